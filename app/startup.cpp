@@ -1,4 +1,97 @@
-// startup.cpp -- start-up sequence of the viewer
+// startup.cpp -- start-up: defaults, command line, scene, view, lightning grid, sound, window
 #include "app/startup.h"
 
-int run_viewer(int, char**) { return 0; }
+#include <GL/freeglut.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/options.h"
+#include "app/viewer.h"
+#include "app/window.h"
+#include "lightning/discharge.h"
+#include "render/sky.h"
+#include "scene/scene.h"
+#include "scene/scene_file.h"
+
+Viewer viewer;
+
+namespace {
+
+// Sound output format; nothing changes it.
+constexpr int kSampleRate = 16000;
+constexpr int kSampleBits = 16;
+constexpr int kStereo = 0;
+
+// Reads one scene file and finishes what the reading leaves to the caller: the
+// dome colours and, after a lightning section, fresh discharge records.
+void read_scene(const std::string& name) {
+    const int lightning_before = scene_state.lightning.sections_read;
+    read_scene_file(name, scene_state);
+    // The sky is coloured at load time, before the view is placed: the eye is at height 0.
+    if (scene_state.sky_built) compute_sky_colours(scene_state.sky, scene_state.light, 0.0f);
+    if (scene_state.lightning.sections_read != lightning_before) {
+        prepare_discharges(lightning_state, scene_state.lightning);
+    }
+}
+
+bool wants_help(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (!strcmp(argv[i], "-help")) return true;
+    return false;
+}
+
+}  // namespace
+
+void load_viewer_tables() {
+    load_genk_table(viewer.genk, scene_state.cloud, "genk.tbl");
+    load_base_intensity(viewer.base_intensity, viewer.illumination_work, scene_state.cloud, viewer.lightning_grid,
+                        "basic_intensity_cmp.dat");
+}
+
+int run_viewer(int argc, char** argv) {
+    // -help needs no display, so it is answered before the window system starts.
+    if (wants_help(argc, argv)) {
+        print_help(stdout);
+        return 0;
+    }
+    reset_scene(scene_state);
+    reset_lightning(lightning_state);
+    reset_app_state(app_state);
+    AppState& a = app_state;
+
+    glutInit(&argc, argv);
+    a.options.win_width = a.options.win_height = 480;
+    scene_state.camera.given = 0;
+
+    parse_options(argc, argv, a.options,
+                  [](const std::string& name) { load_genk_table(viewer.genk, scene_state.cloud, name); });
+    if (a.options.want_sysout) {
+        a.sysout = fopen("sysout.dat", "w");
+        if (!a.sysout) printf("Can't open sysout.dat\n");
+    }
+
+    read_scene("test.dat");
+    if (!a.options.scene_file.empty()) read_scene(a.options.scene_file);
+    if (!a.options.colour_file.empty()) load_colour_table(a.colours, a.options.colour_file);
+
+    printf("no. of sampling direction: %d\n", (kDirRings - 2) * kDirSegments + 2);
+    init_view(viewer.camera, scene_state.camera, scene_state.object_box, scene_state.cloud, a.options.win_width,
+              a.options.win_height);
+    a.glow_quad = {Vec3{-0.5f, -0.5f, 0}, Vec3{0.5f, -0.5f, 0}, Vec3{0.5f, 0.5f, 0}, Vec3{-0.5f, 0.5f, 0}};
+    setup_lightning_grid(viewer.lightning_grid, scene_state.lightning, scene_state.cloud);
+
+    viewer.voices.clear();
+    for (int i = 0; i < lightning_state.discharge_count; ++i)
+        viewer.voices.push_back(&lightning_state.discharges[static_cast<size_t>(i)].thunder);
+    if (!scene_state.sound_table.empty()) {
+        allocate_sound_buffers(viewer.mixer, a.options.time_step, scene_state.mix_ring_seconds);
+        open_sound_output(viewer.mixer, kSampleRate, kSampleBits, viewer.mixer.block_frames, kStereo,
+                          a.options.audio_target);
+        a.sound_open = true;
+    }
+    fflush(stdout);
+    setup_window();
+    glutMainLoop();
+    return 0;
+}

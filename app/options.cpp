@@ -1,0 +1,111 @@
+// options.cpp -- command-line parsing and the colour file
+#include "app/options.h"
+
+#include <cstring>
+
+#include "support/fatal.h"
+
+namespace {
+
+// Upper bound on colour table entries, so a damaged count cannot allocate gigabytes.
+constexpr int kMaxColours = 1 << 20;
+
+// The value argument of option argv[i]; a missing one ends the program.
+const char* value_of(int argc, char** argv, int& i) {
+    if (i + 1 >= argc) fatal_input_error("vintrel: option %s needs a value\n", argv[i]);
+    return argv[++i];
+}
+
+void scan_int(const char* text, int& out) { sscanf(text, "%d", &out); }
+void scan_float(const char* text, float& out) { sscanf(text, "%f", &out); }
+
+}  // namespace
+
+void parse_options(int argc, char** argv, Options& o,
+                   const std::function<void(const std::string&)>& on_genk_table) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!strcmp(a, "-f")) {
+            o.scene_file = value_of(argc, argv, i);
+        } else if (!strcmp(a, "-genk_tbl")) {
+            std::string name = value_of(argc, argv, i);
+            if (on_genk_table) on_genk_table(name);
+        } else if (!strcmp(a, "-time_step")) {
+            scan_float(value_of(argc, argv, i), o.time_step);
+        } else if (!strcmp(a, "-key_interval")) {
+            scan_int(value_of(argc, argv, i), o.key_interval);
+        } else if (!strcmp(a, "-win")) {
+            scan_int(value_of(argc, argv, i), o.win_width);
+            scan_int(value_of(argc, argv, i), o.win_height);
+        } else if (!strcmp(a, "-sysout")) {
+            o.want_sysout = true;
+        } else if (!strcmp(a, "-col")) {
+            o.colour_file = value_of(argc, argv, i);
+        } else if (!strcmp(a, "-frames")) {
+            scan_int(value_of(argc, argv, i), o.frames);
+        } else if (!strcmp(a, "-strike")) {
+            ScriptedStrike s;
+            scan_int(value_of(argc, argv, i), s.x);
+            scan_int(value_of(argc, argv, i), s.y);
+            o.strikes.push_back(s);
+        } else if (!strcmp(a, "-snapshot")) {
+            o.snapshot_prefix = value_of(argc, argv, i);
+        } else if (!strcmp(a, "-audio")) {
+            o.audio_target = value_of(argc, argv, i);
+        } else if (!strcmp(a, "-strike_gap")) {
+            scan_int(value_of(argc, argv, i), o.strike_gap);
+        } else if (!strcmp(a, "-fps")) {
+            scan_int(value_of(argc, argv, i), o.fps);
+        } else if (!strcmp(a, "-help")) {
+            o.help = true;
+        }
+    }
+}
+
+void print_help(FILE* out) {
+    fputs("usage: vintrel [options]   (reads test.dat in the working folder)\n"
+          "  -f FILE            scene file read after test.dat\n"
+          "  -genk_tbl FILE     attenuation table read at once (genk.tbl is read as well)\n"
+          "  -time_step SECONDS sound block length and timer period (default 0.033)\n"
+          "  -key_interval N    frames between the key views of view.dat (default 30)\n"
+          "  -win W H           window size in pixels (default 480 480)\n"
+          "  -sysout            open sysout.dat for writing\n"
+          "  -col FILE          colour table file\n"
+          "  -audio TARGET      sound output: default (sound card), null, or FILE.wav\n"
+          "  -frames N          scripted run: exit with status 0 after the N-th frame\n"
+          "  -strike X Y        scripted run: a mouse release at window pixel X Y (repeatable)\n"
+          "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"
+          "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
+          "  -fps N             scripted run: draw at most N frames per second\n"
+          "  -help              print this list and exit\n"
+          "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
+          "mouse: drag with the left button in rotate mode to turn the view;\n"
+          "       release a button in generate mode (or Shift-click) to strike\n",
+          out);
+}
+
+void load_colour_table(ColourTable& table, const std::string& name) {
+    FILE* f = fopen(name.c_str(), "r");
+    if (!f) {
+        printf("cannot open color file: %s\n", name.c_str());
+        return;
+    }
+    int n = 0;
+    if (fscanf(f, "%d", &n) != 1 || n < 0 || n > kMaxColours) {
+        printf("bad colour count in %s\n", name.c_str());
+        fclose(f);
+        return;
+    }
+    std::vector<Vec3> colours(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        int r = 0, g = 0, b = 0;
+        if (fscanf(f, "%d%d%d", &r, &g, &b) != 3) {
+            // A short file keeps the entries it has; the rest stay black.
+            printf("colour file %s ends after %d of %d entries\n", name.c_str(), i, n);
+            break;
+        }
+        colours[static_cast<size_t>(i)] = Vec3{r / 255.0f, g / 255.0f, b / 255.0f};
+    }
+    fclose(f);
+    table.colour_table = std::move(colours);
+}

@@ -1,0 +1,51 @@
+// options.h -- the command line: the viewer's settings and the scripted-run options
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/vec3.h"
+
+// A scripted mouse release at window pixel (x, y), top-left origin.
+struct ScriptedStrike {
+    int x = 0, y = 0;
+};
+
+// Everything the command line sets. Defaults are those of a plain start.
+struct Options {
+    int win_width = 480, win_height = 480;
+    float time_step = 0.033f;  // seconds per sound block and timer period
+    int key_interval = 30;     // frames between key views
+    bool want_sysout = false;  // "-sysout"
+    std::string scene_file;    // "-f": read after "test.dat"; empty when not given
+    std::string colour_file;   // "-col"; empty when not given
+    // Scripted runs (never change an interactive run):
+    int frames = 0;                       // stop after this many displayed frames; 0 = run on
+    std::vector<ScriptedStrike> strikes;  // performed by the idle step, in order
+    std::string snapshot_prefix;          // write every frame as PREFIX-NNNN.png
+    std::string audio_target = "default";  // "default", "null" or a .wav path
+    int strike_gap = 0;                   // plain idle frames between scripted strikes
+    int fps = 0;                          // pace scripted frames to this rate; 0 = as fast as drawn
+    bool help = false;
+};
+
+// Parses argv[1..argc-1] (what the window system left). Unknown words are skipped;
+// a number that does not scan keeps the previous value. "-genk_tbl" calls
+// on_genk_table at once with its file name. An option whose value is missing is a
+// fatal input error (message on standard error, status 1).
+void parse_options(int argc, char** argv, Options& options,
+                   const std::function<void(const std::string&)>& on_genk_table);
+
+// The option summary printed by "-help".
+void print_help(FILE* out);
+
+// A colour table entry per line of the colour file, each channel in 0..1.
+struct ColourTable {
+    std::vector<Vec3> colour_table;  // colour_count = colour_table.size()
+};
+
+// Reads the colour file (count, then R G B integers 0..255 per entry). A missing
+// file prints "cannot open color file: %s\n" and leaves the table as it was.
+void load_colour_table(ColourTable& table, const std::string& name);

@@ -1,0 +1,13 @@
+// snapshot.h -- writing displayed frames as PNG files
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// PREFIX-NNNN.png for frame number n (from 1, four digits).
+std::string snapshot_name(const std::string& prefix, int frame);
+
+// Writes an RGB image whose rows are bottom-up (as read back from GL) as a
+// top-down PNG. Returns false, after printing a message, when the write fails.
+bool write_png_bottom_up(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb);

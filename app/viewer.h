@@ -1,0 +1,33 @@
+// viewer.h -- the records of the running viewer that the window callbacks work on
+#pragma once
+
+#include <vector>
+
+#include "app/camera.h"
+#include "illumination/tables.h"
+#include "lightning/glow.h"
+#include "lightning/lightning_grid.h"
+#include "render/cloud_splats.h"
+#include "render/textures.h"
+#include "sound/mixer.h"
+#include "sound/thunder_voice.h"
+
+// What start-up and window set-up build from the scene and the tables.
+struct Viewer {
+    Camera camera;
+    KeyViews key_views;
+    GenkTable genk;
+    BaseIntensityTable base_intensity;
+    IlluminationWork illumination_work;
+    LightningGrid lightning_grid;
+    GlowState glow;
+    RenderTextures textures;
+    SplatFrame splats;
+    SoundMixer mixer;
+    std::vector<ThunderVoice*> voices;  // one per discharge record, for the sound timer
+};
+
+extern Viewer viewer;
+
+// Loads "genk.tbl" and then "basic_intensity_cmp.dat" against the scene in force.
+void load_viewer_tables();

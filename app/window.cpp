@@ -1,0 +1,281 @@
+// window.cpp -- window set-up, the display, keyboard, mouse and idle callbacks
+#include "app/window.h"
+
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "app/camera.h"
+#include "app/snapshot.h"
+#include "app/viewer.h"
+#include "illumination/tables.h"
+#include "lightning/discharge.h"
+#include "lightning/glow.h"
+#include "lightning/lightning_grid.h"
+#include "render/cloud_splats.h"
+#include "render/objects.h"
+#include "render/sky.h"
+#include "render/textures.h"
+#include "scene/scene.h"
+#include "sound/mixer.h"
+
+AppState app_state;
+
+namespace {
+
+// The first discharge starts from the generator state after this many draws
+// (three for each of 20000 particles that are not drawn).
+constexpr int kWarmUpDraws = 60000;
+// Axis cross drawn at the camera target while a button is held.
+constexpr float kAxisLineWidth = 3.0f;
+constexpr float kAxisHalfLength = 1.0f;
+// Help overlay: colour, line spacing and margin in pixels.
+constexpr int kHelpLeft = 5;
+
+void relight_cloud() {
+    const PointSources& ps = lightning_state.sources;
+    light_cloud_from_lightning_grid(viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work,
+                                    scene_state.cloud, ps.point_source_pos.data(), ps.point_source_int.data(),
+                                    ps.point_source_count);
+}
+
+void relight_objects() {
+    for (SceneObject& o : scene_state.objects) o.lit = 0;
+    light_objects(scene_state.objects, scene_state.light);
+}
+
+// A mouse release that starts a discharge at window pixel (x, y), top-left origin.
+void strike_at(int x, int y) {
+    AppState& a = app_state;
+    a.command_mode = kModeGenerate;
+    Vec3 ground;
+    if (!pick_ground_point(viewer.camera, x, a.options.win_height - y, scene_state.cloud.grd_origin.z, ground)) {
+        // The line of sight runs parallel to the cloud base: there is no point to strike.
+        return;
+    }
+    relight_objects();
+    generate_discharge(lightning_state, scene_state.lightning, a.discharge_slot, ground, viewer.camera.eye,
+                       scene_state.objects);
+    relight_cloud();
+}
+
+void save_snapshot() {
+    const AppState& a = app_state;
+    if (a.options.snapshot_prefix.empty()) return;
+    const int w = a.options.win_width, h = a.options.win_height;
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(GL_BACK);
+    glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+    write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
+}
+
+void on_sound_tick(void*) { sound_tick(viewer.mixer, scene_state.sound_table, viewer.voices.data(),
+                                       static_cast<int>(viewer.voices.size())); }
+
+// Closing the window ends the process; the sound timer must not outlive the handle.
+void on_close() { shut_down(false); }
+
+void draw_axis_cross(Vec3 t) {
+    glLineWidth(kAxisLineWidth);
+    glBegin(GL_LINES);
+    glColor3f(1, 0, 0);
+    glVertex3f(t.x - kAxisHalfLength, t.y, t.z);
+    glVertex3f(t.x + kAxisHalfLength, t.y, t.z);
+    glColor3f(0, 1, 0);
+    glVertex3f(t.x, t.y - kAxisHalfLength, t.z);
+    glVertex3f(t.x, t.y + kAxisHalfLength, t.z);
+    glColor3f(0, 0, 1);
+    glVertex3f(t.x, t.y, t.z - kAxisHalfLength);
+    glVertex3f(t.x, t.y, t.z + kAxisHalfLength);
+    glEnd();
+    glLineWidth(1.0f);
+}
+
+}  // namespace
+
+void reset_app_state(AppState& app) { app = AppState{}; }
+
+void setup_window() {
+    AppState& a = app_state;
+    // A depth buffer is requested: the depth test below needs one to mean anything.
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB | GLUT_DEPTH);
+    glutInitWindowPosition(0, 0);
+    glutInitWindowSize(a.options.win_width, a.options.win_height);
+    a.window_id = glutCreateWindow("Vintrel");
+    if (!scene_state.objects.empty()) a.object_drawing = 1;
+    glutKeyboardFunc(on_key);
+    glutMouseFunc(on_mouse);
+    glutMotionFunc(on_motion);
+    glutCloseFunc(on_close);
+    glDepthFunc(GL_LESS);
+    glEnable(GL_DEPTH_TEST);
+    glutDisplayFunc(display);
+    load_viewer_tables();
+    read_key_views(viewer.key_views, "view.dat", a.options.key_interval);
+    create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
+    advance_lightning_random(lightning_state.random, kWarmUpDraws);
+}
+
+void display() {
+    AppState& a = app_state;
+    glutSetWindow(a.window_id);
+    if (a.first_display) {
+        glutIdleFunc(idle_step);
+        if (a.sound_open) {
+            reset_sound_mix(viewer.mixer);
+            a.sound_timer = start_sound_timer(viewer.mixer, on_sound_tick, nullptr);
+        }
+        a.first_display = 0;
+        a.next_frame_time = std::chrono::steady_clock::now();
+    }
+    apply_view(viewer.camera);
+    const Vec3 flash = lightning_state.sky_flash_colour;
+    glClearColor(flash.x, flash.y, flash.z, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    if (scene_state.sky.sky_level > 0) draw_sky_dome(scene_state.sky);
+    draw_channels(lightning_state, scene_state.lightning);
+    if (!scene_state.objects.empty() && a.object_drawing == 1) {
+        light_objects(scene_state.objects, scene_state.light);
+        draw_objects(scene_state.objects);
+    }
+    draw_glow(viewer.glow, lightning_state, scene_state.lightning, scene_state.fog, viewer.camera.eye);
+    if (scene_state.cloud.grd_numx > 0) {
+        draw_cloud_splats(viewer.splats, viewer.textures, scene_state.cloud, viewer.camera.eye);
+    }
+    if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
+    if (a.help_on == 1) draw_help();
+    ++a.frame_number;
+    save_snapshot();
+    glutSwapBuffers();
+    if (a.options.frames > 0 && a.frame_number >= a.options.frames) {
+        shut_down(true);
+        exit(0);
+    }
+}
+
+void on_key(unsigned char key, int, int) {
+    AppState& a = app_state;
+    switch (key) {
+        case 'g':
+            a.command_mode = kModeGenerate;
+            display();
+            break;
+        case 'h':
+            a.help_on = 1 - a.help_on;
+            display();
+            break;
+        case 'r':
+            a.command_mode = kModeRotate;
+            break;
+        case 'q':
+            shut_down(false);
+            exit(1);
+        default:
+            break;
+    }
+}
+
+void on_mouse(int button, int state, int x, int y) {
+    AppState& a = app_state;
+    a.last_x = x;
+    a.last_y = y;
+    a.shift_held = glutGetModifiers() == GLUT_ACTIVE_SHIFT ? 1 : 0;
+    a.mouse_down = 0;
+    if (button >= 0 && button < 3) a.button_down[static_cast<size_t>(button)] = state == GLUT_DOWN ? 1 : 0;
+    if (state == GLUT_DOWN) a.mouse_down = 1;
+    if ((a.shift_held == 1 || a.command_mode == kModeGenerate) && state == GLUT_UP) strike_at(x, y);
+    display();
+}
+
+void on_motion(int x, int y) {
+    AppState& a = app_state;
+    if (a.button_down[0] == 1) {
+        rotate_view(viewer.camera, x, y, a.last_x, a.last_y, a.command_mode);
+        a.last_x = x;
+        a.last_y = y;
+    }
+    display();
+}
+
+void idle_step() {
+    AppState& a = app_state;
+    if (a.options.fps > 0) {
+        // Scripted runs may be paced so that the sound timer keeps up with the frames.
+        a.next_frame_time += std::chrono::microseconds(1000000 / a.options.fps);
+        std::this_thread::sleep_until(a.next_frame_time);
+    }
+    if (a.plain_frames_due == 0 && a.next_strike < a.options.strikes.size()) {
+        // A scripted strike replaces this idle step, so its lit frame is followed by a dark one.
+        const ScriptedStrike s = a.options.strikes[a.next_strike++];
+        a.last_x = s.x;
+        a.last_y = s.y;
+        printf("strike at frame %d: pixel %d %d\n", a.frame_number + 1, s.x, s.y);
+        strike_at(s.x, s.y);
+        a.plain_frames_due = a.options.strike_gap > 1 ? a.options.strike_gap : 1;
+        display();
+        return;
+    }
+    if (a.plain_frames_due > 0) --a.plain_frames_due;
+    relight_objects();
+    clear_discharges(lightning_state, scene_state.lightning, scene_state.objects);
+    relight_cloud();
+    display();
+}
+
+void draw_text(const char* text, int x, int y, void* font) {
+    const AppState& a = app_state;
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluOrtho2D(0, a.options.win_width, 0, a.options.win_height);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glPixelZoom(1, 1);
+    glRasterPos2i(x, y);
+    for (const char* c = text; *c; ++c) glutBitmapCharacter(font, static_cast<unsigned char>(*c));
+    glPixelZoom(1, 1);
+    glPopMatrix();
+}
+
+void draw_help() {
+    static const struct {
+        int y;
+        const char* text;
+    } lines[] = {{56, "g :  generate lightning"},
+                 {42, "r :  rotate viewpoint"},
+                 {28, "q :  quit"},
+                 {14, "h :  on/off help"}};
+    // Text must not be hidden by the scene's depth or tinted by its textures.
+    glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glColor3f(1, 0, 0);
+    for (const auto& l : lines) {
+        char scratch[64];
+        snprintf(scratch, sizeof scratch, "%s", l.text);
+        draw_text(scratch, kHelpLeft, l.y, GLUT_BITMAP_HELVETICA_12);
+    }
+    glPopAttrib();
+}
+
+void shut_down(bool drain) {
+    AppState& a = app_state;
+    stop_sound_timer(viewer.mixer, a.sound_timer);
+    a.sound_timer = 0;
+    if (drain) {
+        close_sound_output(viewer.mixer);
+    } else {
+        release_sound_output(viewer.mixer);
+    }
+    if (a.sysout) {
+        fclose(a.sysout);
+        a.sysout = nullptr;
+    }
+}

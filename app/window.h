@@ -1,0 +1,66 @@
+// window.h -- the window, its callbacks and the interaction state of the viewer
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <vector>
+
+#include "app/options.h"
+#include "support/vec3.h"
+
+// Command modes: a left drag turns the view in rotate mode; any button release
+// strikes in generate mode.
+constexpr int kModeRotate = 10;
+constexpr int kModeGenerate = 403;
+
+// The interaction state and the settings of the running viewer.
+struct AppState {
+    Options options;
+    ColourTable colours;
+    FILE* sysout = nullptr;
+    std::array<Vec3, 4> glow_quad{};
+    int window_id = 0;
+    int command_mode = kModeRotate;
+    int help_on = 1;
+    int mouse_down = 0;
+    int shift_held = 0;
+    std::array<int, 3> button_down{};
+    int last_x = 0, last_y = 0;
+    int discharge_slot = 0;  // record filled by every generation
+    int first_display = 1;
+    int object_drawing = 0;
+    int sound_timer = 0;      // timer id; 0 = none started
+    bool sound_open = false;  // the scene has sounds and buffers were made
+    // Scripted runs.
+    int frame_number = 0;           // frames displayed so far
+    std::size_t next_strike = 0;    // index into options.strikes
+    int plain_frames_due = 0;       // plain idle steps still to run before the next strike
+    std::chrono::steady_clock::time_point next_frame_time{};
+};
+
+extern AppState app_state;
+
+// Back to the state of a fresh start.
+void reset_app_state(AppState& app);
+
+// Creates the window, registers the callbacks and loads what needs a window.
+void setup_window();
+
+// Window callbacks.
+void display();
+void on_key(unsigned char key, int x, int y);
+void on_mouse(int button, int state, int x, int y);
+void on_motion(int x, int y);
+void idle_step();
+
+// Draws text at window pixel (x, y), origin bottom left, in a GLUT bitmap font.
+void draw_text(const char* text, int x, int y, void* font);
+
+// The four-line help overlay.
+void draw_help();
+
+// Stops the sound timer, closes the output (draining it when drain is true) and
+// closes sysout.dat: everything that must happen before the process ends.
+void shut_down(bool drain);
