@@ -1,0 +1,29 @@
+// sky_draw.cpp -- draws the coloured sky dome
+#include <GL/gl.h>
+
+#include "render/sky.h"
+
+// The dome stays centred on the world origin, not on the eye; it is scaled by
+// sky_level so that it encloses the scene.
+void draw_sky_dome(const SkySettings& sky) {
+    const int n = static_cast<int>(sky.sky_vertices.size());
+    glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TRANSFORM_BIT);
+    glDisable(GL_TEXTURE_2D);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glScalef(sky.sky_level, sky.sky_level, sky.sky_level);
+    glBegin(GL_QUADS);
+    for (const SkyQuad& q : sky.sky_quads) {
+        bool complete = true;
+        for (int32_t c : q.corner) complete = complete && c >= 0 && c < n;
+        if (!complete) continue;  // a quad must send four corners or the batch falls out of step
+        for (int32_t c : q.corner) {
+            const SkyVertex& v = sky.sky_vertices[static_cast<size_t>(c)];
+            glColor3f(v.colour.x, v.colour.y, v.colour.z);
+            glVertex3f(v.position.x, v.position.y, v.position.z);
+        }
+    }
+    glEnd();
+    glPopMatrix();
+    glPopAttrib();
+}
