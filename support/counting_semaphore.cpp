@@ -1,0 +1,39 @@
+// counting_semaphore.cpp -- a counting semaphore with a maximum, for rings of device buffers
+#include "support/counting_semaphore.h"
+
+#include <algorithm>
+
+CountingSemaphore::CountingSemaphore(int32_t initial, int32_t maximum)
+    : count_(std::clamp(initial, 0, std::max(maximum, 0))), maximum_(std::max(maximum, 0)) {}
+
+void CountingSemaphore::acquire() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    available_.wait(guard, [this] { return count_ > 0; });
+    --count_;
+}
+
+bool CountingSemaphore::try_acquire() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (count_ <= 0) return false;
+    --count_;
+    return true;
+}
+
+bool CountingSemaphore::release(int32_t n) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (n < 1 || n > maximum_ - count_) return false;
+        count_ += n;
+    }
+    if (n == 1) {
+        available_.notify_one();
+    } else {
+        available_.notify_all();
+    }
+    return true;
+}
+
+int32_t CountingSemaphore::value() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return count_;
+}
