@@ -1,0 +1,39 @@
+// sections.h -- camera, light, fog, sky, lightning, wave and bmp sections of the scene file
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "scene/scene.h"
+
+// Most discharge records a lightning section may ask for; each record holds ten
+// branches of a thousand points, so larger counts only exhaust memory.
+constexpr int32_t kMaxDischarges = 1024;
+// Most sounds a wave section may list.
+constexpr int32_t kMaxSounds = 1024;
+// Most vertices a sky dome may have (far beyond any visible difference).
+constexpr int64_t kMaxSkyVertices = int64_t{1} << 22;
+
+// Camera section: position (stored), target, orbit (distance, azimuth, elevation), fovy.
+void read_camera_section(FILE* in, Scene& scene);
+// Light section: sun direction (normalised; a zero vector is refused), sun colour, ambient.
+void read_light_section(FILE* in, Scene& scene);
+// Fog section: density and colour, then extinction.
+void read_fog_section(FILE* in, Scene& scene);
+// Sky section: level, dome size, type and the type's values; sizes the dome arrays.
+void read_sky_section(FILE* in, Scene& scene);
+// Lightning section: stores the settings, the discharge box, and counts the section in
+// scene.lightning.sections_read; refused before a cloud section.
+void read_lightning_section(FILE* in, Scene& scene);
+// Wave section: ring length, then the sound table, each entry loaded as it is read.
+void read_wave_section(FILE* in, Scene& scene);
+// Bmp section: one word, stored.
+void read_bmp_section(FILE* in, Scene& scene);
+
+// Fills the dome vertices and quads for sky_rings x sky_segments (geometry only; the
+// colours are the sky model's). Does nothing for fewer than 2 rings or segments.
+void build_sky_dome(SkySettings& sky);
+
+// Gamma mapping of brightness k and gamma g: g 0 counts as 1; for g > 0 sets
+// gamma_inv = 1/g and light_scale = k * 255 / 255^(1/g); g < 0 leaves both alone.
+void apply_gamma(float k, float g, float& gamma_inv, float& light_scale);
