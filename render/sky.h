@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "scene/scene.h"
 #include "support/vec3.h"
