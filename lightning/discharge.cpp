@@ -34,14 +34,16 @@ float depth_weight(int32_t level, int32_t max_branch_depth) {
     return 1.0f - static_cast<float>(level) / static_cast<float>(max_branch_depth);
 }
 
-float uniform_draw(LightningRandom& random) { return static_cast<float>(lightning_draw(random)) * kUniformScale; }
+float uniform_draw(LightningRandom& random) {
+    return static_cast<float>(lightning_draw(random)) * kUniformScale;
+}
 
 // One new point of a branch: turn away from the branch direction by a normal
 // angle at a uniform azimuth and go a uniform length. The draw order (normal
 // deviate, azimuth, length) is part of what makes a seed reproducible. The local
 // unit vector is returned in u because children take it as their direction.
-Vec3 step_point(LightningRandom& random, const LightningSettings& settings, const BranchFrame& frame, Vec3 previous,
-                Vec3& u) {
+Vec3 step_point(LightningRandom& random, const LightningSettings& settings, const BranchFrame& frame,
+                Vec3 previous, Vec3& u) {
     const float g = normal_deviate(random);
     const float theta = kPi - (g * settings.turn_angle_spread + settings.turn_angle_mean);
     const float phi = static_cast<float>(lightning_draw(random)) * kUniformScale * kPi * 2.0f;
@@ -162,10 +164,11 @@ BranchFrame make_branch_frame(Vec3 a, Vec3 b) {
     return f;
 }
 
-void grow_branch(LightningRandom& random, const LightningSettings& settings, DischargeRecord& record, int depth,
-                 Vec3 start, Vec3 direction, float continue_chance) {
+void grow_branch(LightningRandom& random, const LightningSettings& settings, DischargeRecord& record,
+                 int depth, Vec3 start, Vec3 direction, float continue_chance) {
     // Refused requests draw nothing: the caller's decision draw has already happened.
-    if (record.branch_count >= static_cast<int32_t>(record.branches.size()) || depth >= settings.max_branch_depth)
+    if (record.branch_count >= static_cast<int32_t>(record.branches.size()) ||
+        depth >= settings.max_branch_depth)
         return;
     Branch& b = record.branches[static_cast<size_t>(record.branch_count)];
     const int32_t limit = static_cast<int32_t>(b.points.size());
@@ -231,8 +234,8 @@ void add_object_flash(std::vector<SceneObject>& objects, Vec3 colour) {
         for (ObjectVertex& v : o.vertices) v.colour = add(v.colour, colour);
 }
 
-void generate_discharge(LightningState& state, const LightningSettings& settings, int index, Vec3 start, Vec3 eye,
-                        std::vector<SceneObject>& objects) {
+void generate_discharge(LightningState& state, const LightningSettings& settings, int index, Vec3 start,
+                        Vec3 eye, std::vector<SceneObject>& objects) {
     if (!state.discharges || index < 0 || index >= state.discharge_count) return;
     // Record 0 starts a new round of flashes; later records add to it.
     if (index == 0) {
@@ -246,9 +249,11 @@ void generate_discharge(LightningState& state, const LightningSettings& settings
     add_object_flash(objects, state.object_flash_total);
 }
 
-void clear_discharges(LightningState& state, const LightningSettings& settings, std::vector<SceneObject>& objects) {
+void clear_discharges(LightningState& state, const LightningSettings& settings,
+                      std::vector<SceneObject>& objects) {
     state.sources.point_source_count = 0;
-    for (int32_t r = 0; r < state.discharge_count; ++r) state.discharges[static_cast<size_t>(r)].branch_count = 0;
+    for (int32_t r = 0; r < state.discharge_count; ++r)
+        state.discharges[static_cast<size_t>(r)].branch_count = 0;
     set_zero(state.sky_flash_colour);
     rebuild_point_sources(state, settings);
     add_object_flash(objects, Vec3{});

@@ -17,18 +17,18 @@ constexpr int32_t kMaxDischargeRecords = 256;
 
 // One straight-segment channel: consecutive points are the segment ends.
 struct Branch {
-    int32_t level = 0;        // depth, 0 for the main channel
-    int32_t point_count = 0;  // points in use, at least 2 once the branch exists
-    std::vector<Vec3> points; // max_branch_points slots, allocated once and reused
+    int32_t level = 0;         // depth, 0 for the main channel
+    int32_t point_count = 0;   // points in use, at least 2 once the branch exists
+    std::vector<Vec3> points;  // max_branch_points slots, allocated once and reused
 };
 
 // One discharge: its branches in pre-order, the colours it was made with, and
 // the thunder voice that the sound timer plays for it.
 struct DischargeRecord {
-    int32_t branch_count = 0;       // slots in use
-    std::vector<Branch> branches;   // max_branches slots
+    int32_t branch_count = 0;                           // slots in use
+    std::vector<Branch> branches;                       // max_branches slots
     Vec3 channel_colour, glow_colour, emission_colour;  // copies taken at generation
-    ThunderVoice thunder;           // shared with the sound timer thread
+    ThunderVoice thunder;                               // shared with the sound timer thread
 };
 
 // Evenly spaced lights standing in for the channels; the two arrays run in parallel.
@@ -36,7 +36,7 @@ struct PointSources {
     std::vector<Vec3> point_source_pos;  // world position
     std::vector<Vec3> point_source_int;  // RGB intensity
     int32_t point_source_count = 0;
-    int32_t point_source_capacity = 0;   // 0 until the first rebuild allocates
+    int32_t point_source_capacity = 0;  // 0 until the first rebuild allocates
 };
 
 // The program's one linear congruential generator and its normal-deviate constants.
@@ -84,15 +84,18 @@ void advance_lightning_random(LightningRandom& random, int draws);
 bool outside_discharge_domain(Vec3 p, const LightningSettings& settings);
 // Frame for a branch from a towards b; the identity when a - b is (almost) vertical.
 BranchFrame make_branch_frame(Vec3 a, Vec3 b);
-// Grows one branch of the given depth from start along direction into the record's next free slot, children first.
-void grow_branch(LightningRandom& random, const LightningSettings& settings, DischargeRecord& record, int depth,
-                 Vec3 start, Vec3 direction, float continue_chance);
+// Grows one branch of the given depth from start along direction into the record's next free slot, children
+// first.
+void grow_branch(LightningRandom& random, const LightningSettings& settings, DischargeRecord& record,
+                 int depth, Vec3 start, Vec3 direction, float continue_chance);
 // Rebuilds the point-source list from every branch of every record.
 void rebuild_point_sources(LightningState& state, const LightningSettings& settings);
 // Adds colour to every vertex colour of every object.
 void add_object_flash(std::vector<SceneObject>& objects, Vec3 colour);
-// Fills record index from start, adds its flashes, rebuilds the sources and starts its thunder; a bad index does nothing.
-void generate_discharge(LightningState& state, const LightningSettings& settings, int index, Vec3 start, Vec3 eye,
-                        std::vector<SceneObject>& objects);
+// Fills record index from start, adds its flashes, rebuilds the sources and starts its thunder; a bad index
+// does nothing.
+void generate_discharge(LightningState& state, const LightningSettings& settings, int index, Vec3 start,
+                        Vec3 eye, std::vector<SceneObject>& objects);
 // Empties every record and the point sources and drops the sky flash; the thunder plays on.
-void clear_discharges(LightningState& state, const LightningSettings& settings, std::vector<SceneObject>& objects);
+void clear_discharges(LightningState& state, const LightningSettings& settings,
+                      std::vector<SceneObject>& objects);

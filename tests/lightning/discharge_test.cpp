@@ -166,8 +166,8 @@ TEST(Discharge, ChildrenInheritTheDecayedContinueChance) {
     for (int b = 1; b < 10; ++b) {
         EXPECT_EQ(r.branches[static_cast<size_t>(b)].level, 1);
         EXPECT_EQ(r.branches[static_cast<size_t>(b)].point_count, 3) << "branch " << b;
-        expect_vec_near(r.branches[static_cast<size_t>(b)].points[0], r.branches[0].points[static_cast<size_t>(b + 1)],
-                        0.0f, "child start");
+        expect_vec_near(r.branches[static_cast<size_t>(b)].points[0],
+                        r.branches[0].points[static_cast<size_t>(b + 1)], 0.0f, "child start");
     }
     EXPECT_EQ(st.random.s, state_after(before, kStartDraws + kFullBranchDraws + 9 * (6 + 8)));
 }
@@ -233,23 +233,31 @@ TEST(PointSources, SpacingAndIntensityPerSegment) {
     LightningState st;
     // Main channel with segments of length 1.5, 3.9, 0 and 4; a level-1 branch
     // (weight 1/2) with one segment of length 2.
-    one_record(st, s,
-               {{0, {Vec3{0, 0, 0}, Vec3{1.5f, 0, 0}, Vec3{1.5f, 3.9f, 0}, Vec3{1.5f, 3.9f, 0}, Vec3{1.5f, 3.9f, 4}}},
-                {1, {Vec3{10, 0, 0}, Vec3{10, 0, 2}}}});
+    one_record(
+        st, s,
+        {{0,
+          {Vec3{0, 0, 0}, Vec3{1.5f, 0, 0}, Vec3{1.5f, 3.9f, 0}, Vec3{1.5f, 3.9f, 0}, Vec3{1.5f, 3.9f, 4}}},
+         {1, {Vec3{10, 0, 0}, Vec3{10, 0, 2}}}});
     rebuild_point_sources(st, s);
     const PointSources& ps = st.sources;
     ASSERT_EQ(ps.point_source_count, 1 + 2 + 0 + 3 + 2);
     EXPECT_EQ(ps.point_source_capacity, 1000);
 
     const Vec3 full = mul(s.emission_colour, s.channel_colour);
-    const Vec3 want_pos[] = {{0, 0, 0},          {1.5f, 0, 0},          {1.5f, 1.95f, 0},  {1.5f, 3.9f, 0},
-                             {1.5f, 3.9f, 4.0f / 3}, {1.5f, 3.9f, 8.0f / 3}, {10, 0, 0}, {10, 0, 1}};
+    const Vec3 want_pos[] = {{0, 0, 0},
+                             {1.5f, 0, 0},
+                             {1.5f, 1.95f, 0},
+                             {1.5f, 3.9f, 0},
+                             {1.5f, 3.9f, 4.0f / 3},
+                             {1.5f, 3.9f, 8.0f / 3},
+                             {10, 0, 0},
+                             {10, 0, 1}};
     const float want_step[] = {1.5f, 1.95f, 1.95f, 4.0f / 3, 4.0f / 3, 4.0f / 3, 1.0f, 1.0f};
     const float want_weight[] = {1, 1, 1, 1, 1, 1, 0.5f, 0.5f};
     for (int i = 0; i < ps.point_source_count; ++i) {
         expect_vec_near(ps.point_source_pos[static_cast<size_t>(i)], want_pos[i], 1e-5f, "position");
-        expect_vec_near(ps.point_source_int[static_cast<size_t>(i)], scale(full, want_step[i] * want_weight[i]),
-                        1e-5f, "intensity");
+        expect_vec_near(ps.point_source_int[static_cast<size_t>(i)],
+                        scale(full, want_step[i] * want_weight[i]), 1e-5f, "intensity");
     }
     // The light of a segment does not depend on how many sources share it.
     Vec3 seg{};
@@ -405,7 +413,8 @@ TEST(Discharge, SameSeedAndClicksGiveTheSameChannels) {
         const Branch& y = b.discharges[0].branches[static_cast<size_t>(i)];
         ASSERT_EQ(x.point_count, y.point_count);
         for (int k = 0; k < x.point_count; ++k)
-            expect_vec_near(x.points[static_cast<size_t>(k)], y.points[static_cast<size_t>(k)], 0.0f, "point");
+            expect_vec_near(x.points[static_cast<size_t>(k)], y.points[static_cast<size_t>(k)], 0.0f,
+                            "point");
     }
     // Preparing again reseeds and drops the sources.
     prepare_discharges(a, s);
@@ -442,7 +451,10 @@ TEST(Discharge, WholeDischargeMatchesReference) {
           {4.302317f, -5.769135f, 1.464541f},
           {4.083280f, -5.596733f, 0.039833f},
           {4.097051f, -5.380859f, -1.447819f}}},
-        {1, {{5.119176f, -6.087783f, 1.121344f}, {5.094694f, -6.858922f, 0.005466f}, {4.783022f, -7.332187f, -1.256974f}}},
+        {1,
+         {{5.119176f, -6.087783f, 1.121344f},
+          {5.094694f, -6.858922f, 0.005466f},
+          {4.783022f, -7.332187f, -1.256974f}}},
         {1, {{5.648369f, -8.048991f, -0.904438f}, {5.630910f, -6.529663f, -3.026775f}}},
     };
     const LightningSettings s = storm_settings(35);

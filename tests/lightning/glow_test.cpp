@@ -1,10 +1,10 @@
 // glow_test.cpp -- the fog halo image and the billboard angles of the glow layer
-#include "lightning/glow_image.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
+
+#include "lightning/glow_image.h"
 
 namespace {
 
