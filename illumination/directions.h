@@ -1,0 +1,26 @@
+// directions.h -- the sampling-direction layout and the directional radiance lookup
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "scene/scene.h"
+#include "support/vec3.h"
+
+// Four sampling directions around an asked direction, with weights that sum to one.
+struct DirectionBlend {
+    std::array<int32_t, 4> index{};  // direction indices 0 ... kDirCount - 1
+    std::array<float, 4> weight{};
+};
+
+// Index of ring q (0 = +z pole ... kDirRings - 1 = -z pole) and segment s; a pole ignores s.
+int32_t direction_index(int32_t ring, int32_t segment);
+// Unit vector of direction index d (0 ... kDirCount - 1); (0, 0, 0) for an index out of range.
+Vec3 direction_vector(int32_t d);
+// The four directions and weights around polar angle theta (from +z) and azimuth phi (from +x towards +y), radians.
+DirectionBlend blend_directions(float theta, float phi);
+// Polar angle and azimuth (0 ... 2 pi) of v; the azimuth is 0 for a vertical v, both are 0 for a zero v.
+void direction_angles(Vec3 v, float& theta, float& phi);
+// Radiance leaving cloud-local point p in direction (theta, phi): 8 coarse cells times 4 directions of
+// dcl_dir_light; points outside the coarse grid take the border cells; zero when the cloud has no light array.
+Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud);

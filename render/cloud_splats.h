@@ -1,0 +1,37 @@
+// cloud_splats.h -- the cloud drawn as sorted, lit, camera-facing splats
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "render/textures.h"
+#include "scene/scene.h"
+#include "support/vec3.h"
+
+// The splat texture: kSplatTiles tiles of kSplatTileSize squared texels stacked along t.
+constexpr int kSplatTileSize = 32;
+constexpr int kSplatTiles = 32;
+
+// One frame's splats ready for drawing, in back-to-front order: four corners per splat.
+struct SplatFrame {
+    int32_t quad_count = 0;          // splats to draw
+    std::vector<float> vertices;     // 12 floats per splat: 4 world-space corners
+    std::vector<float> texcoords;    // 8 floats per splat
+    std::vector<float> colours;      // 12 floats per splat: the same RGB at each corner
+    std::vector<Blob> sort_scratch;  // reused by the sort
+};
+
+// The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,
+// tile k (density level (k + 1) / 32) in rows 32k ... 32k + 31.
+std::vector<float> build_splat_strip(float splat_size, float splat_extinction);
+// Sort order of blobs: -1 when a is farther from the eye (larger sort_key), 1 when nearer, 0 when equal.
+int compare_blobs(const Blob& a, const Blob& b);
+// Texture tile for density rho: trunc(rho * 32), densities of 1.0 and more use the last tile.
+int splat_tile(float rho);
+// Sorts cloud.blobs back to front for the eye (world) and fills frame with a lit quad per drawn blob (two
+// threads, no graphics calls).
+void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
+// The same, one blob at a time with std::sort; the fast pass is checked against it.
+void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
+// Prepares and draws the cloud: no depth writes, blend one / source alpha, the splat texture.
+void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye);
