@@ -71,7 +71,8 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
             frame = has_cloud && !box_is_empty(cloud.cloud_box) ? cloud.cloud_box
                                                                 : Box{-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f};
         }
-        camera.target = Vec3{(frame[0] + frame[3]) * 0.5f, (frame[1] + frame[4]) * 0.5f, (frame[2] + frame[5]) * 0.5f};
+        camera.target =
+            Vec3{(frame[0] + frame[3]) * 0.5f, (frame[1] + frame[4]) * 0.5f, (frame[2] + frame[5]) * 0.5f};
         camera.distance = 2.0f * (frame[3] - frame[0]);
         camera.azimuth = 0.0f;
         camera.elevation = 0.0f;
@@ -86,8 +87,10 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
 
 void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int command_mode) {
     if (command_mode == kRotateMode) {
-        camera.azimuth += static_cast<float>(last_x - x) / static_cast<float>(camera.win_width) * kDragPi * 0.5f;
-        camera.elevation += static_cast<float>(last_y - y) / static_cast<float>(camera.win_height) * kDragPi * 0.5f;
+        camera.azimuth +=
+            static_cast<float>(last_x - x) / static_cast<float>(camera.win_width) * kDragPi * 0.5f;
+        camera.elevation +=
+            static_cast<float>(last_y - y) / static_cast<float>(camera.win_height) * kDragPi * 0.5f;
     }
     place_eye(camera);
     camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
@@ -120,8 +123,8 @@ void camera_basis(Vec3 eye, Vec3 target, float roll, Vec3& right, Vec3& up, Vec3
 Vec3 pixel_to_focal_point(int px, int py, const Camera& camera) {
     const float t = std::tan(camera.fovy / 360.0f * kPi) * camera.distance;
     // Integer halves: on an odd-sized window the centre is the column or row just left of / below the middle.
-    const float gx = static_cast<float>(px - camera.win_width / 2) / (static_cast<float>(camera.win_width) * 0.5f) *
-                     t * camera.aspect;
+    const float gx = static_cast<float>(px - camera.win_width / 2) /
+                     (static_cast<float>(camera.win_width) * 0.5f) * t * camera.aspect;
     const float gy =
         static_cast<float>(py - camera.win_height / 2) / (static_cast<float>(camera.win_height) * 0.5f) * t;
     Vec3 p = add(camera.eye, scale(camera.view_dir, camera.distance));
@@ -153,7 +156,8 @@ void read_key_views(KeyViews& key_views, const std::string& name, int key_interv
     const int32_t count = get_i32(head);
     if (count < 0 || count > kMaxKeyViews) {
         std::fclose(f);
-        std::printf("%s: %d key views do not fit (at most %d); none kept\n", name.c_str(), count, kMaxKeyViews);
+        std::printf("%s: %d key views do not fit (at most %d); none kept\n", name.c_str(), count,
+                    kMaxKeyViews);
         return;
     }
     for (int32_t i = 0; i < count; ++i) {

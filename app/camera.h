@@ -18,8 +18,8 @@ struct Camera {
     int32_t given = 0;  // 1 when the scene had a camera section
     Vec3 position_in;   // camera section as read (position_in is not used)
     Vec3 target_in;
-    Vec3 orbit_in;      // distance, azimuth, elevation
-    Vec3 target;        // look-at point
+    Vec3 orbit_in;  // distance, azimuth, elevation
+    Vec3 target;    // look-at point
     Vec3 eye;
     float distance = 0.0f;
     float azimuth = 0.0f;    // radians about the target, from +x towards +y

@@ -20,6 +20,6 @@ void apply_view(const Camera& camera) {
     gluPerspective(camera.fovy, camera.aspect, kNearPlane, kFarPlane);
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    gluLookAt(camera.eye.x, camera.eye.y, camera.eye.z, camera.target.x, camera.target.y, camera.target.z, 0.0, 0.0,
-              1.0);
+    gluLookAt(camera.eye.x, camera.eye.y, camera.eye.z, camera.target.x, camera.target.y, camera.target.z,
+              0.0, 0.0, 1.0);
 }

@@ -29,7 +29,7 @@ struct SkyConstants {
     float eye_r2 = 0.0f;  // (R + eye_z)^2
     float top_r = 0.0f;   // R + H
     float top_r2 = 0.0f;
-    int32_t steps = 1;     // N
+    int32_t steps = 1;        // N
     float phase_peak = 0.0f;  // integ_p3
     Vec3 sun_dir;
 };

@@ -45,9 +45,10 @@ void expect_colour(Vec3 got, Vec3 want) {
 
 TEST(ObjectLighting, FacesByAngleToSun) {
     // Away from the sun, edge-on, at 60 degrees (d = 0.5) and facing it.
-    std::vector<SceneObject> objects{object(
-        12, {face({0, 1, 2, kNoCorner}, Vec3{0, 0, -1}), face({3, 4, 5, kNoCorner}, Vec3{1, 0, 0}),
-             face({6, 7, 8, kNoCorner}, Vec3{0.8660254f, 0, 0.5f}), face({9, 10, 11, kNoCorner}, Vec3{0, 0, 1})})};
+    std::vector<SceneObject> objects{
+        object(12, {face({0, 1, 2, kNoCorner}, Vec3{0, 0, -1}), face({3, 4, 5, kNoCorner}, Vec3{1, 0, 0}),
+                    face({6, 7, 8, kNoCorner}, Vec3{0.8660254f, 0, 0.5f}),
+                    face({9, 10, 11, kNoCorner}, Vec3{0, 0, 1})})};
     light_objects(objects, overhead_sun());
     const Vec3 base{0.5f, 0.5f, 0.25f};
     const SceneObject& o = objects[0];

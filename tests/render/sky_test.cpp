@@ -135,7 +135,8 @@ TEST(Sky, UnknownTypeIsBlack) {
 }
 
 TEST(Sky, ClearSunAtZenith) {
-    SkySettings s = dome({{0, 0, 1}, {1, 0, 0}, {0, 0.6f, 0.8f}, {0, 0.8f, -0.6f}}, kSkyClear, Vec3{1, 0.5f, 2});
+    SkySettings s =
+        dome({{0, 0, 1}, {1, 0, 0}, {0, 0.6f, 0.8f}, {0, 0.8f, -0.6f}}, kSkyClear, Vec3{1, 0.5f, 2});
     compute_sky_colours(s, sun(Vec3{0, 0, 1}), 0.0f);
     // Z = 0: D = 10 + 0.91 + 0.45 and K = 3.649635 / 11.36.
     const double k = 3.649635 / 11.36;
@@ -253,7 +254,8 @@ TEST(Sky, RadianceColumnWithoutExtinction) {
     const Vec3 rgb = sky_radiance(Vec3{0, 0, 1}, k);
     const double ds = 30000.0 / 12;
     double column = 0;
-    for (int i = 0; i <= 12; ++i) column += std::exp(-ds * i / 7994.0) * ds * (i == 0 || i == 12 ? 0.55 : 1.0);
+    for (int i = 0; i <= 12; ++i)
+        column += std::exp(-ds * i / 7994.0) * ds * (i == 0 || i == 12 ? 0.55 : 1.0);
     expect_rel(rgb.x, 1.0 * 0.001 / std::pow(0.675, 4) * 2 * column, 1e-4);
     expect_rel(rgb.y, 0.5 * 0.001 / std::pow(0.52, 4) * 2 * column, 1e-4);
     expect_rel(rgb.z, 0.25 * 0.001 / std::pow(0.46, 4) * 2 * column, 1e-4);
