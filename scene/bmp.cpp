@@ -49,8 +49,8 @@ void read_bmp(BmpImage& image, const std::string& name) {
     }
     if (compression != 0) {
         in.close();
-        fatal_input_error("bitmap %s: compressed (method %u); only uncompressed images are read\n", name.c_str(),
-                          compression);
+        fatal_input_error("bitmap %s: compressed (method %u); only uncompressed images are read\n",
+                          name.c_str(), compression);
     }
     if (info_size < kInfoHeaderBytes || pixel_offset < kFileHeaderBytes + info_size) {
         in.close();
@@ -70,7 +70,8 @@ void read_bmp(BmpImage& image, const std::string& name) {
     const int64_t stride = (row_bytes + 3) / 4 * 4;
     if (std::fseek(in.file, static_cast<long>(pixel_offset), SEEK_SET) != 0) {
         in.close();
-        fatal_input_error("bitmap %s: cannot reach the pixel data at offset %u\n", name.c_str(), pixel_offset);
+        fatal_input_error("bitmap %s: cannot reach the pixel data at offset %u\n", name.c_str(),
+                          pixel_offset);
     }
     // The last row needs no padding after it; some writers leave it out.
     const int64_t needed = stride * (height - 1) + row_bytes;
@@ -96,7 +97,8 @@ void read_bmp(BmpImage& image, const std::string& name) {
         const size_t want = static_cast<size_t>(r + 1 < height ? stride : row_bytes);
         if (std::fread(row.data(), 1, want, in.file) != want) {
             in.close();
-            fatal_input_error("bitmap %s: pixel data ends in row %lld\n", name.c_str(), static_cast<long long>(r));
+            fatal_input_error("bitmap %s: pixel data ends in row %lld\n", name.c_str(),
+                              static_cast<long long>(r));
         }
         const int64_t dst_row = top_down ? height - 1 - r : r;
         unsigned char* dst = image.pixels.data() + dst_row * row_bytes;

@@ -29,8 +29,9 @@ void size_grid_arrays(CloudGrid& g) {
                       cy == g.dcl_numy && cz == g.dcl_numz && g.dcl_dir_light.size() == coarse * kDirCount;
     if (same) return;
     if (!fits_in_memory(coarse * kDirCount * sizeof(Vec3))) {
-        fatal_input_error("cloud section: a coarse grid of %d x %d x %d cells needs more memory than this machine has\n",
-                          cx, cy, cz);
+        fatal_input_error(
+            "cloud section: a coarse grid of %d x %d x %d cells needs more memory than this machine has\n",
+            cx, cy, cz);
     }
     g.grd_density.assign(cells, 0.0f);
     g.dcl_numx = cx;
@@ -90,13 +91,14 @@ int read_grid_file(const std::string& name, CloudGrid& grid) {
     std::memcpy(&byte_scale, header + 12, sizeof byte_scale);
     if (n[0] < 1 || n[1] < 1 || n[2] < 1) {
         in.close();
-        fatal_input_error("grid file %s: grid size %d x %d x %d is not positive\n", name.c_str(), n[0], n[1], n[2]);
+        fatal_input_error("grid file %s: grid size %d x %d x %d is not positive\n", name.c_str(), n[0], n[1],
+                          n[2]);
     }
     const int64_t cells = int64_t{n[0]} * n[1] * n[2];
     if (cells > kMaxGridCells) {
         in.close();
-        fatal_input_error("grid file %s: %d x %d x %d cells overflow a 32-bit cell count\n", name.c_str(), n[0],
-                          n[1], n[2]);
+        fatal_input_error("grid file %s: %d x %d x %d cells overflow a 32-bit cell count\n", name.c_str(),
+                          n[0], n[1], n[2]);
     }
     const int64_t left = remaining_bytes(in.file);
     if (left >= 0 && left != cells) {

@@ -111,7 +111,8 @@ void read_object(ObjectFile& f, int object, SceneObject& o) {
     for (ObjectFace& face : o.faces) {
         int32_t n[4] = {0, 0, 0, 0};
         std::sscanf(f.need(object), "%d%d%d%d", &n[0], &n[1], &n[2], &n[3]);
-        for (int c = 0; c < 4; ++c) face.corner_texcoord[c] = to_reference(f, n[c], t_count, "texture coordinate");
+        for (int c = 0; c < 4; ++c)
+            face.corner_texcoord[c] = to_reference(f, n[c], t_count, "texture coordinate");
     }
 }
 
@@ -141,7 +142,8 @@ void read_commands(ObjectFile& f, std::vector<SceneObject>& objects, int32_t bas
 void read_object_section(FILE* in, Scene& scene) {
     int32_t file_count = 0;
     std::fscanf(in, "%d", &file_count);
-    if (file_count > kMaxObjectFiles) fatal_input_error_stdout("set NUM_OBJ_FILE > %d in render\n", file_count);
+    if (file_count > kMaxObjectFiles)
+        fatal_input_error_stdout("set NUM_OBJ_FILE > %d in render\n", file_count);
     if (file_count < 0) {
         std::printf("*** object file count %d is negative; object section ignored\n", file_count);
         return;
@@ -158,7 +160,8 @@ void read_object_section(FILE* in, Scene& scene) {
         if (!f.open()) fatal_input_error("Can't open the file: %s\n", name.c_str());
         int32_t n = read_object_count(f);
         if (n < 0) {
-            std::printf("*** object file %s gives a negative object count %d; file skipped\n", name.c_str(), n);
+            std::printf("*** object file %s gives a negative object count %d; file skipped\n", name.c_str(),
+                        n);
             n = 0;
         } else if (!f.count_fits(n)) {
             f.fail("line %d gives %d objects, more than the file can hold\n", 1, n);
@@ -267,14 +270,17 @@ void compute_face_normals(std::vector<SceneObject>& objects) {
 }
 
 void compute_object_bounds(std::vector<SceneObject>& objects, Box& box) {
-    box = Box{kSceneBoxStart, kSceneBoxStart, kSceneBoxStart, -kSceneBoxStart, -kSceneBoxStart, -kSceneBoxStart};
+    box = Box{kSceneBoxStart,  kSceneBoxStart,  kSceneBoxStart,
+              -kSceneBoxStart, -kSceneBoxStart, -kSceneBoxStart};
     for (SceneObject& o : objects) {
         o.box_min = Vec3{kObjectBoxStart, kObjectBoxStart, kObjectBoxStart};
         o.box_max = Vec3{-kObjectBoxStart, -kObjectBoxStart, -kObjectBoxStart};
         for (const ObjectVertex& v : o.vertices) {
             const Vec3& q = v.position;
-            o.box_min = Vec3{std::fmin(o.box_min.x, q.x), std::fmin(o.box_min.y, q.y), std::fmin(o.box_min.z, q.z)};
-            o.box_max = Vec3{std::fmax(o.box_max.x, q.x), std::fmax(o.box_max.y, q.y), std::fmax(o.box_max.z, q.z)};
+            o.box_min =
+                Vec3{std::fmin(o.box_min.x, q.x), std::fmin(o.box_min.y, q.y), std::fmin(o.box_min.z, q.z)};
+            o.box_max =
+                Vec3{std::fmax(o.box_max.x, q.x), std::fmax(o.box_max.y, q.y), std::fmax(o.box_max.z, q.z)};
             box[0] = std::fmin(box[0], q.x);
             box[1] = std::fmin(box[1], q.y);
             box[2] = std::fmin(box[2], q.z);

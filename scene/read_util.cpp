@@ -1,8 +1,9 @@
 // read_util.cpp -- small helpers shared by the scene readers: words, lines, file guards, size limits
 #include "scene/read_util.h"
 
-#include <cctype>
 #include <unistd.h>
+
+#include <cctype>
 
 void ScopedFile::close() {
     if (file) std::fclose(file);

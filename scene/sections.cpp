@@ -82,8 +82,9 @@ void read_sky_section(FILE* in, Scene& scene) {
     }
     int64_t vertex_count = int64_t{rings - 1} * segments + 1;
     if (vertex_count > kMaxSkyVertices) {
-        std::printf("*** sky dome of %d segments and %d rings is too large (at most %lld vertices); no dome built\n",
-                    segments, rings, static_cast<long long>(kMaxSkyVertices));
+        std::printf(
+            "*** sky dome of %d segments and %d rings is too large (at most %lld vertices); no dome built\n",
+            segments, rings, static_cast<long long>(kMaxSkyVertices));
         return;
     }
     s.sky_segments = segments;
@@ -158,8 +159,8 @@ void read_lightning_section(FILE* in, Scene& scene) {
     scan3(in, s.sky_flash);
 
     if (s.discharge_count < 0 || s.discharge_count > kMaxDischarges) {
-        std::printf("*** discharge count %d is outside 0 .. %d; lightning section ignored\n", s.discharge_count,
-                    kMaxDischarges);
+        std::printf("*** discharge count %d is outside 0 .. %d; lightning section ignored\n",
+                    s.discharge_count, kMaxDischarges);
         return;
     }
 
@@ -172,7 +173,8 @@ void read_lightning_section(FILE* in, Scene& scene) {
     s.discharge_box_low = Vec3{b[0], b[1], s.ground_height};
     s.discharge_box_high = Vec3{b[3], b[4], b[5]};
     std::printf("(%f, %f, %f) - (%f, %f, %f)\n", s.discharge_box_low.x, s.discharge_box_low.y,
-                s.discharge_box_low.z, s.discharge_box_high.x, s.discharge_box_high.y, s.discharge_box_high.z);
+                s.discharge_box_low.z, s.discharge_box_high.x, s.discharge_box_high.y,
+                s.discharge_box_high.z);
     s.sections_read = scene.lightning.sections_read + 1;
     scene.lightning = s;
 }

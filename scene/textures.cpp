@@ -37,7 +37,8 @@ void read_texture_section(FILE* in, Scene& scene) {
     int32_t count = static_cast<int32_t>(scene.textures.size());
     std::fscanf(in, "%d", &count);
     if (count < 0 || count > kMaxTextures) {
-        std::printf("*** texture count %d is outside 0 .. %d; texture section ignored\n", count, kMaxTextures);
+        std::printf("*** texture count %d is outside 0 .. %d; texture section ignored\n", count,
+                    kMaxTextures);
         return;
     }
     std::vector<Texture> textures(static_cast<size_t>(count));

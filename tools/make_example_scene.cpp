@@ -75,7 +75,7 @@ bool write_text(const std::string& path, const std::string& text) {
 // rim; bytes 0 .. 255 with a byte scale of 1/255, so densities lie in 0 .. 1.
 std::vector<uint8_t> cloud_grid() {
     const Sphere spheres[] = {
-        {16.0f, 16.0f, 7.0f, 7.5f}, {10.5f, 14.0f, 6.0f, 5.0f}, {21.5f, 18.0f, 7.0f, 5.5f},
+        {16.0f, 16.0f, 7.0f, 7.5f},  {10.5f, 14.0f, 6.0f, 5.0f}, {21.5f, 18.0f, 7.0f, 5.5f},
         {16.0f, 21.0f, 10.0f, 5.0f}, {14.0f, 10.5f, 9.0f, 4.5f},
     };
     std::vector<uint8_t> out;
@@ -88,7 +88,8 @@ std::vector<uint8_t> cloud_grid() {
             for (int i = 0; i < kNx; ++i) {
                 float d = 0.0f;
                 for (const Sphere& s : spheres) {
-                    float dx = (i + 0.5f - s.x) / s.r, dy = (j + 0.5f - s.y) / s.r, dz = (k + 0.5f - s.z) / s.r;
+                    float dx = (i + 0.5f - s.x) / s.r, dy = (j + 0.5f - s.y) / s.r,
+                          dz = (k + 0.5f - s.z) / s.r;
                     float q = 1.0f - (dx * dx + dy * dy + dz * dz);
                     if (q > 0.0f) d += q * q;
                 }
@@ -226,16 +227,16 @@ const char* kObjects =
 
 const char* kScene =
     "camera\n"
-    "0 -150 50\n"          // position, stored only
-    "0 0 30\n"             // target: between the ground and the cloud
+    "0 -150 50\n"            // position, stored only
+    "0 0 30\n"               // target: between the ground and the cloud
     "160 -1.5707963 0.15\n"  // distance, azimuth (from -y), elevation
-    "50\n"                 // vertical field of view, degrees
+    "50\n"                   // vertical field of view, degrees
     "cloud\n"
     "cloud.grd 0.05\n"
-    "2 -16 -16 48\n"       // cell size, origin before centring
+    "2 -16 -16 48\n"  // cell size, origin before centring
     "0.1 0.9 0.0\n"
     "1.5 3.5 1.0\n"
-    "4\n"                  // dscl: an 8 x 8 x 4 coarse grid
+    "4\n"  // dscl: an 8 x 8 x 4 coarse grid
     "1.0 1.0\n"
     "lightning\n"
     "1 12345\n"

@@ -21,9 +21,9 @@ TEST(CloudSection, UniformGridGivesDensitiesBlobsAndCoarseGrid) {
     write_grid(dir.file("g.bin"), 4, 4, 4, 0.1f, 10);
     std::string out = read_scene_text(dir, cloud_section(dir.file("g.bin"), "1.0") + "end", scene);
     const CloudGrid& g = scene.cloud;
-    EXPECT_EQ(split_lines(out), (std::vector<std::string>{"reading grid data:" + dir.file("g.bin") + "...",
-                                                          "grd size: 4 4 4", "dcl size: 2 2 2", "No. of blobs: 64",
-                                                          "   no. of grids: 4, 4, 4"}));
+    EXPECT_EQ(split_lines(out),
+              (std::vector<std::string>{"reading grid data:" + dir.file("g.bin") + "...", "grd size: 4 4 4",
+                                        "dcl size: 2 2 2", "No. of blobs: 64", "   no. of grids: 4, 4, 4"}));
     ASSERT_EQ(g.grd_density.size(), 64u);
     for (float d : g.grd_density) EXPECT_EQ(d, 10.0f * 0.1f);
     ASSERT_EQ(g.blobs.size(), 64u);
@@ -79,7 +79,8 @@ TEST(CloudSection, OddDsclAndNonMultiplesPrintCautionsAndGoOn) {
     ScratchDir dir;
     Scene scene;
     write_grid(dir.file("g.bin"), 100, 6, 3, 0.1f, 1);
-    std::string out = read_scene_text(dir, cloud_section(dir.file("g.bin"), "0.5", "1 0 0 0", "3") + "end", scene);
+    std::string out =
+        read_scene_text(dir, cloud_section(dir.file("g.bin"), "0.5", "1 0 0 0", "3") + "end", scene);
     EXPECT_NE(out.find("grd size: 100 6 3\n"
                        " *** caution. dscl must be even number !\n"
                        " *** caution. grd_numx must be 99 !\n"
@@ -144,7 +145,8 @@ TEST(CloudSection, MissingGridFileIsFatalWithBothMessages) {
     Scene scene;
     testing::internal::CaptureStderr();
     std::string out;
-    EXPECT_THROW(out = read_scene_text(dir, cloud_section(dir.file("none.bin")) + "end", scene), FatalInputError);
+    EXPECT_THROW(out = read_scene_text(dir, cloud_section(dir.file("none.bin")) + "end", scene),
+                 FatalInputError);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "can't open the file " + dir.file("none.bin") + ".\n");
 }
 

@@ -20,7 +20,8 @@ std::string object_section(const ScratchDir& dir, const std::vector<std::string>
 }
 
 // Reads the object files, expecting a fatal error whose standard-error text contains problem.
-void expect_object_error(const ScratchDir& dir, const std::vector<std::string>& names, const std::string& problem) {
+void expect_object_error(const ScratchDir& dir, const std::vector<std::string>& names,
+                         const std::string& problem) {
     ThrowOnFatal guard;
     Scene scene;
     testing::internal::CaptureStderr();
@@ -63,7 +64,8 @@ TEST(ObjectFile, ReadsTrianglesEmptyCornersTexturesAndBounds) {
 
 TEST(ObjectFile, LineWithoutItsWordIsPlainAndMissingEndStopsAtEndOfFile) {
     ScratchDir dir;
-    write_text_file(dir.file("a.obj"), "1\n3 1 0.2 0.3 0.4\n0 0 0\n1 0 0\n0 1 0\n1 2 3 3\nMOVE 1 1 0 0 5 0 0 0\n");
+    write_text_file(dir.file("a.obj"),
+                    "1\n3 1 0.2 0.3 0.4\n0 0 0\n1 0 0\n0 1 0\n1 2 3 3\nMOVE 1 1 0 0 5 0 0 0\n");
     Scene scene;
     read_scene_text(dir, object_section(dir, {"a.obj"}), scene);
     ASSERT_EQ(scene.objects.size(), 1u);
@@ -129,7 +131,8 @@ TEST(Placement, CommandOutsideTheFilesObjectsIsSkipped) {
     write_text_file(dir.file("b.obj"), std::string("1\n") + kSquare + "END\n");
     Scene scene;
     std::string out = read_scene_text(dir, object_section(dir, {"a.obj", "b.obj"}), scene);
-    EXPECT_NE(out.find("line 8: objects 1 .. 2 are outside 1 .. 1; command skipped"), std::string::npos) << out;
+    EXPECT_NE(out.find("line 8: objects 1 .. 2 are outside 1 .. 1; command skipped"), std::string::npos)
+        << out;
     EXPECT_EQ(scene.objects[0].vertices[0].position.x, 0.0f);
     EXPECT_EQ(scene.objects[1].vertices[0].position.x, 0.0f);
 }

@@ -64,7 +64,8 @@ TEST(SceneFile, WordWhereANumberBelongsKeepsTheOldValueAndIsSkipped) {
     Scene scene;
     // The density scans; "thick" ends the first group (colour keeps its default) and is
     // then skipped by the keyword loop; the next fog section is read normally.
-    std::string out = read_scene_text(dir, "fog 0.4 thick 0.2 0.3 0.05 0.06 0.07\n fog 0.6 0 0 0 1 1 1\nend\n", scene);
+    std::string out =
+        read_scene_text(dir, "fog 0.4 thick 0.2 0.3 0.05 0.06 0.07\n fog 0.6 0 0 0 1 1 1\nend\n", scene);
     EXPECT_EQ(out, "");
     EXPECT_FLOAT_EQ(scene.fog.fog_density, 0.6f);
     EXPECT_FLOAT_EQ(scene.fog.fog_extinction.x, 1.0f);

@@ -23,7 +23,8 @@ inline std::vector<uint8_t> grid_bytes(int32_t nx, int32_t ny, int32_t nz, float
 }
 
 // A uniform grid file of nx x ny x nz cells, all holding value.
-inline void write_grid(const std::string& path, int32_t nx, int32_t ny, int32_t nz, float scale, uint8_t value) {
+inline void write_grid(const std::string& path, int32_t nx, int32_t ny, int32_t nz, float scale,
+                       uint8_t value) {
     write_binary_file(path, grid_bytes(nx, ny, nz, scale, std::vector<uint8_t>(size_t(nx) * ny * nz, value)));
 }
 

@@ -108,8 +108,8 @@ TEST(SkySection, TooFewRingsOrSegmentsAreRefused) {
 TEST(LightningSection, RefusedBeforeACloudAndItsValuesSkipped) {
     ScratchDir dir;
     Scene scene;
-    std::string out = read_scene_text(dir, std::string("lightning\n") + kLightningValues + "fog 0.5 0 0 0 0 0 0 end",
-                                      scene);
+    std::string out = read_scene_text(
+        dir, std::string("lightning\n") + kLightningValues + "fog 0.5 0 0 0 0 0 0 end", scene);
     EXPECT_EQ(out, "*** call lightning after cloud command !\n");
     EXPECT_EQ(scene.lightning.sections_read, 0);
     EXPECT_EQ(scene.lightning.discharge_count, 0);
@@ -120,12 +120,14 @@ TEST(LightningSection, StoresSettingsConvertsTheAngleAndPrintsTheBox) {
     ScratchDir dir;
     Scene scene;
     write_grid(dir.file("g.bin"), 4, 4, 2, 0.1f, 10);
-    std::string out = read_scene_text(
-        dir, "cloud " + dir.file("g.bin") + " 0.5\n2 10 10 50\n0 0 0\n1.5 3.5 1\n2\n1 1\nlightning\n" +
-                 kLightningValues + "end",
-        scene);
+    std::string out = read_scene_text(dir,
+                                      "cloud " + dir.file("g.bin") +
+                                          " 0.5\n2 10 10 50\n0 0 0\n1.5 3.5 1\n2\n1 1\nlightning\n" +
+                                          kLightningValues + "end",
+                                      scene);
     // Origin (10, 10, 50) minus half the counts (2, 2, 1); size 2 per cell.
-    EXPECT_NE(out.find("(8.000000, 8.000000, 0.000000) - (16.000000, 16.000000, 53.000000)\n"), std::string::npos)
+    EXPECT_NE(out.find("(8.000000, 8.000000, 0.000000) - (16.000000, 16.000000, 53.000000)\n"),
+              std::string::npos)
         << out;
     const LightningSettings& s = scene.lightning;
     EXPECT_EQ(s.sections_read, 1);
