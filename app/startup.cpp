@@ -13,6 +13,7 @@
 #include "render/sky.h"
 #include "scene/scene.h"
 #include "scene/scene_file.h"
+#include "sound/mixer.h"
 
 Viewer viewer;
 
@@ -85,8 +86,8 @@ int run_viewer(int argc, char** argv) {
     for (int i = 0; i < lightning_state.discharge_count; ++i)
         viewer.voices.push_back(&lightning_state.discharges[static_cast<size_t>(i)].thunder);
     if (!scene_state.sound_table.empty()) {
-        allocate_sound_buffers(viewer.mixer, a.options.time_step, scene_state.mix_ring_seconds);
-        open_sound_output(viewer.mixer, kSampleRate, kSampleBits, viewer.mixer.block_frames, kStereo,
+        allocate_sound_buffers(sound_mixer, a.options.time_step, scene_state.mix_ring_seconds);
+        open_sound_output(sound_mixer, kSampleRate, kSampleBits, sound_mixer.block_frames, kStereo,
                           a.options.audio_target);
         a.sound_open = true;
     }

@@ -9,7 +9,6 @@
 #include "lightning/lightning_grid.h"
 #include "render/cloud_splats.h"
 #include "render/textures.h"
-#include "sound/mixer.h"
 #include "sound/thunder_voice.h"
 
 // What start-up and window set-up build from the scene and the tables.
@@ -23,7 +22,6 @@ struct Viewer {
     GlowState glow;
     RenderTextures textures;
     SplatFrame splats;
-    SoundMixer mixer;
     std::vector<ThunderVoice*> voices;  // one per discharge record, for the sound timer
 };
 

@@ -50,7 +50,7 @@ void relight_objects() {
 // A mouse release that starts a discharge at window pixel (x, y), top-left origin.
 void strike_at(int x, int y) {
     AppState& a = app_state;
-    a.command_mode = kModeGenerate;
+    a.command_mode = kGenerateMode;
     Vec3 ground;
     if (!pick_ground_point(viewer.camera, x, a.options.win_height - y, scene_state.cloud.grd_origin.z, ground)) {
         // The line of sight runs parallel to the cloud base: there is no point to strike.
@@ -72,9 +72,6 @@ void save_snapshot() {
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
     write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
 }
-
-void on_sound_tick(void*) { sound_tick(viewer.mixer, scene_state.sound_table, viewer.voices.data(),
-                                       static_cast<int>(viewer.voices.size())); }
 
 // Closing the window ends the process; the sound timer must not outlive the handle.
 void on_close() { shut_down(false); }
@@ -126,8 +123,8 @@ void display() {
     if (a.first_display) {
         glutIdleFunc(idle_step);
         if (a.sound_open) {
-            reset_sound_mix(viewer.mixer);
-            a.sound_timer = start_sound_timer(viewer.mixer, on_sound_tick, nullptr);
+            reset_sound_mix(sound_mixer);
+            start_sound_timer(sound_mixer, scene_state.sound_table, viewer.voices);
         }
         a.first_display = 0;
         a.next_frame_time = std::chrono::steady_clock::now();
@@ -161,7 +158,7 @@ void on_key(unsigned char key, int, int) {
     AppState& a = app_state;
     switch (key) {
         case 'g':
-            a.command_mode = kModeGenerate;
+            a.command_mode = kGenerateMode;
             display();
             break;
         case 'h':
@@ -169,7 +166,7 @@ void on_key(unsigned char key, int, int) {
             display();
             break;
         case 'r':
-            a.command_mode = kModeRotate;
+            a.command_mode = kRotateMode;
             break;
         case 'q':
             shut_down(false);
@@ -187,7 +184,7 @@ void on_mouse(int button, int state, int x, int y) {
     a.mouse_down = 0;
     if (button >= 0 && button < 3) a.button_down[static_cast<size_t>(button)] = state == GLUT_DOWN ? 1 : 0;
     if (state == GLUT_DOWN) a.mouse_down = 1;
-    if ((a.shift_held == 1 || a.command_mode == kModeGenerate) && state == GLUT_UP) strike_at(x, y);
+    if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP) strike_at(x, y);
     display();
 }
 
@@ -267,12 +264,10 @@ void draw_help() {
 
 void shut_down(bool drain) {
     AppState& a = app_state;
-    stop_sound_timer(viewer.mixer, a.sound_timer);
-    a.sound_timer = 0;
     if (drain) {
-        close_sound_output(viewer.mixer);
+        drain_sound_output(sound_mixer);
     } else {
-        release_sound_output(viewer.mixer);
+        release_sound_output(sound_mixer);
     }
     if (a.sysout) {
         fclose(a.sysout);

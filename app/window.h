@@ -7,13 +7,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/modes.h"
 #include "app/options.h"
 #include "support/vec3.h"
 
-// Command modes: a left drag turns the view in rotate mode; any button release
-// strikes in generate mode.
-constexpr int kModeRotate = 10;
-constexpr int kModeGenerate = 403;
 
 // The interaction state and the settings of the running viewer.
 struct AppState {
@@ -22,7 +19,7 @@ struct AppState {
     FILE* sysout = nullptr;
     std::array<Vec3, 4> glow_quad{};
     int window_id = 0;
-    int command_mode = kModeRotate;
+    int command_mode = kRotateMode;
     int help_on = 1;
     int mouse_down = 0;
     int shift_held = 0;
@@ -31,7 +28,6 @@ struct AppState {
     int discharge_slot = 0;  // record filled by every generation
     int first_display = 1;
     int object_drawing = 0;
-    int sound_timer = 0;      // timer id; 0 = none started
     bool sound_open = false;  // the scene has sounds and buffers were made
     // Scripted runs.
     int frame_number = 0;           // frames displayed so far

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Start-up on the example scene prints its lines in order; -help and bad options behave.
+source "$(dirname "$0")/common.sh"
+use_example_scene
+
+"$VINTREL" -help >help.txt || fail "-help exited with $?"
+grep -q -- "-strike X Y" help.txt || fail "-help does not list -strike"
+
+status=0
+"$VINTREL" -win 640 >/dev/null 2>err.txt || status=$?
+[ "$status" -eq 1 ] || fail "a missing option value gave status $status"
+grep -q -- "-win" err.txt || fail "no message for the missing value"
+
+run_headless -frames 1 -audio null || fail "scripted run exited with $?: $(cat err.txt)"
+expect_lines_in_order out.txt \
+  "reading grid data:cloud.grd..." \
+  "grd size: 32 32 16" \
+  "dcl size: 8 8 4" \
+  "   no. of grids: 32, 32, 16" \
+  "(-32.000000, -32.000000, 0.000000) - (32.000000, 32.000000, 72.000000)" \
+  "  read bitmap: ground.bmp" \
+  "ID_RIFF: RIFF" \
+  "frq: 16000" \
+  "bit: 16" \
+  "ch:  1" \
+  "ID_DATA: data" \
+  "ID_RIFF: RIFF" \
+  "no. of sampling direction: 26" \
+  "can't open the file: genk.tbl." \
+  "can't open the file: basic_intensity_cmp.dat." \
+  "can't open view.dat"
+grep -q -x "lightning grids: 20, 20, [0-9]*" out.txt || fail "no lightning grid line"
+grep -q -E "^No. of blobs: [1-9][0-9]*$" out.txt || fail "no blob count"
+
+# Without test.dat the program stops with the reader's message.
+mkdir empty && cd empty
+status=0
+run_headless -frames 1 -audio null || status=$?
+[ "$status" -eq 1 ] || fail "missing test.dat gave status $status"
+grep -q -x "can't open the file:test.dat" err.txt || fail "missing test.dat message: $(cat err.txt)"
+echo "startup: ok"
