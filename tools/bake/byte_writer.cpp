@@ -1,0 +1,38 @@
+// byte_writer.cpp -- little-endian byte buffers and whole-file writing for the bake tool
+#include "tools/bake/byte_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+void ByteWriter::u16(uint16_t v) {
+    bytes.push_back(static_cast<uint8_t>(v & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void ByteWriter::i32(int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(u >> (8 * i)));
+}
+
+void ByteWriter::f32(float v) {
+    uint32_t u = 0;
+    std::memcpy(&u, &v, sizeof u);
+    i32(static_cast<int32_t>(u));
+}
+
+void ByteWriter::raw(const void* data, size_t size) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+}
+
+bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const size_t written = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), f);
+    const bool closed = std::fclose(f) == 0;
+    return written == bytes.size() && closed;
+}
+
+bool write_file_text(const std::string& path, const std::string& text) {
+    return write_file_bytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
