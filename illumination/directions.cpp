@@ -1,0 +1,111 @@
+// directions.cpp -- the sampling-direction layout and the directional radiance lookup
+#include "illumination/directions.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace {
+
+constexpr int32_t kLastRing = kDirRings - 1;
+
+// Clamps x to [0, hi]; NaN becomes 0 so that a broken position can never index outside the grid.
+inline float clamp_index(float x, float hi) {
+    if (!(x > 0.0f)) return 0.0f;
+    return x < hi ? x : hi;
+}
+
+// Cosine argument clamped to [-1, 1]: rounding must not turn acos into NaN.
+inline float clamp_unit(float c) { return c < -1.0f ? -1.0f : (c > 1.0f ? 1.0f : c); }
+
+}  // namespace
+
+int32_t direction_index(int32_t ring, int32_t segment) {
+    if (ring <= 0) return 0;
+    if (ring >= kLastRing) return kDirCount - 1;
+    return (ring - 1) * kDirSegments + 1 + segment;
+}
+
+Vec3 direction_vector(int32_t d) {
+    if (d < 0 || d >= kDirCount) return Vec3{};
+    if (d == 0) return Vec3{0.0f, 0.0f, 1.0f};
+    if (d == kDirCount - 1) return Vec3{0.0f, 0.0f, -1.0f};
+    const int32_t ring = (d - 1) / kDirSegments + 1;
+    const int32_t segment = (d - 1) % kDirSegments;
+    const float theta = static_cast<float>(ring) * kDirStep;
+    const float phi = static_cast<float>(segment) * kDirStep;
+    return Vec3{std::cos(phi) * std::sin(theta), std::sin(phi) * std::sin(theta), std::cos(theta)};
+}
+
+DirectionBlend blend_directions(float theta, float phi) {
+    const float e = clamp_index(theta / kDirStep, static_cast<float>(kLastRing));
+    const int32_t q0 = static_cast<int32_t>(e);
+    const int32_t q1 = q0 + 1 < kLastRing ? q0 + 1 : kLastRing;
+    const float ft = e - static_cast<float>(q0);
+
+    // The azimuth may come from outside 0 ... 2 pi; flooring keeps the fraction in [0, 1) so that every
+    // weight stays non-negative, and equals truncation for the angles the viewer forms.
+    float a = phi / kDirStep;
+    if (!std::isfinite(a)) a = 0.0f;
+    const float fl = std::floor(a);
+    const float fp = a - fl;
+    int32_t s0 = static_cast<int32_t>(std::fmod(fl, static_cast<float>(kDirSegments)));
+    if (s0 < 0) s0 += kDirSegments;
+    const int32_t s1 = (s0 + 1) % kDirSegments;
+
+    DirectionBlend b;
+    b.index = {direction_index(q0, s0), direction_index(q1, s0), direction_index(q1, s1), direction_index(q0, s1)};
+    b.weight = {(1.0f - ft) * (1.0f - fp), ft * (1.0f - fp), ft * fp, (1.0f - ft) * fp};
+    return b;
+}
+
+void direction_angles(Vec3 v, float& theta, float& phi) {
+    const float d = length(v);
+    if (!(d > 0.0f)) {
+        theta = 0.0f;
+        phi = 0.0f;
+        return;
+    }
+    theta = std::acos(clamp_unit(v.z / d));
+    const float h = std::sqrt(v.x * v.x + v.y * v.y);
+    // Straight above or below: every azimuth is the same direction, 0 is as good as any.
+    if (!(h > 0.0f)) {
+        phi = 0.0f;
+        return;
+    }
+    phi = std::acos(clamp_unit(v.x / h));
+    if (v.y < 0.0f) phi = kTwoPi - phi;
+}
+
+Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
+    const int32_t nx = cloud.dcl_numx, ny = cloud.dcl_numy, nz = cloud.dcl_numz;
+    if (nx <= 0 || ny <= 0 || nz <= 0 || !(cloud.dcl_size > 0.0f)) return Vec3{};
+    const size_t cells = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
+    if (cloud.dcl_dir_light.size() < cells * kDirCount) return Vec3{};
+
+    const float u = clamp_index(p.x / cloud.dcl_size - 0.5f, static_cast<float>(nx - 1));
+    const float v = clamp_index(p.y / cloud.dcl_size - 0.5f, static_cast<float>(ny - 1));
+    const float w = clamp_index(p.z / cloud.dcl_size - 0.5f, static_cast<float>(nz - 1));
+    const int32_t i0 = static_cast<int32_t>(u), j0 = static_cast<int32_t>(v), k0 = static_cast<int32_t>(w);
+    const int32_t i1 = i0 + 1 < nx ? i0 + 1 : nx - 1;
+    const int32_t j1 = j0 + 1 < ny ? j0 + 1 : ny - 1;
+    const int32_t k1 = k0 + 1 < nz ? k0 + 1 : nz - 1;
+    const float fu = u - static_cast<float>(i0), fv = v - static_cast<float>(j0), fw = w - static_cast<float>(k0);
+
+    const DirectionBlend b = blend_directions(theta, phi);
+    const int32_t is[2] = {i0, i1}, js[2] = {j0, j1}, ks[2] = {k0, k1};
+    const float wu[2] = {1.0f - fu, fu}, wv[2] = {1.0f - fv, fv}, ww[2] = {1.0f - fw, fw};
+    const Vec3* light = cloud.dcl_dir_light.data();
+
+    Vec3 sum;
+    for (int c = 0; c < 8; ++c) {
+        const int a = c & 1, bj = (c >> 1) & 1, bk = c >> 2;
+        const size_t cell =
+            static_cast<size_t>(is[a]) + static_cast<size_t>(nx) * (static_cast<size_t>(js[bj]) +
+                                                                     static_cast<size_t>(ny) * ks[bk]);
+        const Vec3* entry = light + cell * kDirCount;
+        Vec3 dir_sum;
+        for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
+        sum = add(sum, scale(dir_sum, wu[a] * wv[bj] * ww[bk]));
+    }
+    return sum;
+}

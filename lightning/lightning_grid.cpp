@@ -1,0 +1,368 @@
+// lightning_grid.cpp -- the lightning grid, the Haar transform and relighting the cloud from the table
+#include "lightning/lightning_grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+// 1 / B^2 falls by this much per layer below the cloud (B = depth below the top).
+constexpr double kLayerFalloff = 5e-6;
+// The Haar normalisation divisor, sqrt(2) to the digits the tables were made with.
+constexpr double kHaarRoot = 1.41421356;
+// The table's coefficients are stored scaled up by this much.
+constexpr double kTableScale = 1e9;
+
+// Runs body(0) on a second thread and body(1) here; both on this thread when only one core exists.
+template <typename Body>
+void run_on_two_threads(Body body) {
+    if (std::thread::hardware_concurrency() < 2) {
+        body(0);
+        body(1);
+        return;
+    }
+    std::thread other([&body] { body(0); });
+    body(1);
+    other.join();
+}
+
+// The colour that the whole cloud takes: the first source's intensity over its component sum.
+Vec3 colour_ratios(const Vec3* intensity, int count) {
+    if (count < 1 || !intensity) return Vec3{};
+    const Vec3 c = intensity[0];
+    const float sum = c.x + c.y + c.z;
+    if (sum == 0.0f || !std::isfinite(sum)) return Vec3{};
+    return Vec3{c.x / sum, c.y / sum, c.z / sum};
+}
+
+// Everything the relighting reads must agree: the grid, the table and the cloud's coarse grid.
+bool relight_possible(const LightningGrid& grid, const BaseIntensityTable& table, const CloudGrid& cloud) {
+    if (!lightning_grid_usable(grid) || !table.loaded) return false;
+    const int64_t m = static_cast<int64_t>(cloud.dcl_numx) * cloud.dcl_numy * cloud.dcl_numz;
+    return table.cell_count == lightning_cell_count(grid) && table.dir_count == kDirCount &&
+           table.coarse_count == m && m > 0 &&
+           static_cast<int64_t>(cloud.dcl_dir_light.size()) >= m * kDirCount &&
+           static_cast<int64_t>(table.start.size()) == static_cast<int64_t>(table.cell_count) * kDirCount + 1;
+}
+
+// Gamma mapping of one channel: (ratio * L)^gamma_inv * light_scale, in double as the tables were tuned.
+inline float gamma_map(float ratio, float l, float gamma_inv, float light_scale) {
+    return static_cast<float>(std::pow(static_cast<double>(ratio * l), static_cast<double>(gamma_inv)) *
+                              light_scale);
+}
+
+// Adds the table's coefficients for direction d, weighted by each lit cell's total, into w.
+void scatter_direction(const BaseIntensityTable& table, const float* total, int32_t cells, int32_t d, float* w) {
+    for (int32_t c = 0; c < cells; ++c) {
+        const float t = total[c];
+        if (!(t > 0.0f)) continue;
+        const size_t r = static_cast<size_t>(c) * kDirCount + static_cast<size_t>(d);
+        const int64_t end = table.start[r + 1];
+        for (int64_t k = table.start[r]; k < end; ++k) w[table.index[static_cast<size_t>(k)]] += table.value[static_cast<size_t>(k)] * t;
+    }
+}
+
+// inverse_haar_1d applied to `lines` interleaved lines at once: element e of line l is a[e * stride + l].
+// Each element sees the same operations in the same order as in inverse_haar_1d, so the result is identical,
+// but the inner loop runs over contiguous memory.
+void inverse_haar_lines(float* a, int n, size_t stride, size_t lines, float* scratch) {
+    const float s = std::sqrt(static_cast<float>(n));
+    for (size_t i = 0; i < static_cast<size_t>(n) * stride; ++i) a[i] *= s;
+    for (int m = 2; m <= n; m *= 2) {
+        const int h = m / 2;
+        for (int i = 0; i < h; ++i) {
+            const float* lo = a + static_cast<size_t>(i) * stride;
+            const float* hi = a + static_cast<size_t>(i + h) * stride;
+            float* even = scratch + static_cast<size_t>(2 * i) * stride;
+            float* odd = even + stride;
+            for (size_t l = 0; l < lines; ++l) {
+                even[l] = static_cast<float>((lo[l] + hi[l]) / kHaarRoot);
+                odd[l] = static_cast<float>((lo[l] - hi[l]) / kHaarRoot);
+            }
+        }
+        std::copy(scratch, scratch + static_cast<size_t>(m) * stride, a);
+    }
+}
+
+// inverse_haar_3d with the y and z passes done plane by plane; scratch holds nx * ny * nz floats.
+void inverse_haar_3d_fast(float* grid, int nx, int ny, int nz, float* scratch) {
+    const size_t sx = static_cast<size_t>(nx), sy = static_cast<size_t>(ny), sz = static_cast<size_t>(nz);
+    for (size_t line = 0; line < sy * sz; ++line) inverse_haar_1d(grid + line * sx, nx, scratch);
+    for (size_t z = 0; z < sz; ++z) inverse_haar_lines(grid + z * sx * sy, ny, sx, sx, scratch);
+    inverse_haar_lines(grid, nz, sx * sy, sx * sy, scratch);
+}
+
+}  // namespace
+
+int32_t lightning_cell_count(const LightningGrid& grid) { return grid.lgrid_nx * grid.lgrid_ny * grid.lgrid_nz; }
+
+bool lightning_grid_usable(const LightningGrid& grid) {
+    return grid.lgrid_nz >= 1 && static_cast<int32_t>(grid.lgrid_z.size()) == grid.lgrid_nz + 1;
+}
+
+void setup_lightning_grid(LightningGrid& grid, const LightningSettings& settings, const CloudGrid& cloud) {
+    grid = LightningGrid{};
+    grid.box_low = settings.discharge_box_low;
+    grid.box_high = settings.discharge_box_high;
+    const float dx = (grid.box_high.x - grid.box_low.x) / static_cast<float>(kLgridNx);
+    grid.cell_dx = dx;
+    grid.cell_dy = (grid.box_high.y - grid.box_low.y) / static_cast<float>(kLgridNy);
+    const float height = grid.box_high.z - grid.box_low.z;
+    const float thickness = cloud.cloud_box[5] - cloud.cloud_box[2];
+
+    // A domain without width (no lightning section) would never finish counting layers.
+    bool fits = dx > 0.0f && std::isfinite(dx) && grid.cell_dy > 0.0f && std::isfinite(height);
+    int32_t cloud_layers = 0;
+    if (fits && thickness > 0.0f) {
+        float acc = 0.0f;
+        // Once the cloud layers reach the domain height no layer is left below; stop counting there.
+        while (acc < thickness && static_cast<float>(cloud_layers) * dx < height) {
+            acc += dx;
+            ++cloud_layers;
+        }
+    }
+    if (fits && static_cast<float>(cloud_layers) * dx >= height) fits = false;
+
+    std::vector<float> depth;
+    if (fits) {
+        for (int32_t i = 0;; ++i) {
+            float b;
+            if (i <= cloud_layers) {
+                b = static_cast<float>(i) * dx;
+            } else {
+                const double prev = depth[static_cast<size_t>(i - 1)];
+                const double q = 1.0 / (1.0 / (prev * prev) - kLayerFalloff);
+                if (q > 0.0) {
+                    b = static_cast<float>(std::sqrt(q));
+                } else {
+                    const float before = i >= 2 ? depth[static_cast<size_t>(i - 2)] : 0.0f;
+                    b = 2.0f * static_cast<float>(prev) - before;
+                }
+                if (b - static_cast<float>(prev) < dx) b = static_cast<float>(prev) + dx;
+            }
+            depth.push_back(b);
+            if (b >= height) break;
+            if (i >= kMaxLightningLayers) {
+                fits = false;
+                break;
+            }
+        }
+    }
+    if (fits) {
+        grid.lgrid_nz = static_cast<int32_t>(depth.size()) - 1;
+        grid.lgrid_z.resize(depth.size());
+        for (int32_t j = 0; j <= grid.lgrid_nz; ++j) {
+            grid.lgrid_z[static_cast<size_t>(j)] = height - depth[static_cast<size_t>(grid.lgrid_nz - j)];
+        }
+    } else {
+        grid.lgrid_nz = -1;
+    }
+    printf("lightning grids: %d, %d, %d\n", grid.lgrid_nx, grid.lgrid_ny, grid.lgrid_nz);
+    if (grid.lgrid_nz < 1) {
+        printf("The cloud cannot be lit by lightning in this scene: no lightning-grid layer fits between the "
+               "cloud and the ground of the discharge domain.\n");
+    }
+}
+
+int32_t bin_point_sources(LightningGrid& grid, const Vec3* pos, const Vec3* intensity, int count) {
+    if (!lightning_grid_usable(grid)) return 0;
+    const size_t cells = static_cast<size_t>(lightning_cell_count(grid));
+    for (std::vector<float>& a : grid.lgrid_light) a.assign(cells, 0.0f);
+    float* r = grid.lgrid_light[0].data();
+    float* g = grid.lgrid_light[1].data();
+    float* b = grid.lgrid_light[2].data();
+    const int32_t top = grid.lgrid_nz - 1;
+    for (int s = 0; pos && intensity && s < count; s += kBinStride) {
+        const Vec3 p = pos[s];
+        // Clamping in float first keeps far-off or broken positions from overflowing the conversion.
+        const float fx = (p.x - grid.box_low.x) / grid.cell_dx;
+        const float fy = (p.y - grid.box_low.y) / grid.cell_dy;
+        const int32_t ix = !(fx > 0.0f) ? 0 : (fx >= kLgridNx ? kLgridNx - 1 : static_cast<int32_t>(fx));
+        const int32_t iy = !(fy > 0.0f) ? 0 : (fy >= kLgridNy ? kLgridNy - 1 : static_cast<int32_t>(fy));
+        int32_t iz = top;
+        for (int32_t e = 0; e < top; ++e) {
+            if (grid.lgrid_z[static_cast<size_t>(e) + 1] > p.z) {
+                iz = e;
+                break;
+            }
+        }
+        const size_t cell = (static_cast<size_t>(iz) * grid.lgrid_ny + iy) * grid.lgrid_nx + ix;
+        r[cell] += kBinStride * intensity[s].x;
+        g[cell] += kBinStride * intensity[s].y;
+        b[cell] += kBinStride * intensity[s].z;
+    }
+    int32_t lit = 0;
+    for (size_t c = 0; c < cells; ++c) {
+        r[c] = r[c] + g[c] + b[c];
+        if (r[c] > 0.0f) ++lit;
+    }
+    return lit;
+}
+
+void haar_merge(float* a, int m, float* scratch) {
+    const int h = m / 2;
+    for (int i = 0; i < h; ++i) {
+        scratch[2 * i] = static_cast<float>((a[i] + a[i + h]) / kHaarRoot);
+        scratch[2 * i + 1] = static_cast<float>((a[i] - a[i + h]) / kHaarRoot);
+    }
+    std::copy(scratch, scratch + 2 * h, a);
+}
+
+void inverse_haar_1d(float* a, int n, float* scratch) {
+    const float s = std::sqrt(static_cast<float>(n));
+    for (int i = 0; i < n; ++i) a[i] *= s;
+    for (int m = 2; m <= n; m *= 2) haar_merge(a, m, scratch);
+}
+
+void inverse_haar_3d(float* grid, int nx, int ny, int nz) {
+    if (nx <= 0 || ny <= 0 || nz <= 0) return;
+    const size_t sx = static_cast<size_t>(nx), sy = static_cast<size_t>(ny), sz = static_cast<size_t>(nz);
+    std::vector<float> line(std::max({sx, sy, sz}));
+    std::vector<float> scratch(line.size());
+    for (size_t z = 0; z < sz; ++z)
+        for (size_t y = 0; y < sy; ++y) inverse_haar_1d(grid + (z * sy + y) * sx, nx, scratch.data());
+    for (size_t z = 0; z < sz; ++z)
+        for (size_t x = 0; x < sx; ++x) {
+            for (size_t y = 0; y < sy; ++y) line[y] = grid[(z * sy + y) * sx + x];
+            inverse_haar_1d(line.data(), ny, scratch.data());
+            for (size_t y = 0; y < sy; ++y) grid[(z * sy + y) * sx + x] = line[y];
+        }
+    for (size_t y = 0; y < sy; ++y)
+        for (size_t x = 0; x < sx; ++x) {
+            for (size_t z = 0; z < sz; ++z) line[z] = grid[(z * sy + y) * sx + x];
+            inverse_haar_1d(line.data(), nz, scratch.data());
+            for (size_t z = 0; z < sz; ++z) grid[(z * sy + y) * sx + x] = line[z];
+        }
+}
+
+void haar_split(float* a, int m, float* scratch) {
+    const int h = m / 2;
+    for (int i = 0; i < h; ++i) {
+        scratch[i] = static_cast<float>((a[2 * i] + a[2 * i + 1]) / kHaarRoot);
+        scratch[i + h] = static_cast<float>((a[2 * i] - a[2 * i + 1]) / kHaarRoot);
+    }
+    std::copy(scratch, scratch + 2 * h, a);
+}
+
+void forward_haar_1d(float* a, int n, float* scratch) {
+    if (n <= 0) return;
+    int top = 1;
+    while (top * 2 <= n) top *= 2;
+    for (int m = top; m >= 2; m /= 2) haar_split(a, m, scratch);
+    const float s = std::sqrt(static_cast<float>(n));
+    for (int i = 0; i < n; ++i) a[i] /= s;
+}
+
+void forward_haar_3d(float* grid, int nx, int ny, int nz) {
+    if (nx <= 0 || ny <= 0 || nz <= 0) return;
+    const size_t sx = static_cast<size_t>(nx), sy = static_cast<size_t>(ny), sz = static_cast<size_t>(nz);
+    std::vector<float> line(std::max({sx, sy, sz}));
+    std::vector<float> scratch(line.size());
+    for (size_t y = 0; y < sy; ++y)
+        for (size_t x = 0; x < sx; ++x) {
+            for (size_t z = 0; z < sz; ++z) line[z] = grid[(z * sy + y) * sx + x];
+            forward_haar_1d(line.data(), nz, scratch.data());
+            for (size_t z = 0; z < sz; ++z) grid[(z * sy + y) * sx + x] = line[z];
+        }
+    for (size_t z = 0; z < sz; ++z)
+        for (size_t x = 0; x < sx; ++x) {
+            for (size_t y = 0; y < sy; ++y) line[y] = grid[(z * sy + y) * sx + x];
+            forward_haar_1d(line.data(), ny, scratch.data());
+            for (size_t y = 0; y < sy; ++y) grid[(z * sy + y) * sx + x] = line[y];
+        }
+    for (size_t z = 0; z < sz; ++z)
+        for (size_t y = 0; y < sy; ++y) forward_haar_1d(grid + (z * sy + y) * sx, nx, scratch.data());
+}
+
+bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
+                           CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count) {
+    if (!relight_possible(grid, table, cloud)) return false;
+    const int64_t m = table.coarse_count;
+    const Vec3 ratio = colour_ratios(intensity, count);
+    ensure_illumination_work(work, m);
+    bin_point_sources(grid, pos, intensity, count);
+    const float* total = grid.lgrid_light[0].data();
+    float* w = work.dcl_work[0].data();
+    Vec3* light = cloud.dcl_dir_light.data();
+    for (int32_t d = 0; d < kDirCount; ++d) {
+        std::fill(w, w + m, 0.0f);
+        scatter_direction(table, total, table.cell_count, d, w);
+        inverse_haar_3d(w, cloud.dcl_numx, cloud.dcl_numy, cloud.dcl_numz);
+        for (int64_t i = 0; i < m; ++i) {
+            const float v = static_cast<float>(w[i] / kTableScale);
+            light[i * kDirCount + d].x = v > 0.0f ? v : 0.0f;
+        }
+    }
+    bool all_zero = true;
+    for (int64_t e = 0; e < m * kDirCount; ++e) {
+        const float l = light[e].x;
+        light[e] = Vec3{gamma_map(ratio.x, l, cloud.gamma_inv, cloud.light_scale),
+                        gamma_map(ratio.y, l, cloud.gamma_inv, cloud.light_scale),
+                        gamma_map(ratio.z, l, cloud.gamma_inv, cloud.light_scale)};
+        if (light[e].x != 0.0f || light[e].y != 0.0f || light[e].z != 0.0f) all_zero = false;
+    }
+    work.light_all_zero = all_zero;
+    return true;
+}
+
+bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
+                                     CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count) {
+    if (!relight_possible(grid, table, cloud)) return false;
+    const int64_t m = table.coarse_count;
+    const size_t sm = static_cast<size_t>(m);
+    const Vec3 ratio = colour_ratios(intensity, count);
+    const int32_t lit = bin_point_sources(grid, pos, intensity, count);
+    // With no lit cell every reconstructed value is 0 and every colour is the gamma map of 0.
+    const float gi = cloud.gamma_inv, ls = cloud.light_scale;
+    const Vec3 dark{gamma_map(ratio.x, 0.0f, gi, ls), gamma_map(ratio.y, 0.0f, gi, ls),
+                    gamma_map(ratio.z, 0.0f, gi, ls)};
+    const bool dark_is_zero = dark.x == 0.0f && dark.y == 0.0f && dark.z == 0.0f;
+    Vec3* light = cloud.dcl_dir_light.data();
+    if (lit == 0) {
+        if (work.light_all_zero && dark_is_zero) {
+            ++work.relights_skipped;
+            return false;
+        }
+        std::fill(light, light + sm * kDirCount, dark);
+        work.light_all_zero = dark_is_zero;
+        return true;
+    }
+
+    ensure_illumination_work(work, m);
+    if (work.planes.size() != sm * kDirCount) work.planes.assign(sm * kDirCount, 0.0f);
+    if (work.scratch.size() != 2 * sm) work.scratch.assign(2 * sm, 0.0f);
+    const float* total = grid.lgrid_light[0].data();
+    float* planes = work.planes.data();
+
+    // Each thread reconstructs every other direction into its own plane.
+    run_on_two_threads([&](int t) {
+        float* scratch = work.scratch.data() + static_cast<size_t>(t) * sm;
+        for (int32_t d = t; d < kDirCount; d += 2) {
+            float* w = planes + static_cast<size_t>(d) * sm;
+            std::fill(w, w + sm, 0.0f);
+            scatter_direction(table, total, table.cell_count, d, w);
+            inverse_haar_3d_fast(w, cloud.dcl_numx, cloud.dcl_numy, cloud.dcl_numz, scratch);
+        }
+    });
+    // Then each thread colours half of the cells, writing whole cells so no cache line is shared for long.
+    const size_t half = sm / 2;
+    run_on_two_threads([&](int t) {
+        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : sm;
+        for (size_t i = begin; i < end; ++i) {
+            Vec3* cell = light + i * kDirCount;
+            for (int32_t d = 0; d < kDirCount; ++d) {
+                const float v = static_cast<float>(planes[static_cast<size_t>(d) * sm + i] / kTableScale);
+                if (v > 0.0f) {
+                    cell[d] = Vec3{gamma_map(ratio.x, v, gi, ls), gamma_map(ratio.y, v, gi, ls),
+                                   gamma_map(ratio.z, v, gi, ls)};
+                } else {
+                    cell[d] = dark;
+                }
+            }
+        }
+    });
+    work.light_all_zero = false;
+    return true;
+}

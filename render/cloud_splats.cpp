@@ -1,0 +1,219 @@
+// cloud_splats.cpp -- the splat footprint strip, the back-to-front sort and the per-blob lighting pass
+#include "render/cloud_splats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "illumination/directions.h"
+
+namespace {
+
+// Line-of-sight integral of the blob density: f(r) = 2 sqrt(R^2 - r^2) (a u^2 + b u^3), u = 1 - r^2 / R^2.
+constexpr float kFootprintU2 = 0.2962963f;  // 8 / 27
+constexpr float kFootprintU3 = 0.2031746f;  // 64 / 315
+// f(0) / (2R): scales the densest tile's centre to 1.
+constexpr float kFootprintPeak = 0.4994709f;
+constexpr float kTileStep = 1.0f / kSplatTiles;
+// Blobs per thread below which a second thread costs more than it saves.
+constexpr size_t kParallelBlobs = 4096;
+// Radix sort on the key's bits: three passes of 11 bits cover a 32-bit float.
+constexpr int kRadixBits = 11;
+constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
+
+// Runs body(0) on a second thread and body(1) here (or both here for small jobs or one core).
+template <typename Body>
+void run_on_two_threads(bool worth_it, Body body) {
+    if (!worth_it || std::thread::hardware_concurrency() < 2) {
+        body(0);
+        body(1);
+        return;
+    }
+    std::thread other([&body] { body(0); });
+    body(1);
+    other.join();
+}
+
+void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
+    for (Blob& b : blobs) {
+        const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
+        b.sort_key = dx * dx + dy * dy + dz * dz;
+    }
+}
+
+// Non-negative floats order like their bit patterns; inverting them gives a descending order.
+inline uint32_t descending_bits(float key) {
+    uint32_t u;
+    std::memcpy(&u, &key, sizeof u);
+    return ~u;
+}
+
+// Stable least-significant-digit radix sort, farthest first.
+void radix_sort_blobs(std::vector<Blob>& blobs, std::vector<Blob>& scratch) {
+    const size_t n = blobs.size();
+    scratch.resize(n);
+    Blob* from = blobs.data();
+    Blob* to = scratch.data();
+    std::vector<uint32_t> counts(kRadixBuckets);
+    for (int pass = 0; pass < 3; ++pass) {
+        const int shift = pass * kRadixBits;
+        std::fill(counts.begin(), counts.end(), 0u);
+        for (size_t i = 0; i < n; ++i) ++counts[(descending_bits(from[i].sort_key) >> shift) & (kRadixBuckets - 1)];
+        uint32_t sum = 0;
+        for (uint32_t& c : counts) {
+            const uint32_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (size_t i = 0; i < n; ++i) to[counts[(descending_bits(from[i].sort_key) >> shift) & (kRadixBuckets - 1)]++] = from[i];
+        std::swap(from, to);
+    }
+    // Three passes leave the result in the scratch buffer.
+    blobs.swap(scratch);
+}
+
+// Writes the quad, texture rows and colour of one blob at slot q of the frame.
+void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 e, const CloudGrid& cloud) {
+    const Vec3 p{blob.x, blob.y, blob.z};
+    const Vec3 v = sub(e, p);
+    float theta, phi;
+    direction_angles(v, theta, phi);
+    const int k = splat_tile(rho);
+    const float t0 = static_cast<float>(k) / kSplatTiles;
+    const float t1 = t0 + kTileStep;
+    const Vec3 l = lookup_dir_light(theta, phi, p, cloud);
+    const Vec3 colour = scale(scale(l, 1.0f / rho), cloud.splat_brightness);
+
+    // The square turned by phi about z and then theta about y faces the eye: its local x and y axes are
+    // (cos t cos p, cos t sin p, -sin t) and (-sin p, cos p, 0), read straight off the view vector.
+    const float d = length(v);
+    const float h = std::sqrt(v.x * v.x + v.y * v.y);
+    const float ct = d > 0.0f ? v.z / d : 1.0f, st = d > 0.0f ? h / d : 0.0f;
+    const float cp = h > 0.0f ? v.x / h : 1.0f, sp = h > 0.0f ? v.y / h : 0.0f;
+    const float a = cloud.splat_size * cloud.grd_size;
+    const Vec3 ax = scale(Vec3{ct * cp, ct * sp, -st}, a);
+    const Vec3 ay = scale(Vec3{-sp, cp, 0.0f}, a);
+    const Vec3 c = add(cloud.grd_origin, p);
+    const Vec3 corners[4] = {add(sub(c, ax), ay), add(add(c, ax), ay), sub(add(c, ax), ay), sub(sub(c, ax), ay)};
+    float* vert = frame.vertices.data() + q * 12;
+    float* col = frame.colours.data() + q * 12;
+    for (int i = 0; i < 4; ++i) {
+        vert[3 * i] = corners[i].x;
+        vert[3 * i + 1] = corners[i].y;
+        vert[3 * i + 2] = corners[i].z;
+        col[3 * i] = colour.x;
+        col[3 * i + 1] = colour.y;
+        col[3 * i + 2] = colour.z;
+    }
+    float* tex = frame.texcoords.data() + q * 8;
+    const float st_coords[8] = {0.0f, t0, 1.0f, t0, 1.0f, t1, 0.0f, t1};
+    std::copy(st_coords, st_coords + 8, tex);
+}
+
+// Density of a blob's cell, or 0 when the cell index is outside the density array.
+inline float blob_density(const CloudGrid& cloud, const Blob& b) {
+    if (b.cell < 0 || static_cast<size_t>(b.cell) >= cloud.grd_density.size()) return 0.0f;
+    return cloud.grd_density[static_cast<size_t>(b.cell)];
+}
+
+void size_frame(SplatFrame& frame, size_t blobs) {
+    if (frame.vertices.size() < blobs * 12) {
+        frame.vertices.resize(blobs * 12);
+        frame.colours.resize(blobs * 12);
+        frame.texcoords.resize(blobs * 8);
+    }
+}
+
+}  // namespace
+
+std::vector<float> build_splat_strip(float splat_size, float splat_extinction) {
+    const int n = kSplatTileSize;
+    std::vector<float> strip(static_cast<size_t>(kSplatTiles) * n * n * 4);
+    const float r = splat_size;
+    const float c = 2.0f * r / static_cast<float>(n);
+    const float r2 = r * r;
+    const float peak = kFootprintPeak * 2.0f * r;
+    float level = 0.0f;
+    size_t at = 0;
+    for (int k = 0; k < kSplatTiles; ++k) {
+        level += kTileStep;
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < n; ++j) {
+                const float x = -r + static_cast<float>(j) * c;
+                const float y = -r + static_cast<float>(i) * c;
+                const float d2 = x * x + y * y;
+                float f = 0.0f;
+                if (d2 < r2) {
+                    const float u = 1.0f - d2 / r2;
+                    f = 2.0f * std::sqrt(r2 - d2) * (kFootprintU2 * u * u + kFootprintU3 * u * u * u);
+                }
+                const float g = level * f;
+                // A zero radius has no footprint at all: every texel is clear.
+                const float e = peak > 0.0f ? g / peak : 0.0f;
+                strip[at++] = e;
+                strip[at++] = e;
+                strip[at++] = e;
+                strip[at++] = std::exp(-splat_extinction * g);
+            }
+        }
+    }
+    return strip;
+}
+
+int compare_blobs(const Blob& a, const Blob& b) {
+    if (a.sort_key > b.sort_key) return -1;
+    if (a.sort_key < b.sort_key) return 1;
+    return 0;
+}
+
+int splat_tile(float rho) {
+    // The wrap-around of the texture would show the faintest tile for the densest cells.
+    const float k = rho * static_cast<float>(kSplatTiles);
+    if (!(k > 0.0f)) return 0;
+    return k >= kSplatTiles - 1 ? kSplatTiles - 1 : static_cast<int>(k);
+}
+
+void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
+    const Vec3 e = sub(eye, cloud.grd_origin);
+    set_sort_keys(cloud.blobs, e);
+    std::sort(cloud.blobs.begin(), cloud.blobs.end(),
+              [](const Blob& a, const Blob& b) { return compare_blobs(a, b) < 0; });
+    size_frame(frame, cloud.blobs.size());
+    size_t q = 0;
+    for (const Blob& b : cloud.blobs) {
+        const float rho = blob_density(cloud, b);
+        if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
+        emit_splat(frame, q++, b, rho, e, cloud);
+    }
+    frame.quad_count = static_cast<int32_t>(q);
+}
+
+void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
+    const Vec3 e = sub(eye, cloud.grd_origin);
+    std::vector<Blob>& blobs = cloud.blobs;
+    const size_t n = blobs.size();
+    set_sort_keys(blobs, e);
+    radix_sort_blobs(blobs, frame.sort_scratch);
+    size_frame(frame, n);
+
+    // The second half's splats start after the drawn ones of the first half.
+    const size_t half = n / 2;
+    size_t first_half_drawn = 0;
+    for (size_t i = 0; i < half; ++i) {
+        const float rho = blob_density(cloud, blobs[i]);
+        if (rho > cloud.density_threshold && rho > 0.0f) ++first_half_drawn;
+    }
+    size_t drawn[2] = {0, 0};
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+        size_t q = t == 0 ? 0 : first_half_drawn;
+        for (size_t i = begin; i < end; ++i) {
+            const float rho = blob_density(cloud, blobs[i]);
+            if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
+            emit_splat(frame, q++, blobs[i], rho, e, cloud);
+        }
+        drawn[t] = q - (t == 0 ? 0 : first_half_drawn);
+    });
+    frame.quad_count = static_cast<int32_t>(drawn[0] + drawn[1]);
+}
