@@ -1,6 +1,7 @@
 // bake_assets_test.cpp -- the bake's command line, storm cloud, sounds and image files
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "scene/bmp.h"
@@ -63,7 +64,9 @@ TEST(StormCloud, SameSeedSameBytesAndAStormShape) {
     EXPECT_EQ(layer_cells(0), 0);    // the flat base sits just above the grid's bottom
     EXPECT_GT(layer_cells(4), 400);  // and fills in at once
     EXPECT_EQ(layer_cells(31), 0);   // flat top below the grid's top
-    EXPECT_GT(layer_cells(26), 1.5 * layer_cells(14));  // the anvil spreads wider than the tower
+    int anvil = 0;
+    for (int k = 20; k < 28; ++k) anvil = std::max(anvil, layer_cells(k));
+    EXPECT_GT(anvil, 2 * layer_cells(12));  // the anvil spreads wider than the tower
     // Nothing touches the side walls, so the viewer's box holds the whole storm.
     for (int k = 0; k < 32; ++k) {
         for (int j = 0; j < 64; ++j) {

@@ -17,13 +17,13 @@ constexpr double kBaseSharpness = 0.03;  // height over which the base fills in
 constexpr double kTowerRadiusBottom = 0.50;
 constexpr double kTowerRadiusTop = 0.34;
 constexpr double kTowerLean = 0.12;       // downwind shift of the tower from bottom to top
-constexpr double kAnvilBottom = 0.64;
-constexpr double kAnvilTop = 0.88;
-constexpr double kAnvilRadius = 0.93;
-constexpr double kAnvilDrift = 0.22;      // the anvil is blown further downwind
-constexpr double kDomeHeight = 0.86;
-constexpr double kDomeRadius = 0.16;
-constexpr double kShapeNoise = 0.42;      // how far the fractal noise moves the surface
+constexpr double kAnvilBottom = 0.56;
+constexpr double kAnvilTop = 0.84;
+constexpr double kAnvilRadius = 0.80;
+constexpr double kAnvilDrift = 0.12;      // the anvil is blown further downwind
+constexpr double kDomeHeight = 0.80;
+constexpr double kDomeRadius = 0.15;
+constexpr double kShapeNoise = 0.55;      // how far the fractal noise moves the surface
 constexpr double kNoiseFrequency = 3.2;   // base noise wavelengths across the half-box
 
 double smoothstep(double a, double b, double x) {
@@ -35,14 +35,18 @@ double smoothstep(double a, double b, double x) {
 double storm_shape(double x, double y, double z) {
     const double lean = -0.14 + kTowerLean * z;
     const double tower_r = kTowerRadiusBottom + (kTowerRadiusTop - kTowerRadiusBottom) * z;
-    const double tower = 1.0 - std::hypot(x - lean, y) / tower_r;
+    // The tower ends in the anvil; only the overshooting dome rises above it.
+    const double tower = 1.0 - std::hypot(x - lean, y) / tower_r - 1.5 * smoothstep(kAnvilTop - 0.04, kAnvilTop + 0.02, z);
 
     // The anvil widens from its bottom and ends under a flat top.
     const double spread = smoothstep(kAnvilBottom, kAnvilTop - 0.04, z);
     const double anvil_r = tower_r + (kAnvilRadius - tower_r) * spread;
     const double anvil_x = lean + kAnvilDrift * spread;
     double anvil = 1.0 - std::hypot((x - anvil_x) * 0.95, y * 1.1) / anvil_r;
-    anvil = anvil * smoothstep(kAnvilBottom - 0.06, kAnvilBottom + 0.06, z) - 0.35 * smoothstep(kAnvilTop - 0.03, kAnvilTop + 0.02, z);
+    // Outside its height range the anvil recedes far below the surface, so the noise
+    // cannot raise stray cloud there.
+    anvil -= 1.5 * (1.0 - smoothstep(kAnvilBottom - 0.06, kAnvilBottom + 0.04, z));
+    anvil -= 1.5 * smoothstep(kAnvilTop - 0.03, kAnvilTop + 0.03, z);
 
     const double dome = 1.0 - std::sqrt((x - lean) * (x - lean) + y * y + (z - kDomeHeight) * (z - kDomeHeight) * 1.6) / kDomeRadius;
     return std::max({tower, anvil, dome * 0.6});
