@@ -1,0 +1,241 @@
+// mixer_test.cpp -- block sizes, ring wrap, thunder voices, background loop, clipping and the output
+#include "sound/mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "support/sp_util.h"
+#include "test_support.h"
+
+namespace {
+
+Sound ramp_sound(int32_t length, float step) {
+    Sound s;
+    s.length = s.value_count = length;
+    s.samples.resize(static_cast<size_t>(length));
+    for (int32_t i = 0; i < length; ++i) s.samples[static_cast<size_t>(i)] = step * static_cast<float>(i + 1);
+    return s;
+}
+
+Sound constant_sound(int32_t length, float value) {
+    Sound s;
+    s.length = s.value_count = length;
+    s.samples.assign(static_cast<size_t>(length), value);
+    return s;
+}
+
+void start_voice(ThunderVoice& v, float gain) {
+    v.thunder_pos = 0;
+    v.thunder_wave = 0;
+    v.thunder_gain = gain;
+}
+
+struct MixerTest : ::testing::Test {
+    SoundMixer mixer;
+    void SetUp() override { reset_sp_util(); }
+    void TearDown() override {
+        reset_sound_mixer(mixer);
+        reset_sp_util();
+    }
+};
+
+}  // namespace
+
+TEST_F(MixerTest, BlockAndPeriodFollowTheTimeStep) {
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    EXPECT_EQ(mixer.block_frames, 527);
+    EXPECT_EQ(mixer.tick_period_ms, 32u);
+    EXPECT_EQ(mixer.mix_ring_length, 160000);
+    EXPECT_EQ(mixer.mix_block.size(), 527u);
+    EXPECT_EQ(mixer.output_block.size(), 527u);
+    allocate_sound_buffers(mixer, 0.1f, 10.0f);
+    EXPECT_EQ(mixer.block_frames, 1600);
+    EXPECT_EQ(mixer.tick_period_ms, 100u);
+    allocate_sound_buffers(mixer, 0.01f, 10.0f);
+    EXPECT_EQ(mixer.block_frames, 159);
+    EXPECT_EQ(mixer.tick_period_ms, 9u);
+    // Degenerate settings still give a block and a ring that holds it.
+    allocate_sound_buffers(mixer, 0.0f, 0.0f);
+    EXPECT_EQ(mixer.block_frames, 1);
+    EXPECT_EQ(mixer.tick_period_ms, 1u);
+    EXPECT_EQ(mixer.mix_ring_length, 1);
+    allocate_sound_buffers(mixer, 0.033f, 0.01f);
+    EXPECT_EQ(mixer.mix_ring_length, 527);
+}
+
+TEST_F(MixerTest, BlockStraddlingTheRingEndIsOutputWhole) {
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    std::vector<Sound> sounds = {constant_sound(10, 0.0f), ramp_sound(1000, 0.0001f)};
+    // 303 blocks reach 159681; the next one runs past 160000 and wraps.
+    for (int i = 0; i < 303; ++i) mix_sound_block(mixer, sounds, nullptr, 0);
+    EXPECT_EQ(mixer.mix_position, 159681);
+    int32_t bg = mixer.background_position;
+    mix_sound_block(mixer, sounds, nullptr, 0);
+    EXPECT_EQ(mixer.mix_position, (159681 + 527) % 160000);
+    for (int k = 0; k < 527; ++k) {
+        float expected = sounds[1].samples[static_cast<size_t>((bg + k) % 1000)];
+        ASSERT_EQ(mixer.mix_block[static_cast<size_t>(k)], expected) << "value " << k;
+        ASSERT_EQ(mixer.output_block[static_cast<size_t>(k)], static_cast<int16_t>(expected * 32767.0f));
+    }
+    EXPECT_EQ(mixer.mix_ring[0], mixer.mix_block[319]);
+    EXPECT_EQ(mixer.background_position, (bg + 527) % 1000);
+    reset_sound_mix(mixer);
+    EXPECT_EQ(mixer.mix_position, 0);
+    EXPECT_EQ(mixer.mix_ring[0], 0.0f);
+    EXPECT_EQ(mixer.background_position, (bg + 527) % 1000);  // the loop keeps its place
+}
+
+TEST_F(MixerTest, ThunderTailWrapsInItsLastBlockThenFallsSilent) {
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    // 1200 values: blocks at 0 and 527, then a last block of 146 tail values and 381 wrapped.
+    std::vector<Sound> sounds = {ramp_sound(1200, 0.0005f), constant_sound(7, 0.0f)};
+    ThunderVoice voice;
+    ThunderVoice* voices[] = {&voice};
+    mix_sound_block(mixer, sounds, voices, 1);
+    EXPECT_EQ(mixer.mix_block[0], 0.0f);  // a silent voice adds nothing
+    start_voice(voice, 0.5f);
+    mix_sound_block(mixer, sounds, voices, 1);
+    EXPECT_EQ(voice.thunder_pos.load(), 527);
+    EXPECT_EQ(mixer.mix_block[0], sounds[0].samples[0] * 0.5f);
+    mix_sound_block(mixer, sounds, voices, 1);
+    EXPECT_EQ(voice.thunder_pos.load(), 1054);
+    mix_sound_block(mixer, sounds, voices, 1);
+    EXPECT_EQ(voice.thunder_pos.load(), -1);
+    EXPECT_EQ(mixer.mix_block[145], sounds[0].samples[1199] * 0.5f);
+    EXPECT_EQ(mixer.mix_block[146], sounds[0].samples[0] * 0.5f);
+    EXPECT_EQ(mixer.mix_block[526], sounds[0].samples[380] * 0.5f);
+    mix_sound_block(mixer, sounds, voices, 1);
+    for (float v : mixer.mix_block) ASSERT_EQ(v, 0.0f);
+    EXPECT_EQ(voice.thunder_wave.load(), 0);
+}
+
+TEST_F(MixerTest, VoicesSumAndOutputIsClippedSymmetrically) {
+    allocate_sound_buffers(mixer, 0.01f, 1.0f);
+    std::vector<Sound> sounds = {constant_sound(500, 0.7f), constant_sound(500, -0.00001f)};
+    ThunderVoice a, b, c;
+    start_voice(a, 1.0f);
+    start_voice(b, 1.0f);
+    ThunderVoice* voices[] = {&a, &b, nullptr, &c};
+    mix_sound_block(mixer, sounds, voices, 4);
+    EXPECT_EQ(mixer.mix_block[0], 0.7f + 0.7f - 0.00001f);
+    EXPECT_EQ(mixer.output_block[0], 32767);
+    for (auto& s : sounds[0].samples) s = -0.7f;
+    mix_sound_block(mixer, sounds, voices, 4);
+    EXPECT_EQ(mixer.output_block[0], -32767);  // never -32768
+    // Truncation toward zero, on both sides.
+    std::vector<Sound> small = {constant_sound(500, 0.0f), constant_sound(500, -0.5f)};
+    mix_sound_block(mixer, small, voices, 0);
+    EXPECT_EQ(mixer.output_block[0], static_cast<int16_t>(-16383));
+    small[1].samples.assign(500, 0.00002f);
+    mix_sound_block(mixer, small, voices, 0);
+    EXPECT_EQ(mixer.output_block[0], 0);
+}
+
+TEST_F(MixerTest, MissingAndEmptySoundsAreSkipped) {
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    ThunderVoice voice;
+    ThunderVoice* voices[] = {&voice};
+    // One sound: the thunder plays without a background loop.
+    std::vector<Sound> one = {constant_sound(2000, 0.25f)};
+    start_voice(voice, 1.0f);
+    mix_sound_block(mixer, one, voices, 1);
+    EXPECT_EQ(mixer.mix_block[0], 0.25f);
+    EXPECT_EQ(mixer.background_position, 0);
+    // Empty thunder and background: silence, and the voice waits rather than dividing by zero.
+    std::vector<Sound> empty = {Sound{}, Sound{}};
+    mix_sound_block(mixer, empty, voices, 1);
+    for (float v : mixer.mix_block) ASSERT_EQ(v, 0.0f);
+    EXPECT_EQ(voice.thunder_pos.load(), 527);
+    // A voice naming a sound the table does not have, and a table with no sounds.
+    voice.thunder_wave = 5;
+    mix_sound_block(mixer, one, voices, 1);
+    EXPECT_EQ(mixer.mix_block[0], 0.0f);
+    mix_sound_block(mixer, {}, voices, 1);
+    // A length beyond the stored samples is not read.
+    Sound lying = constant_sound(10, 0.5f);
+    lying.length = 100000;
+    std::vector<Sound> bad = {constant_sound(10, 0.0f), lying};
+    mix_sound_block(mixer, bad, nullptr, 0);
+    EXPECT_EQ(mixer.mix_block[0], 0.0f);
+    // Unallocated buffers: nothing happens.
+    SoundMixer bare;
+    mix_sound_block(bare, one, voices, 1);
+    sound_tick(bare);
+    EXPECT_EQ(bare.mix_position, 0);
+}
+
+TEST_F(MixerTest, OpenReportsSettingsThatDoNotReadBack) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(open_sound_output(mixer, 16000, 16, 0, 0, "null"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "sp error! buf size, 0 != 8192\n");
+    EXPECT_NE(mixer.audio_handle, nullptr);
+    EXPECT_EQ(mixer.audio_handle->output_device, nullptr);
+    release_sound_output(mixer);
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(open_sound_output(mixer, 16000, 8, 527, 0, "null"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "sp error! bit, 8 != 16\n");
+    // After a failed open the viewer runs silent: every write is refused.
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    EXPECT_EQ(spWriteAudio(mixer.audio_handle, mixer.output_block.data(), 527), -1);
+    release_sound_output(mixer);
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(open_sound_output(mixer, 16000, 16, 527, 0, "/no/such/dir/x.wav"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "open error: -2\n");
+}
+
+TEST_F(MixerTest, WavOutputHoldsEverythingMixedAfterTheDrain) {
+    ScratchDir dir;
+    const std::string path = dir.file("mix.wav");
+    allocate_sound_buffers(mixer, 0.01f, 10.0f);
+    ASSERT_EQ(open_sound_output(mixer, kSoundOutputRate, kSoundOutputBits, mixer.block_frames, kSoundOutputStereo, path), 1);
+    AudioDevice* device = mixer.audio_handle->output_device;
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->buffer_bytes, 318);
+    std::vector<Sound> sounds = {ramp_sound(400, 0.001f), constant_sound(300, 0.125f)};
+    ThunderVoice voice;
+    mixer.sounds = &sounds;
+    mixer.voices = {&voice};
+    start_voice(voice, 1.0f);
+    for (int i = 0; i < 5; ++i) sound_tick(mixer);
+    drain_sound_output(mixer);
+    EXPECT_EQ(mixer.audio_handle, nullptr);
+
+    std::vector<uint8_t> file = read_binary_file(path);
+    const size_t silence = 8 * 318;
+    ASSERT_EQ(file.size(), 44 + silence + 5 * 318);
+    EXPECT_EQ(file[24] | file[25] << 8, 16000);
+    auto value = [&](size_t i) {
+        size_t at = 44 + silence + 2 * i;
+        return static_cast<int16_t>(file[at] | file[at + 1] << 8);
+    };
+    EXPECT_EQ(file[44], 0);
+    EXPECT_EQ(value(0), static_cast<int16_t>((0.001f + 0.125f) * 32767.0f));
+    // After the thunder's 400 values only the background loop remains.
+    EXPECT_EQ(value(700), static_cast<int16_t>(0.125f * 32767.0f));
+}
+
+TEST_F(MixerTest, TimerTicksAgainstAPacedOutputWhileVoicesRestart) {
+    allocate_sound_buffers(mixer, 0.01f, 10.0f);
+    ASSERT_EQ(open_sound_output(mixer, kSoundOutputRate, kSoundOutputBits, mixer.block_frames, 0, "null"), 1);
+    std::vector<Sound> sounds = {ramp_sound(3000, 0.0001f), constant_sound(100, 0.01f)};
+    ThunderVoice voice;
+    ASSERT_EQ(start_sound_timer(mixer, sounds, {&voice}), 1);
+    EXPECT_EQ(start_sound_timer(mixer, sounds, {&voice}), 0);  // already running
+    // The window thread restarts the voice while ticks mix it.
+    for (int i = 0; i < 10; ++i) {
+        start_voice(voice, 0.9f + 0.01f * static_cast<float>(i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    }
+    stop_sound_timer(mixer);
+    EXPECT_EQ(mixer.sound_timer, 0u);
+    EXPECT_GT(mixer.background_position + mixer.mix_position, 0);
+    stop_sound_timer(mixer);  // harmless twice
+    release_sound_output(mixer);
+    EXPECT_EQ(mixer.audio_handle, nullptr);
+}
