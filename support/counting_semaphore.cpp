@@ -20,11 +20,11 @@ bool CountingSemaphore::try_acquire() {
 }
 
 bool CountingSemaphore::release(int32_t n) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (n < 1 || n > maximum_ - count_) return false;
-        count_ += n;
-    }
+    // Notifying under the lock: a waiter that takes the last count may destroy the
+    // semaphore (a drained device is freed) as soon as it can return.
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (n < 1 || n > maximum_ - count_) return false;
+    count_ += n;
     if (n == 1) {
         available_.notify_one();
     } else {

@@ -6,10 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "support/sp_util.h"
 #include "test_support.h"
@@ -360,16 +363,24 @@ TEST_F(AudioTest, CloseDrainsThenStopsAndFrees) {
     EXPECT_EQ(spCloseAudioDevice(handle), 0);
 }
 
+// The death test re-runs this binary in a child, so both sides name the file by the
+// parent's process id: getpid() here, getppid() inside the statement.
+std::string exit_wav_path(long pid) {
+    return (std::filesystem::temp_directory_path() / ("vintrel-exit-" + std::to_string(pid) + ".wav")).string();
+}
+
 TEST(AudioExit, FatalExitClosesTheOutputThroughItsCallback) {
-    ScratchDir dir;
-    const std::string path = dir.file("exit.wav");
+    const std::string path = exit_wav_path(getpid());
+    std::filesystem::remove(path);
+    // The child starts the service thread, so it must not be a bare fork of a threaded parent.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             reset_sp_util();
             AudioHandle* h = spInitAudio();
             spSetAudioSamplingRate(h, 16000.0);
             spSetAudioBufferSize(h, 64);
-            spSetAudioOutputTarget(h, path.c_str());
+            spSetAudioOutputTarget(h, exit_wav_path(getppid()).c_str());
             if (spOpenAudioDevice(h, "w") != 1) std::exit(3);
             std::vector<int16_t> values(96, 1234);
             spWriteAudio(h, values.data(), 96);
@@ -378,6 +389,7 @@ TEST(AudioExit, FatalExitClosesTheOutputThroughItsCallback) {
         ::testing::ExitedWithCode(255), "Can't malloc 7 bytes");
     // The callback drained the queue before the process ended: 8 silent buffers, then the data.
     std::vector<uint8_t> file = read_binary_file(path);
+    std::filesystem::remove(path);
     ASSERT_EQ(file.size(), 44u + 8 * 64 + 192);
     EXPECT_EQ(file[40] | file[41] << 8, 8 * 64 + 192);
     EXPECT_EQ(file[44 + 8 * 64] | file[45 + 8 * 64] << 8, 1234);

@@ -84,6 +84,8 @@ TEST(Timer, ATickMayKillItsOwnTimer) {
     log.kill_set = &timers;
     timer_set_event(timers, 3, 2, on_tick, &log);
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    // The detached tick must be out of the log before the log goes away.
+    while (log.ticks.load() == 0 || log.inside.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(log.ticks.load(), 1);
     std::lock_guard<std::mutex> lock(timers.mutex);
     EXPECT_TRUE(timers.timers.empty());
