@@ -111,6 +111,7 @@ TEST(ScatterModel, ResponseFallsWithDistanceAndShadow) {
     c.density = {1.0, 1.0, 0.0, 1.0};
     ScatterModel model;
     model.phase_g = 0.0;
+    model.near_limit = 0.5;
     std::vector<double> out;
     direct_response(c, model, {{0, 0, 1}}, {-1.5, 0.5, 0.5}, out);
     ASSERT_EQ(out.size(), 4u);

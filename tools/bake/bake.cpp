@@ -24,6 +24,9 @@ namespace {
 // the grid resolution, its flat base 30 units above the ground.
 constexpr float kCloudWidth = 128.0f;
 constexpr float kCloudBase = 30.0f;
+constexpr float kEyeDistance = 150.0f;
+constexpr float kEyeAzimuth = -0.95f;    // radians: the eye is south-east of the storm
+constexpr float kViewElevation = 0.35f;  // radians above the horizon
 constexpr double kThunderSeconds = 8.0;
 constexpr double kRainSeconds = 6.0;
 
@@ -63,16 +66,19 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.dscl = o.dscl;
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
-    // The camera stands at the edge of town, a few units above the ground, looking
-    // up across the roofs at the storm; the field of view takes in the anvil.
-    const float top = kCloudBase + l.cell_size * o.grid_nz;
+    // The camera stands in town, a few units above the ground, looking up at the storm
+    // from kEyeDistance away (horizontally, from the storm's axis), the middle of the
+    // view kViewElevation above the horizon. The field of view takes in the anvil and
+    // the underside of the base, where a click starts a strike under the cloud.
+    const float eye_height = 3.0f;
+    const float view_rise = std::tan(kViewElevation);
     l.target[0] = 0.0f;
     l.target[1] = 0.0f;
-    l.target[2] = 0.55f * (kCloudBase + top) - 4.0f;
-    l.distance = 2.0f * kCloudWidth * 0.92f;
-    l.azimuth = -0.95f;
-    l.elevation = std::asin((4.0f - l.target[2]) / l.distance);
-    l.fovy = 50.0f;
+    l.target[2] = eye_height + kEyeDistance * view_rise;
+    l.distance = std::sqrt(kEyeDistance * kEyeDistance + (l.target[2] - eye_height) * (l.target[2] - eye_height));
+    l.azimuth = kEyeAzimuth;
+    l.elevation = -kViewElevation;
+    l.fovy = 60.0f;
     l.object_files = {"ground.obj", "town_centre.obj", "town_edge.obj"};
     return l;
 }
@@ -138,8 +144,9 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     w.put(layout.grid_file, grid_file_bytes(cloud));
     print_progress(o, "  cloud grid done (%.1f s)\n", seconds_since(t0));
     w.put_text("ground.obj", ground_object_text(800.0f, 100.0f));
-    w.put_text("town_centre.obj", buildings_object_text(o.seed, 12, 20.0f, 5.0f, 17.0f, 48.0f, -72.0f, 23.0f));
-    w.put_text("town_edge.obj", buildings_object_text(o.seed + 1u, 18, 32.0f, 2.0f, 5.0f, 88.0f, -118.0f, 23.0f));
+    // Tall blocks between the camera and the storm, low houses round the camera.
+    w.put_text("town_centre.obj", buildings_object_text(o.seed, 12, 18.0f, 5.0f, 17.0f, 30.0f, -45.0f, 23.0f));
+    w.put_text("town_edge.obj", buildings_object_text(o.seed + 1u, 18, 26.0f, 2.0f, 5.0f, 45.0f, -80.0f, 23.0f));
     w.put(layout.texture_file, bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
     w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
     w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));

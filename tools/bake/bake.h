@@ -10,9 +10,11 @@
 #include "tools/bake/base_intensity.h"
 #include "tools/bake/coarse_cloud.h"
 
-// Brightest gamma-mapped radiance a reference strike should give the cloud (before
-// the splat brightness): the hottest cells just reach full colour, the rest glow.
-constexpr double kReferencePeak = 1.0;
+// Brightest gamma-mapped radiance a reference strike should give the cloud at the
+// scene's brightness 1 (before the splat brightness): the cells just above the
+// channel reach full colour through the splats' division by density, the rest of the
+// tower glows dimmer, and the anvil stays dark.
+constexpr double kReferencePeak = 0.3;
 
 // One file the bake wrote.
 struct BakedFile {

@@ -28,7 +28,7 @@ std::string bake_usage() {
            "  -dscl N         fine cells per coarse cell along each axis, even (default 8);\n"
            "                  NX/N, NY/N and NZ/N must be powers of two\n"
            "  -seed N         seed of the cloud, town and sounds (default 1)\n"
-           "  -coeffs N       wavelet coefficients kept per table record (default 64)\n"
+           "  -coeffs N       wavelet coefficients kept per table record (default 96)\n"
            "  -threads N      worker threads (default: all cores)\n"
            "  -night          no sky dome: a black sky that flashes with each strike\n"
            "  -quiet          no progress lines\n"

@@ -6,13 +6,13 @@
 #include <vector>
 
 // What to bake. The defaults make the demo: a fine grid of 128 x 128 x 64 cells on a
-// 16 x 16 x 8 coarse grid, 64 coefficients per table record.
+// 16 x 16 x 8 coarse grid, 96 coefficients per table record.
 struct BakeOptions {
     std::string out_dir;
     int32_t grid_nx = 128, grid_ny = 128, grid_nz = 64;
     int32_t dscl = 8;
     uint32_t seed = 1;
-    int32_t coeffs = 64;
+    int32_t coeffs = 96;
     int32_t threads = 0;   // 0: all cores
     bool sky_dome = true;  // false: no dome, the background is the flash colour
     bool quiet = false;    // no progress lines

@@ -12,8 +12,10 @@ struct ScatterModel {
     double albedo = 0.9;     // single-scattering albedo: share of the extinction that scatters
     double phase_g = 0.2;    // Henyey-Greenstein asymmetry; mild, standing in for the
                              // multiple scattering that smooths a real cloud's glow
-    double near_limit = 0.5; // sources are taken no nearer to a cell centre than this
-                             // share of a cell, so a source inside a cell stays finite
+    double near_limit = 1.0; // sources are taken no nearer to a cell centre than this
+                             // many cells: a lightning cell stands for sources spread
+                             // over it, and a softer peak needs fewer coefficients
+                             // (a sharper one rings into dark holes once truncated)
 };
 
 // Henyey-Greenstein phase function per steradian (integrates to 1 over the sphere)
