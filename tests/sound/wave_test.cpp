@@ -14,7 +14,7 @@ namespace {
 std::vector<uint8_t> wave_file(uint16_t channels, uint16_t bits, const std::vector<uint8_t>& data,
                                int32_t declared_size, int32_t rate = 16000) {
     std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
-    put_i32(out, 36 + declared_size);
+    put_i32(out, static_cast<int32_t>(36u + static_cast<uint32_t>(declared_size)));
     for (char c : std::string("WAVEfmt ")) out.push_back(static_cast<uint8_t>(c));
     put_i32(out, 16);
     put_u16(out, 1);
