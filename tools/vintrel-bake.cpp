@@ -18,9 +18,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vintrel-bake: %s\n%s", error.c_str(), bake_usage().c_str());
         return 1;
     }
-    std::printf("baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per record\n",
-                options.out_dir.c_str(), options.grid_nx, options.grid_ny, options.grid_nz, options.dscl, options.seed,
-                options.coeffs);
+    std::printf(
+        "baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per record\n",
+        options.out_dir.c_str(), options.grid_nx, options.grid_ny, options.grid_nz, options.dscl,
+        options.seed, options.coeffs);
     std::fflush(stdout);
     BakeReport report;
     const std::string failure = run_bake(options, report);

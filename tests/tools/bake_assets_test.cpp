@@ -22,7 +22,10 @@ TEST(BakeOptions, DefaultsAndValues) {
     EXPECT_EQ(o.dscl, 8);
     EXPECT_TRUE(o.sky_dome);
     BakeOptions p;
-    ASSERT_EQ(parse_bake_options({"-grid", "256", "256", "128", "-dscl", "16", "-seed", "7", "-coeffs", "32", "dir", "-night"}, p), "");
+    ASSERT_EQ(
+        parse_bake_options(
+            {"-grid", "256", "256", "128", "-dscl", "16", "-seed", "7", "-coeffs", "32", "dir", "-night"}, p),
+        "");
     EXPECT_EQ(p.grid_nx, 256);
     EXPECT_EQ(p.grid_nz, 128);
     EXPECT_EQ(p.dscl, 16);
@@ -39,15 +42,15 @@ TEST(BakeOptions, RefusesWhatTheViewerCannotUse) {
         BakeOptions o;
         return parse_bake_options(args, o);
     };
-    EXPECT_NE(error({}), "");                                            // no folder
-    EXPECT_NE(error({"a", "b"}), "");                                    // two folders
-    EXPECT_NE(error({"a", "-frobnicate"}), "");                          // unknown option
-    EXPECT_NE(error({"a", "-dscl"}), "");                                // value missing at the end
-    EXPECT_NE(error({"a", "-seed", "x1"}), "");                          // not a number
+    EXPECT_NE(error({}), "");                                              // no folder
+    EXPECT_NE(error({"a", "b"}), "");                                      // two folders
+    EXPECT_NE(error({"a", "-frobnicate"}), "");                            // unknown option
+    EXPECT_NE(error({"a", "-dscl"}), "");                                  // value missing at the end
+    EXPECT_NE(error({"a", "-seed", "x1"}), "");                            // not a number
     EXPECT_NE(error({"a", "-dscl", "3", "-grid", "24", "24", "12"}), "");  // odd dscl
-    EXPECT_NE(error({"a", "-grid", "96", "128", "64"}), "");             // 96 / 8 = 12 is no power of two
-    EXPECT_NE(error({"a", "-grid", "100", "128", "64"}), "");            // not a multiple of dscl
-    EXPECT_NE(error({"a", "-grid", "512", "512", "256"}), "");           // 64 x 64 x 32 coarse: table too large
+    EXPECT_NE(error({"a", "-grid", "96", "128", "64"}), "");               // 96 / 8 = 12 is no power of two
+    EXPECT_NE(error({"a", "-grid", "100", "128", "64"}), "");              // not a multiple of dscl
+    EXPECT_NE(error({"a", "-grid", "512", "512", "256"}), "");  // 64 x 64 x 32 coarse: table too large
     EXPECT_EQ(error({"a", "-grid", "96", "96", "48", "-dscl", "6"}), "");
 }
 
@@ -58,7 +61,8 @@ TEST(StormCloud, SameSeedSameBytesAndAStormShape) {
     EXPECT_NE(make_storm_cloud(64, 64, 32, 4, 2).bytes, a.bytes);
     auto layer_cells = [&](int k) {
         int n = 0;
-        for (int j = 0; j < 64; ++j) for (int i = 0; i < 64; ++i) n += a.bytes[(static_cast<size_t>(k) * 64 + j) * 64 + i] > 10;
+        for (int j = 0; j < 64; ++j)
+            for (int i = 0; i < 64; ++i) n += a.bytes[(static_cast<size_t>(k) * 64 + j) * 64 + i] > 10;
         return n;
     };
     EXPECT_EQ(layer_cells(0), 0);    // the flat base sits just above the grid's bottom
@@ -94,9 +98,10 @@ TEST(Sounds, ThunderCracksThenRumbles) {
     ASSERT_EQ(t.size(), 8u * 16000u);
     EXPECT_EQ(t, synthesise_thunder(8.0, 2));
     int peak_at = 0;
-    for (size_t i = 0; i < t.size(); ++i) if (std::abs(t[i]) > std::abs(t[static_cast<size_t>(peak_at)])) peak_at = static_cast<int>(i);
+    for (size_t i = 0; i < t.size(); ++i)
+        if (std::abs(t[i]) > std::abs(t[static_cast<size_t>(peak_at)])) peak_at = static_cast<int>(i);
     EXPECT_EQ(std::abs(t[static_cast<size_t>(peak_at)]), 29490);  // 90 % of full scale
-    EXPECT_LT(peak_at, 16000 / 2);                                 // the crack comes first
+    EXPECT_LT(peak_at, 16000 / 2);                                // the crack comes first
     auto rms = [&](double from, double to) {
         double s = 0;
         const size_t a = static_cast<size_t>(from * 16000), b = static_cast<size_t>(to * 16000);

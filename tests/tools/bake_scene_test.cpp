@@ -31,7 +31,7 @@ BakeOptions small_options(const std::string& dir, uint32_t seed) {
 }
 
 class BakedScene : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<ScratchDir>();
         report_ = std::make_unique<BakeReport>();
@@ -54,7 +54,8 @@ std::unique_ptr<ScratchDir> BakedScene::dir_;
 Vec3 camera_eye(const Scene& s) {
     const Vec3 t = s.camera.target_in;
     const float dist = s.camera.orbit_in.x, az = s.camera.orbit_in.y, el = s.camera.orbit_in.z;
-    return Vec3{t.x + dist * std::cos(el) * std::cos(az), t.y + dist * std::cos(el) * std::sin(az), t.z + dist * std::sin(el)};
+    return Vec3{t.x + dist * std::cos(el) * std::cos(az), t.y + dist * std::cos(el) * std::sin(az),
+                t.z + dist * std::sin(el)};
 }
 std::unique_ptr<BakeReport> BakedScene::report_;
 std::unique_ptr<Scene> BakedScene::scene_;
@@ -116,7 +117,8 @@ TEST_F(BakedScene, ObjectsFaceOutwardsAndStandOnTheGround) {
         EXPECT_GT(o.box_max.z, 1.9f);
         for (const ObjectFace& f : o.faces) {
             Vec3 mid;
-            for (int32_t v : f.corner) mid = add(mid, scale(o.vertices[static_cast<size_t>(v)].position, 0.25f));
+            for (int32_t v : f.corner)
+                mid = add(mid, scale(o.vertices[static_cast<size_t>(v)].position, 0.25f));
             EXPECT_GT(dot(f.normal, sub(mid, o.centre)), 0.0f) << "building " << i;
         }
     }
@@ -154,8 +156,9 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     ASSERT_TRUE(light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), 41));
 
     // The direct single-scattering sum at the centres of the cells the viewer binned into.
-    const CoarseCloud coarse = make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz,
-                                                 cloud.dscl, cloud.grd_size, cloud.optical[0]);
+    const CoarseCloud coarse =
+        make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz, cloud.dscl,
+                          cloud.grd_size, cloud.optical[0]);
     ScatterModel model;
     model.albedo = cloud.optical[1];
     model.phase_g = cloud.optical[2];
@@ -170,16 +173,20 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     for (int32_t iz = 0; iz < lgrid.lgrid_nz; ++iz) {
         for (int32_t iy = 0; iy < lgrid.lgrid_ny; ++iy) {
             for (int32_t ix = 0; ix < lgrid.lgrid_nx; ++ix) {
-                const float total = lgrid.lgrid_light[0][static_cast<size_t>((iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix)];
+                const float total =
+                    lgrid.lgrid_light[0]
+                                     [static_cast<size_t>((iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix)];
                 if (total <= 0.0f) continue;
                 ++lit;
                 const Point3 src{lgrid.box_low.x + (ix + 0.5) * lgrid.cell_dx - cloud.grd_origin.x,
                                  lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy - cloud.grd_origin.y,
-                                 0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) - cloud.grd_origin.z};
+                                 0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) -
+                                     cloud.grd_origin.z};
                 direct_response(coarse, model, dirs, src, one);
                 for (size_t i = 0; i < m; ++i) {
                     for (int d = 0; d < kDirCount; ++d) {
-                        expected[i * kDirCount + d] += total * report_->table_scale * one[d * m + i] / 1e9 / 3.0;
+                        expected[i * kDirCount + d] +=
+                            total * report_->table_scale * one[d * m + i] / 1e9 / 3.0;
                     }
                 }
             }
@@ -189,7 +196,8 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     const double peak = *std::max_element(expected.begin(), expected.end());
     ASSERT_GT(peak, 0.0);
     for (size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_NEAR(cloud.dcl_dir_light[i].x, expected[i], 2e-5 * peak) << "cell " << i / kDirCount << " dir " << i % kDirCount;
+        ASSERT_NEAR(cloud.dcl_dir_light[i].x, expected[i], 2e-5 * peak)
+            << "cell " << i / kDirCount << " dir " << i % kDirCount;
         ASSERT_EQ(cloud.dcl_dir_light[i].x, cloud.dcl_dir_light[i].z);
     }
 }

@@ -75,7 +75,8 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.target[0] = 0.0f;
     l.target[1] = 0.0f;
     l.target[2] = eye_height + kEyeDistance * view_rise;
-    l.distance = std::sqrt(kEyeDistance * kEyeDistance + (l.target[2] - eye_height) * (l.target[2] - eye_height));
+    l.distance =
+        std::sqrt(kEyeDistance * kEyeDistance + (l.target[2] - eye_height) * (l.target[2] - eye_height));
     l.azimuth = kEyeAzimuth;
     l.elevation = -kViewElevation;
     l.fovy = 60.0f;
@@ -92,7 +93,8 @@ std::vector<std::pair<int32_t, double>> reference_strike(const LightningGrid& g,
     const float x = 0.5f * (g.box_low.x + g.box_high.x), y = 0.5f * (g.box_low.y + g.box_high.y);
     const int32_t ix = std::clamp(static_cast<int32_t>((x - g.box_low.x) / g.cell_dx), 0, g.lgrid_nx - 1);
     const int32_t iy = std::clamp(static_cast<int32_t>((y - g.box_low.y) / g.cell_dy), 0, g.lgrid_ny - 1);
-    const double per_length = s.emission_colour.x * s.channel_colour.x + s.emission_colour.y * s.channel_colour.y +
+    const double per_length = s.emission_colour.x * s.channel_colour.x +
+                              s.emission_colour.y * s.channel_colour.y +
                               s.emission_colour.z * s.channel_colour.z;
     std::vector<std::pair<int32_t, double>> cells;
     for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
@@ -122,7 +124,8 @@ std::string read_baked_scene(const std::string& dir, Scene& scene) {
     return "";
 }
 
-double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale, double peak) {
+double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale,
+                            double peak) {
     if (raw_peak <= 0.0 || colour_share <= 0.0 || gamma_inv <= 0.0f || light_scale <= 0.0f) return 1.0;
     // peak = (share * u)^gamma_inv * light_scale  =>  u = (peak / light_scale)^(1/gamma_inv) / share
     const double u = std::pow(peak / light_scale, 1.0 / gamma_inv) / colour_share;
@@ -145,9 +148,12 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     print_progress(o, "  cloud grid done (%.1f s)\n", seconds_since(t0));
     w.put_text("ground.obj", ground_object_text(800.0f, 100.0f));
     // Tall blocks between the camera and the storm, low houses round the camera.
-    w.put_text("town_centre.obj", buildings_object_text(o.seed, 12, 18.0f, 5.0f, 17.0f, 30.0f, -45.0f, 23.0f));
-    w.put_text("town_edge.obj", buildings_object_text(o.seed + 1u, 18, 26.0f, 2.0f, 5.0f, 45.0f, -80.0f, 23.0f));
-    w.put(layout.texture_file, bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
+    w.put_text("town_centre.obj",
+               buildings_object_text(o.seed, 12, 18.0f, 5.0f, 17.0f, 30.0f, -45.0f, 23.0f));
+    w.put_text("town_edge.obj",
+               buildings_object_text(o.seed + 1u, 18, 26.0f, 2.0f, 5.0f, 45.0f, -80.0f, 23.0f));
+    w.put(layout.texture_file,
+          bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
     w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
     w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));
     w.put_text("colours.txt", colour_file_text());
@@ -164,8 +170,8 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     setup_lightning_grid(lgrid, scene.lightning, grid);
     if (!lightning_grid_usable(lgrid)) return "the lightning grid of the baked scene has no layers";
 
-    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy, grid.grd_numz, grid.dscl,
-                                                 grid.grd_size, grid.optical[0]);
+    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
+                                                 grid.grd_numz, grid.dscl, grid.grd_size, grid.optical[0]);
     if (coarse.nx != grid.dcl_numx || coarse.ny != grid.dcl_numy || coarse.nz != grid.dcl_numz) {
         return "the viewer's coarse grid differs from the bake's";
     }
@@ -191,8 +197,8 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
                 const double x = lgrid.box_low.x + (ix + 0.5) * lgrid.cell_dx;
                 const double y = lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy;
                 const double z = 0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]);
-                sources[(iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix] = {x - grid.grd_origin.x, y - grid.grd_origin.y,
-                                                                             z - grid.grd_origin.z};
+                sources[(iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix] = {
+                    x - grid.grd_origin.x, y - grid.grd_origin.y, z - grid.grd_origin.z};
             }
         }
     }
@@ -209,11 +215,12 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
     const double sum = e.x * c.x + e.y * c.y + e.z * c.z;
     const double share = sum > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / sum : 1.0;
-    report.table_scale = table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
+    report.table_scale =
+        table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
 
-    w.put("basic_intensity_cmp.dat", base_intensity_file_bytes(coarse, model, directions, sources, o.coeffs,
-                                                               report.table_scale, workers, !o.quiet,
-                                                               &report.kept_energy));
+    w.put("basic_intensity_cmp.dat",
+          base_intensity_file_bytes(coarse, model, directions, sources, o.coeffs, report.table_scale, workers,
+                                    !o.quiet, &report.kept_energy));
     if (!w.error.empty()) return w.error;
     report.seconds = seconds_since(t0);
     return "";

@@ -25,19 +25,19 @@ struct BakedFile {
 // What a bake made, for the report and the tests.
 struct BakeReport {
     std::vector<BakedFile> files;
-    int32_t lightning_cells = 0;   // N_L of the viewer's lightning grid
-    int32_t coarse_cells = 0;      // M
-    double table_scale = 0.0;      // factor applied to every coefficient
-    double kept_energy = 0.0;      // mean share of the field energy kept per record
-    double seconds = 0.0;          // wall time of the whole bake
+    int32_t lightning_cells = 0;  // N_L of the viewer's lightning grid
+    int32_t coarse_cells = 0;     // M
+    double table_scale = 0.0;     // factor applied to every coefficient
+    double kept_energy = 0.0;     // mean share of the field energy kept per record
+    double seconds = 0.0;         // wall time of the whole bake
 };
 
 // Scale that makes the viewer show `peak` for the brightest cell and direction of a
 // linear response `raw_peak` (before the table scale): the viewer divides by 1e9,
 // multiplies by the colour share `colour_share` of the strongest channel and maps
 // with value^gamma_inv * light_scale.
-double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale, double peak);
-
+double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale,
+                            double peak);
 
 // Reads dir/test.dat into scene with the viewer's own reader, from inside dir as the
 // viewer does (the scene names its files relative to the working folder). Returns an

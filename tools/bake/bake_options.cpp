@@ -41,7 +41,8 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         if (i + 1 >= args.size()) return option + " needs a value";
         ++i;
         if (!parse_int(args[i], lo, hi, out)) {
-            return option + ": '" + args[i] + "' is not a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+            return option + ": '" + args[i] + "' is not a whole number from " + std::to_string(lo) + " to " +
+                   std::to_string(hi);
         }
         return "";
     };
@@ -92,7 +93,8 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
     for (int k = 0; k < 3; ++k) {
         if (n[k] % o.dscl != 0) return std::string("-grid ") + axis[k] + " must be a multiple of -dscl";
         if (!is_power_of_two(n[k] / o.dscl)) {
-            return std::string("-grid ") + axis[k] + " / -dscl must be a power of two (the Haar transform needs it)";
+            return std::string("-grid ") + axis[k] +
+                   " / -dscl must be a power of two (the Haar transform needs it)";
         }
     }
     const int64_t m = static_cast<int64_t>(n[0] / o.dscl) * (n[1] / o.dscl) * (n[2] / o.dscl);

@@ -21,8 +21,8 @@ double henyey_greenstein(double cos_angle, double g) {
     return (1.0 - g * g) / (kFourPi * denom * std::sqrt(denom));
 }
 
-void direct_response(const CoarseCloud& cloud, const ScatterModel& model, const std::vector<Point3>& directions,
-                     const Point3& source, std::vector<double>& out) {
+void direct_response(const CoarseCloud& cloud, const ScatterModel& model,
+                     const std::vector<Point3>& directions, const Point3& source, std::vector<double>& out) {
     const size_t m = static_cast<size_t>(cloud.count());
     const size_t nd = directions.size();
     out.assign(m * nd, 0.0);
@@ -34,17 +34,21 @@ void direct_response(const CoarseCloud& cloud, const ScatterModel& model, const 
         const double v[3] = {p[0] - source[0], p[1] - source[1], p[2] - source[2]};
         const double r2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
         const double r = std::sqrt(r2);
-        const double reach = model.albedo * cloud.extinction * rho * transmittance(cloud, source, p) / std::max(r2, near2);
+        const double reach =
+            model.albedo * cloud.extinction * rho * transmittance(cloud, source, p) / std::max(r2, near2);
         for (size_t d = 0; d < nd; ++d) {
             // A source on the cell centre has no travel direction: scatter evenly.
-            const double cosine = r > 0.0 ? (v[0] * directions[d][0] + v[1] * directions[d][1] + v[2] * directions[d][2]) / r : 0.0;
+            const double cosine =
+                r > 0.0 ? (v[0] * directions[d][0] + v[1] * directions[d][1] + v[2] * directions[d][2]) / r
+                        : 0.0;
             const double phase = r > 0.0 ? henyey_greenstein(cosine, model.phase_g) : 1.0 / kFourPi;
             out[d * m + c] = reach * phase;
         }
     }
 }
 
-double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale, ByteWriter& out) {
+double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale,
+                     ByteWriter& out) {
     forward_haar_3d(field.data(), cloud.nx, cloud.ny, cloud.nz);
     const int32_t m = static_cast<int32_t>(field.size());
     std::vector<int32_t> order;
@@ -59,7 +63,8 @@ double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_
         return fa != fb ? fa > fb : a < b;
     };
     const int32_t n = std::min<int32_t>(keep, static_cast<int32_t>(order.size()));
-    if (n < static_cast<int32_t>(order.size())) std::nth_element(order.begin(), order.begin() + n, order.end(), larger);
+    if (n < static_cast<int32_t>(order.size()))
+        std::nth_element(order.begin(), order.begin() + n, order.end(), larger);
     order.resize(static_cast<size_t>(n));
     std::sort(order.begin(), order.end());
     double kept = 0.0;

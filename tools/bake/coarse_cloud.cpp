@@ -14,8 +14,8 @@ Point3 CoarseCloud::centre(int32_t c) const {
     return {(x + 0.5) * cell, (y + 0.5) * cell, (z + 0.5) * cell};
 }
 
-CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_t ny, int32_t nz, int32_t dscl,
-                              double fine_size, double extinction) {
+CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_t ny, int32_t nz,
+                              int32_t dscl, double fine_size, double extinction) {
     CoarseCloud c;
     c.nx = nx / dscl;
     c.ny = ny / dscl;
@@ -28,7 +28,9 @@ CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_
         for (int32_t y = 0; y < c.ny * dscl; ++y) {
             for (int32_t x = 0; x < c.nx * dscl; ++x) {
                 const float d = fine[(static_cast<size_t>(z) * ny + y) * nx + x];
-                const size_t ci = static_cast<size_t>(x / dscl) + c.nx * (static_cast<size_t>(y / dscl) + static_cast<size_t>(c.ny) * (z / dscl));
+                const size_t ci =
+                    static_cast<size_t>(x / dscl) +
+                    c.nx * (static_cast<size_t>(y / dscl) + static_cast<size_t>(c.ny) * (z / dscl));
                 c.density[ci] += d * inv_block;
             }
         }
@@ -86,7 +88,8 @@ double density_path_integral(const CoarseCloud& cloud, const Point3& a, const Po
         if (t_next[1] < t_next[k]) k = 1;
         if (t_next[2] < t_next[k]) k = 2;
         const double t_end = std::min(t_next[k], t1);
-        const size_t ci = static_cast<size_t>(cell[0]) + cloud.nx * (static_cast<size_t>(cell[1]) + static_cast<size_t>(cloud.ny) * cell[2]);
+        const size_t ci = static_cast<size_t>(cell[0]) +
+                          cloud.nx * (static_cast<size_t>(cell[1]) + static_cast<size_t>(cloud.ny) * cell[2]);
         sum += cloud.density[ci] * (t_end - t);
         t = t_end;
         cell[k] += step[k];
@@ -121,7 +124,8 @@ std::vector<uint8_t> genk_file_bytes(const CoarseCloud& cloud, int workers, bool
         table[r * m + r] = 255;
         const Point3 pr = cloud.centre(r);
         for (size_t c = static_cast<size_t>(r) + 1; c < m; ++c) {
-            const uint8_t b = transmittance_byte(transmittance(cloud, pr, cloud.centre(static_cast<int32_t>(c))));
+            const uint8_t b =
+                transmittance_byte(transmittance(cloud, pr, cloud.centre(static_cast<int32_t>(c))));
             table[r * m + c] = b;
             table[c * m + r] = b;
         }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-
 // A point or offset in cloud-local coordinates (world units from the grid's low corner).
 using Point3 = std::array<double, 3>;
 
@@ -26,8 +25,8 @@ struct CoarseCloud {
 // Averages fine densities (x fastest, the viewer's grd_density) over each dscl^3
 // block; fine cells past the last whole block are left out, as the viewer's coarse
 // grid leaves them out.
-CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_t ny, int32_t nz, int32_t dscl,
-                              double fine_size, double extinction);
+CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_t ny, int32_t nz,
+                              int32_t dscl, double fine_size, double extinction);
 
 // Integral of the density along the straight segment a -> b (density times length),
 // exact for the piecewise-constant coarse grid: the segment is clipped to the grid and

@@ -49,7 +49,8 @@ double value_noise(double x, double y, double z, uint32_t seed) {
     double c[2][2];
     for (int dz = 0; dz < 2; ++dz) {
         for (int dy = 0; dy < 2; ++dy) {
-            c[dz][dy] = lerp(lattice_value(ix, iy + dy, iz + dz, seed), lattice_value(ix + 1, iy + dy, iz + dz, seed), tx);
+            c[dz][dy] = lerp(lattice_value(ix, iy + dy, iz + dz, seed),
+                             lattice_value(ix + 1, iy + dy, iz + dz, seed), tx);
         }
     }
     return lerp(lerp(c[0][0], c[0][1], ty), lerp(c[1][0], c[1][1], ty), tz);
@@ -59,7 +60,8 @@ double fractal_noise(double x, double y, double z, uint32_t seed, int octaves) {
     double sum = 0.0, amplitude = 1.0, total = 0.0, frequency = 1.0;
     for (int o = 0; o < octaves; ++o) {
         // Each octave gets its own lattice so the layers do not line up.
-        sum += amplitude * value_noise(x * frequency, y * frequency, z * frequency, seed + 7919u * static_cast<uint32_t>(o));
+        sum += amplitude * value_noise(x * frequency, y * frequency, z * frequency,
+                                       seed + 7919u * static_cast<uint32_t>(o));
         total += amplitude;
         amplitude *= 0.5;
         frequency *= 2.0;

@@ -128,7 +128,7 @@ std::vector<uint8_t> view_file_bytes(const DemoLayout& l, int32_t count) {
 }
 
 std::string colour_file_text() {
-    static const int palette[][3] = {{8, 10, 24},   {22, 26, 60},   {40, 44, 72},    {96, 104, 140},
+    static const int palette[][3] = {{8, 10, 24},     {22, 26, 60},    {40, 44, 72},    {96, 104, 140},
                                      {170, 180, 230}, {235, 235, 255}, {255, 190, 120}, {200, 90, 40}};
     std::string s;
     line(s, "%d", static_cast<int>(sizeof palette / sizeof palette[0]));

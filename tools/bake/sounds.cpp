@@ -39,10 +39,13 @@ std::vector<int16_t> synthesise_thunder(double seconds, uint32_t seed) {
 
     // Slow swells of the rumble: the sound of channel sections at different distances
     // arriving one after another.
-    struct Roll { double t, width, gain; };
+    struct Roll {
+        double t, width, gain;
+    };
     std::vector<Roll> rolls;
     for (int i = 0; i < 9; ++i) {
-        rolls.push_back({0.25 + rng.uniform() * seconds * 0.7, 0.25 + rng.uniform() * 0.8, 0.35 + rng.uniform() * 0.65});
+        rolls.push_back(
+            {0.25 + rng.uniform() * seconds * 0.7, 0.25 + rng.uniform() * 0.8, 0.35 + rng.uniform() * 0.65});
     }
     // Crackles: short bright bursts in the first half second.
     std::vector<double> crackle_times;
@@ -65,7 +68,8 @@ std::vector<int16_t> synthesise_thunder(double seconds, uint32_t seed) {
             const double d = (t - r.t) / r.width;
             swell += r.gain * std::exp(-d * d);
         }
-        const double envelope = (1.0 - std::exp(-t / 0.35)) * std::exp(-t / (seconds * 0.32)) * (0.45 + swell);
+        const double envelope =
+            (1.0 - std::exp(-t / 0.35)) * std::exp(-t / (seconds * 0.32)) * (0.45 + swell);
         const double rumble = rumble2.step(rumble1.step(white)) * 5.0 + sub2.step(sub1.step(white)) * 14.0;
         s[i] = crack_sound + rumble * envelope;
     }

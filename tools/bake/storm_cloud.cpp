@@ -16,15 +16,15 @@ constexpr double kBaseHeight = 0.035;    // flat base, just above the plane stri
 constexpr double kBaseSharpness = 0.03;  // height over which the base fills in
 constexpr double kTowerRadiusBottom = 0.50;
 constexpr double kTowerRadiusTop = 0.34;
-constexpr double kTowerLean = 0.12;       // downwind shift of the tower from bottom to top
+constexpr double kTowerLean = 0.12;  // downwind shift of the tower from bottom to top
 constexpr double kAnvilBottom = 0.56;
 constexpr double kAnvilTop = 0.84;
 constexpr double kAnvilRadius = 0.80;
-constexpr double kAnvilDrift = 0.12;      // the anvil is blown further downwind
+constexpr double kAnvilDrift = 0.12;  // the anvil is blown further downwind
 constexpr double kDomeHeight = 0.80;
 constexpr double kDomeRadius = 0.15;
-constexpr double kShapeNoise = 0.55;      // how far the fractal noise moves the surface
-constexpr double kNoiseFrequency = 3.2;   // base noise wavelengths across the half-box
+constexpr double kShapeNoise = 0.55;     // how far the fractal noise moves the surface
+constexpr double kNoiseFrequency = 3.2;  // base noise wavelengths across the half-box
 
 double smoothstep(double a, double b, double x) {
     const double t = std::clamp((x - a) / (b - a), 0.0, 1.0);
@@ -36,7 +36,8 @@ double storm_shape(double x, double y, double z) {
     const double lean = -0.14 + kTowerLean * z;
     const double tower_r = kTowerRadiusBottom + (kTowerRadiusTop - kTowerRadiusBottom) * z;
     // The tower ends in the anvil; only the overshooting dome rises above it.
-    const double tower = 1.0 - std::hypot(x - lean, y) / tower_r - 1.5 * smoothstep(kAnvilTop - 0.04, kAnvilTop + 0.02, z);
+    const double tower =
+        1.0 - std::hypot(x - lean, y) / tower_r - 1.5 * smoothstep(kAnvilTop - 0.04, kAnvilTop + 0.02, z);
 
     // The anvil widens from its bottom and ends under a flat top.
     const double spread = smoothstep(kAnvilBottom, kAnvilTop - 0.04, z);
@@ -48,7 +49,9 @@ double storm_shape(double x, double y, double z) {
     anvil -= 1.5 * (1.0 - smoothstep(kAnvilBottom - 0.06, kAnvilBottom + 0.04, z));
     anvil -= 1.5 * smoothstep(kAnvilTop - 0.03, kAnvilTop + 0.03, z);
 
-    const double dome = 1.0 - std::sqrt((x - lean) * (x - lean) + y * y + (z - kDomeHeight) * (z - kDomeHeight) * 1.6) / kDomeRadius;
+    const double dome =
+        1.0 - std::sqrt((x - lean) * (x - lean) + y * y + (z - kDomeHeight) * (z - kDomeHeight) * 1.6) /
+                  kDomeRadius;
     return std::max({tower, anvil, dome * 0.6});
 }
 
@@ -70,9 +73,12 @@ CloudBytes make_storm_cloud(int32_t nx, int32_t ny, int32_t nz, uint32_t seed, i
             const double y = 2.0 * (j + 0.5) / ny - 1.0;
             for (int32_t i = 0; i < nx; ++i) {
                 const double x = 2.0 * (i + 0.5) / nx - 1.0;
-                const double nxs = x * kNoiseFrequency, nys = y * kNoiseFrequency, nzs = z * 2.0 * kNoiseFrequency;
-                const double base_z = kBaseHeight + 0.012 * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
-                double f = storm_shape(x, y, z) + kShapeNoise * (fractal_noise(nxs, nys, nzs, shape_seed, 5) - 0.5);
+                const double nxs = x * kNoiseFrequency, nys = y * kNoiseFrequency,
+                             nzs = z * 2.0 * kNoiseFrequency;
+                const double base_z =
+                    kBaseHeight + 0.012 * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
+                double f =
+                    storm_shape(x, y, z) + kShapeNoise * (fractal_noise(nxs, nys, nzs, shape_seed, 5) - 0.5);
                 f *= smoothstep(base_z, base_z + kBaseSharpness, z);
                 if (f <= 0.0) continue;
                 // Inside, the density rises quickly from the surface and carries its
@@ -80,7 +86,8 @@ CloudBytes make_storm_cloud(int32_t nx, int32_t ny, int32_t nz, uint32_t seed, i
                 const double detail = fractal_noise(nxs * 2.3, nys * 2.3, nzs * 2.3, detail_seed, 4);
                 const double d = std::min(1.0, f * 3.0) * (0.45 + 0.55 * detail);
                 const long b = std::lround(d * 255.0);
-                cloud.bytes[(static_cast<size_t>(k) * ny + j) * nx + i] = static_cast<uint8_t>(std::clamp(b, 0L, 255L));
+                cloud.bytes[(static_cast<size_t>(k) * ny + j) * nx + i] =
+                    static_cast<uint8_t>(std::clamp(b, 0L, 255L));
             }
         }
     });

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "tools/bake/byte_writer.h"
@@ -75,7 +75,9 @@ std::vector<uint8_t> ground_texture_rgb(uint32_t seed) {
             const bool lamp = street && (x % 16) == 1 && (y % 8) == 1;
             double r, g, b;
             if (lamp) {
-                r = 230; g = 190; b = 120;
+                r = 230;
+                g = 190;
+                b = 120;
             } else if (street) {
                 r = g = 52 + 20 * grain;
                 b = 58 + 20 * grain;
@@ -109,7 +111,9 @@ std::string ground_object_text(float half_size, float repeat) {
 std::string buildings_object_text(uint32_t seed, int count, float spread, float min_height, float max_height,
                                   float cx, float cy, float turn_degrees) {
     BakeRandom rng(0x746F776E00000000ull ^ seed);
-    struct Lot { float x, y, w, d, h; };
+    struct Lot {
+        float x, y, w, d, h;
+    };
     std::vector<Lot> lots;
     for (int attempt = 0; attempt < 400 && static_cast<int>(lots.size()) < count; ++attempt) {
         Lot l;
@@ -121,19 +125,29 @@ std::string buildings_object_text(uint32_t seed, int count, float spread, float 
         bool clear = true;
         for (const Lot& o : lots) {
             // Keep a street's width between neighbours.
-            if (std::fabs(l.x - o.x) < 0.5f * (l.w + o.w) + 2.0f && std::fabs(l.y - o.y) < 0.5f * (l.d + o.d) + 2.0f) clear = false;
+            if (std::fabs(l.x - o.x) < 0.5f * (l.w + o.w) + 2.0f &&
+                std::fabs(l.y - o.y) < 0.5f * (l.d + o.d) + 2.0f)
+                clear = false;
         }
         if (clear) lots.push_back(l);
     }
 
     // The unit cube, x and y in [-0.5, 0.5], z in [0, 1]; faces wound so that the
     // viewer's normals point outwards.
-    const std::array<Corner, 8> cube{{{-0.5f, -0.5f, 0}, {0.5f, -0.5f, 0}, {0.5f, 0.5f, 0}, {-0.5f, 0.5f, 0},
-                                      {-0.5f, -0.5f, 1}, {0.5f, -0.5f, 1}, {0.5f, 0.5f, 1}, {-0.5f, 0.5f, 1}}};
-    std::array<std::array<int, 4>, 6> faces{{{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}}};
+    const std::array<Corner, 8> cube{{{-0.5f, -0.5f, 0},
+                                      {0.5f, -0.5f, 0},
+                                      {0.5f, 0.5f, 0},
+                                      {-0.5f, 0.5f, 0},
+                                      {-0.5f, -0.5f, 1},
+                                      {0.5f, -0.5f, 1},
+                                      {0.5f, 0.5f, 1},
+                                      {-0.5f, 0.5f, 1}}};
+    std::array<std::array<int, 4>, 6> faces{
+        {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}}};
     for (auto& f : faces) {
         Corner centre{0, 0, 0};
-        for (int v : f) for (int k = 0; k < 3; ++k) centre[k] += 0.25f * cube[v][k];
+        for (int v : f)
+            for (int k = 0; k < 3; ++k) centre[k] += 0.25f * cube[v][k];
         const Corner n = viewer_normal(cube[f[0]], cube[f[1]], cube[f[2]]);
         const float outward = n[0] * centre[0] + n[1] * centre[1] + n[2] * (centre[2] - 0.5f);
         if (outward < 0) std::reverse(f.begin(), f.end());
