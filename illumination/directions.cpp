@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstddef>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int32_t kLastRing = kDirRings - 1;
@@ -48,7 +52,9 @@ DirectionBlend blend_directions(float theta, float phi) {
     if (!std::isfinite(a)) a = 0.0f;
     const float fl = std::floor(a);
     const float fp = a - fl;
-    int32_t s0 = static_cast<int32_t>(std::fmod(fl, static_cast<float>(kDirSegments)));
+    // Whole turns are dropped in float only for huge angles; the usual ones take the integer remainder.
+    const float turns = std::fabs(fl) < 1e9f ? fl : std::fmod(fl, static_cast<float>(kDirSegments));
+    int32_t s0 = static_cast<int32_t>(turns) % kDirSegments;
     if (s0 < 0) s0 += kDirSegments;
     const int32_t s1 = (s0 + 1) % kDirSegments;
 
@@ -96,6 +102,13 @@ Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     const float wu[2] = {1.0f - fu, fu}, wv[2] = {1.0f - fv, fv}, ww[2] = {1.0f - fw, fw};
     const Vec3* light = cloud.dcl_dir_light.data();
 
+#if defined(__SSE2__)
+    // Four lanes hold x, y, z and a spare; each lane does the scalar operations below in the same order.
+    // The spare lane reads the next entry's x, which exists for every cell but the last one.
+    __m128 vsum = _mm_setzero_ps();
+    const __m128 dw[4] = {_mm_set1_ps(b.weight[0]), _mm_set1_ps(b.weight[1]), _mm_set1_ps(b.weight[2]),
+                          _mm_set1_ps(b.weight[3])};
+#endif
     Vec3 sum;
     for (int c = 0; c < 8; ++c) {
         const int a = c & 1, bj = (c >> 1) & 1, bk = c >> 2;
@@ -103,9 +116,27 @@ Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
             static_cast<size_t>(is[a]) + static_cast<size_t>(nx) * (static_cast<size_t>(js[bj]) +
                                                                      static_cast<size_t>(ny) * ks[bk]);
         const Vec3* entry = light + cell * kDirCount;
+        const float cw = wu[a] * wv[bj] * ww[bk];
+#if defined(__SSE2__)
+        if (cell + 1 < cells) {
+            __m128 dir_sum = _mm_setzero_ps();
+            for (int q = 0; q < 4; ++q) {
+                dir_sum = _mm_add_ps(dir_sum, _mm_mul_ps(_mm_loadu_ps(&entry[b.index[q]].x), dw[q]));
+            }
+            vsum = _mm_add_ps(vsum, _mm_mul_ps(dir_sum, _mm_set1_ps(cw)));
+            continue;
+        }
+#endif
         Vec3 dir_sum;
         for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
-        sum = add(sum, scale(dir_sum, wu[a] * wv[bj] * ww[bk]));
+        sum = add(sum, scale(dir_sum, cw));
     }
+#if defined(__SSE2__)
+    // The last cell of the grid (only at the high corner of the grid) was summed apart; it joins at the end.
+    float lanes[4];
+    _mm_storeu_ps(lanes, vsum);
+    return Vec3{lanes[0] + sum.x, lanes[1] + sum.y, lanes[2] + sum.z};
+#else
     return sum;
+#endif
 }

@@ -49,41 +49,42 @@ inline uint32_t descending_bits(float key) {
     return ~u;
 }
 
-// Stable least-significant-digit radix sort, farthest first.
-void radix_sort_blobs(std::vector<Blob>& blobs, std::vector<Blob>& scratch) {
-    const size_t n = blobs.size();
+// Stable least-significant-digit radix sort of items by key(item), using `bits` low bits of the key.
+template <typename T, typename Key>
+void radix_sort(std::vector<T>& items, std::vector<T>& scratch, int bits, Key key) {
+    const size_t n = items.size();
     scratch.resize(n);
-    Blob* from = blobs.data();
-    Blob* to = scratch.data();
-    std::vector<uint32_t> counts(kRadixBuckets);
-    for (int pass = 0; pass < 3; ++pass) {
-        const int shift = pass * kRadixBits;
-        std::fill(counts.begin(), counts.end(), 0u);
-        for (size_t i = 0; i < n; ++i) ++counts[(descending_bits(from[i].sort_key) >> shift) & (kRadixBuckets - 1)];
+    uint32_t counts[kRadixBuckets];
+    for (int shift = 0; shift < bits; shift += kRadixBits) {
+        std::fill(counts, counts + kRadixBuckets, 0u);
+        for (size_t i = 0; i < n; ++i) ++counts[(key(items[i]) >> shift) & (kRadixBuckets - 1)];
         uint32_t sum = 0;
         for (uint32_t& c : counts) {
             const uint32_t here = c;
             c = sum;
             sum += here;
         }
-        for (size_t i = 0; i < n; ++i) to[counts[(descending_bits(from[i].sort_key) >> shift) & (kRadixBuckets - 1)]++] = from[i];
-        std::swap(from, to);
+        for (size_t i = 0; i < n; ++i) scratch[counts[(key(items[i]) >> shift) & (kRadixBuckets - 1)]++] = items[i];
+        items.swap(scratch);
     }
-    // Three passes leave the result in the scratch buffer.
-    blobs.swap(scratch);
+}
+
+// Colour of one blob seen from e: its directional radiance over its density, times the brightness.
+inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& cloud) {
+    const Vec3 p{blob.x, blob.y, blob.z};
+    float theta, phi;
+    direction_angles(sub(e, p), theta, phi);
+    const Vec3 l = lookup_dir_light(theta, phi, p, cloud);
+    return scale(scale(l, 1.0f / rho), cloud.splat_brightness);
 }
 
 // Writes the quad, texture rows and colour of one blob at slot q of the frame.
-void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 e, const CloudGrid& cloud) {
+void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour, Vec3 e, const CloudGrid& cloud) {
     const Vec3 p{blob.x, blob.y, blob.z};
     const Vec3 v = sub(e, p);
-    float theta, phi;
-    direction_angles(v, theta, phi);
     const int k = splat_tile(rho);
     const float t0 = static_cast<float>(k) / kSplatTiles;
     const float t1 = t0 + kTileStep;
-    const Vec3 l = lookup_dir_light(theta, phi, p, cloud);
-    const Vec3 colour = scale(scale(l, 1.0f / rho), cloud.splat_brightness);
 
     // The square turned by phi about z and then theta about y faces the eye: its local x and y axes are
     // (cos t cos p, cos t sin p, -sin t) and (-sin p, cos p, 0), read straight off the view vector.
@@ -184,36 +185,66 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
     for (const Blob& b : cloud.blobs) {
         const float rho = blob_density(cloud, b);
         if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
-        emit_splat(frame, q++, b, rho, e, cloud);
+        emit_quad(frame, q++, b, rho, splat_colour(b, rho, e, cloud), e, cloud);
     }
     frame.quad_count = static_cast<int32_t>(q);
 }
 
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const Vec3 e = sub(eye, cloud.grd_origin);
-    std::vector<Blob>& blobs = cloud.blobs;
-    const size_t n = blobs.size();
-    set_sort_keys(blobs, e);
-    radix_sort_blobs(blobs, frame.sort_scratch);
+    const size_t n = cloud.blobs.size();
     size_frame(frame, n);
 
-    // The second half's splats start after the drawn ones of the first half.
-    const size_t half = n / 2;
-    size_t first_half_drawn = 0;
-    for (size_t i = 0; i < half; ++i) {
-        const float rho = blob_density(cloud, blobs[i]);
-        if (rho > cloud.density_threshold && rho > 0.0f) ++first_half_drawn;
+    // The lookups run in cell order, where neighbouring blobs read the same coarse cells, rather than in
+    // drawing order, which jumps across the whole light array; each splat is then written to its drawing slot.
+    frame.by_cell = cloud.blobs;
+    uint32_t max_cell = 0;
+    for (const Blob& b : frame.by_cell) max_cell = std::max(max_cell, static_cast<uint32_t>(b.cell));
+    int cell_bits = 0;
+    while (cell_bits < 32 && (max_cell >> cell_bits) != 0) cell_bits += kRadixBits;
+    radix_sort(frame.by_cell, frame.sort_scratch, cell_bits,
+               [](const Blob& b) { return static_cast<uint32_t>(b.cell); });
+
+    // Farthest first; ties keep cell order, so the result does not depend on the previous frame.
+    frame.order.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        Blob& b = frame.by_cell[i];
+        const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
+        b.sort_key = dx * dx + dy * dy + dz * dz;
+        frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
     }
-    size_t drawn[2] = {0, 0};
+    radix_sort(frame.order, frame.order_scratch, 32, [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+
+    // Light in cell order, then geometry in drawing order, so that both passes walk memory in sequence.
+    // The density is kept with the colour (0 for a blob that is not drawn) so the drawing-order passes
+    // never touch the large density array.
+    frame.light.resize(n);
+    const size_t half = n / 2;
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
-        size_t q = t == 0 ? 0 : first_half_drawn;
         for (size_t i = begin; i < end; ++i) {
-            const float rho = blob_density(cloud, blobs[i]);
-            if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
-            emit_splat(frame, q++, blobs[i], rho, e, cloud);
+            const Blob& b = frame.by_cell[i];
+            const float rho = blob_density(cloud, b);
+            const bool drawn = rho > cloud.density_threshold && rho > 0.0f;
+            frame.light[i] = drawn ? SplatLight{splat_colour(b, rho, e, cloud), rho} : SplatLight{};
         }
-        drawn[t] = q - (t == 0 ? 0 : first_half_drawn);
     });
-    frame.quad_count = static_cast<int32_t>(drawn[0] + drawn[1]);
+
+    frame.slot.resize(n);
+    int32_t drawn = 0;
+    for (size_t r = 0; r < n; ++r) {
+        const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
+        cloud.blobs[r] = frame.by_cell[i];
+        frame.slot[r] = frame.light[i].rho > 0.0f ? drawn++ : -1;
+    }
+    frame.quad_count = drawn;
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+        for (size_t r = begin; r < end; ++r) {
+            const int32_t q = frame.slot[r];
+            if (q < 0) continue;
+            const SplatLight& l = frame.light[static_cast<size_t>(frame.order[r] & 0xffffffffu)];
+            emit_quad(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, e, cloud);
+        }
+    });
 }
