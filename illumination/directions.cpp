@@ -1,6 +1,7 @@
 // directions.cpp -- the sampling-direction layout and the directional radiance lookup
 #include "illumination/directions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -21,6 +22,20 @@ inline float clamp_index(float x, float hi) {
 // Cosine argument clamped to [-1, 1]: rounding must not turn acos into NaN.
 inline float clamp_unit(float c) { return c < -1.0f ? -1.0f : (c > 1.0f ? 1.0f : c); }
 
+// arccos on [-1, 1] as sqrt(1 - x) times a polynomial (error below 2e-8 before the final rounding to float);
+// the splat pass forms two angles per blob per frame and the library call was a third of its cost.
+inline float arc_cos(float c) {
+    const double x = std::fabs(static_cast<double>(c));
+    const double p =
+        1.5707963050 +
+        x * (-0.2145988016 +
+             x * (0.0889789874 +
+                  x * (-0.0501743046 +
+                       x * (0.0308918810 + x * (-0.0170881256 + x * (0.0066700901 - x * 0.0012624911))))));
+    const double a = std::sqrt(1.0 - x) * p;
+    return static_cast<float>(c < 0.0f ? 3.14159265358979323846 - a : a);
+}
+
 }  // namespace
 
 int32_t direction_index(int32_t ring, int32_t segment) {
@@ -40,7 +55,9 @@ Vec3 direction_vector(int32_t d) {
     return Vec3{std::cos(phi) * std::sin(theta), std::sin(phi) * std::sin(theta), std::cos(theta)};
 }
 
-DirectionBlend blend_directions(float theta, float phi) {
+namespace {
+
+inline DirectionBlend blend_of(float theta, float phi) {
     const float e = clamp_index(theta / kDirStep, static_cast<float>(kLastRing));
     const int32_t q0 = static_cast<int32_t>(e);
     const int32_t q1 = q0 + 1 < kLastRing ? q0 + 1 : kLastRing;
@@ -59,30 +76,31 @@ DirectionBlend blend_directions(float theta, float phi) {
     const int32_t s1 = (s0 + 1) % kDirSegments;
 
     DirectionBlend b;
-    b.index = {direction_index(q0, s0), direction_index(q1, s0), direction_index(q1, s1), direction_index(q0, s1)};
+    b.index = {direction_index(q0, s0), direction_index(q1, s0), direction_index(q1, s1),
+               direction_index(q0, s1)};
     b.weight = {(1.0f - ft) * (1.0f - fp), ft * (1.0f - fp), ft * fp, (1.0f - ft) * fp};
     return b;
 }
 
-void direction_angles(Vec3 v, float& theta, float& phi) {
+inline void angles_of(Vec3 v, float& theta, float& phi) {
     const float d = length(v);
     if (!(d > 0.0f)) {
         theta = 0.0f;
         phi = 0.0f;
         return;
     }
-    theta = std::acos(clamp_unit(v.z / d));
+    theta = arc_cos(clamp_unit(v.z / d));
     const float h = std::sqrt(v.x * v.x + v.y * v.y);
     // Straight above or below: every azimuth is the same direction, 0 is as good as any.
     if (!(h > 0.0f)) {
         phi = 0.0f;
         return;
     }
-    phi = std::acos(clamp_unit(v.x / h));
+    phi = arc_cos(clamp_unit(v.x / h));
     if (v.y < 0.0f) phi = kTwoPi - phi;
 }
 
-Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
+inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     const int32_t nx = cloud.dcl_numx, ny = cloud.dcl_numy, nz = cloud.dcl_numz;
     if (nx <= 0 || ny <= 0 || nz <= 0 || !(cloud.dcl_size > 0.0f)) return Vec3{};
     const size_t cells = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
@@ -95,48 +113,69 @@ Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     const int32_t i1 = i0 + 1 < nx ? i0 + 1 : nx - 1;
     const int32_t j1 = j0 + 1 < ny ? j0 + 1 : ny - 1;
     const int32_t k1 = k0 + 1 < nz ? k0 + 1 : nz - 1;
-    const float fu = u - static_cast<float>(i0), fv = v - static_cast<float>(j0), fw = w - static_cast<float>(k0);
+    const float fu = u - static_cast<float>(i0), fv = v - static_cast<float>(j0),
+                fw = w - static_cast<float>(k0);
 
-    const DirectionBlend b = blend_directions(theta, phi);
-    const int32_t is[2] = {i0, i1}, js[2] = {j0, j1}, ks[2] = {k0, k1};
+    const DirectionBlend b = blend_of(theta, phi);
     const float wu[2] = {1.0f - fu, fu}, wv[2] = {1.0f - fv, fv}, ww[2] = {1.0f - fw, fw};
+    // The eight corners as offsets from the low one, x fastest; a clamped axis repeats its cell.
+    const size_t sx = static_cast<size_t>(i1 - i0),
+                 sy = static_cast<size_t>(j1 - j0) * static_cast<size_t>(nx),
+                 sz = static_cast<size_t>(k1 - k0) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
+    const size_t low = static_cast<size_t>(i0) +
+                       static_cast<size_t>(nx) *
+                           (static_cast<size_t>(j0) + static_cast<size_t>(ny) * static_cast<size_t>(k0));
+    const size_t corner[8] = {low,      low + sx,      low + sy,      low + sx + sy,
+                              low + sz, low + sz + sx, low + sz + sy, low + sz + sx + sy};
     const Vec3* light = cloud.dcl_dir_light.data();
 
 #if defined(__SSE2__)
     // Four lanes hold x, y, z and a spare; each lane does the scalar operations below in the same order.
-    // The spare lane reads the next entry's x, which exists for every cell but the last one.
-    __m128 vsum = _mm_setzero_ps();
-    const __m128 dw[4] = {_mm_set1_ps(b.weight[0]), _mm_set1_ps(b.weight[1]), _mm_set1_ps(b.weight[2]),
-                          _mm_set1_ps(b.weight[3])};
+    // The spare lane reads the next entry's x, which exists for every entry but the very last one.
+    const int32_t top_dir = std::max(std::max(b.index[0], b.index[1]), std::max(b.index[2], b.index[3]));
+    if (corner[7] + 1 < cells || top_dir + 1 < kDirCount) {
+        const __m128 dw0 = _mm_set1_ps(b.weight[0]), dw1 = _mm_set1_ps(b.weight[1]),
+                     dw2 = _mm_set1_ps(b.weight[2]), dw3 = _mm_set1_ps(b.weight[3]);
+        __m128 vsum = _mm_setzero_ps();
+        for (int c = 0; c < 8; ++c) {
+            const float* e = &light[corner[c] * kDirCount].x;
+            __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[0]), dw0));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[1]), dw1));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[2]), dw2));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[3]), dw3));
+            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(wu[c & 1] * wv[(c >> 1) & 1] * ww[c >> 2])));
+        }
+        float lanes[4];
+        _mm_storeu_ps(lanes, vsum);
+        return Vec3{lanes[0], lanes[1], lanes[2]};
+    }
 #endif
     Vec3 sum;
     for (int c = 0; c < 8; ++c) {
-        const int a = c & 1, bj = (c >> 1) & 1, bk = c >> 2;
-        const size_t cell =
-            static_cast<size_t>(is[a]) + static_cast<size_t>(nx) * (static_cast<size_t>(js[bj]) +
-                                                                     static_cast<size_t>(ny) * ks[bk]);
-        const Vec3* entry = light + cell * kDirCount;
-        const float cw = wu[a] * wv[bj] * ww[bk];
-#if defined(__SSE2__)
-        if (cell + 1 < cells) {
-            __m128 dir_sum = _mm_setzero_ps();
-            for (int q = 0; q < 4; ++q) {
-                dir_sum = _mm_add_ps(dir_sum, _mm_mul_ps(_mm_loadu_ps(&entry[b.index[q]].x), dw[q]));
-            }
-            vsum = _mm_add_ps(vsum, _mm_mul_ps(dir_sum, _mm_set1_ps(cw)));
-            continue;
-        }
-#endif
+        const Vec3* entry = light + corner[c] * kDirCount;
         Vec3 dir_sum;
         for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
-        sum = add(sum, scale(dir_sum, cw));
+        sum = add(sum, scale(dir_sum, wu[c & 1] * wv[(c >> 1) & 1] * ww[c >> 2]));
     }
-#if defined(__SSE2__)
-    // The last cell of the grid (only at the high corner of the grid) was summed apart; it joins at the end.
-    float lanes[4];
-    _mm_storeu_ps(lanes, vsum);
-    return Vec3{lanes[0] + sum.x, lanes[1] + sum.y, lanes[2] + sum.z};
-#else
     return sum;
-#endif
+}
+
+}  // namespace
+
+DirectionBlend blend_directions(float theta, float phi) { return blend_of(theta, phi); }
+
+void direction_angles(Vec3 v, float& theta, float& phi) { angles_of(v, theta, phi); }
+
+Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
+    return lookup_one(theta, phi, p, cloud);
+}
+
+// Short loops of independent iterations let the processor overlap the long chains of several lookups.
+void direction_angles_batch(const Vec3* v, int n, float* theta, float* phi) {
+    for (int i = 0; i < n; ++i) angles_of(v[i], theta[i], phi[i]);
+}
+
+void lookup_dir_light_batch(const float* theta, const float* phi, const Vec3* p, int n,
+                            const CloudGrid& cloud, Vec3* out) {
+    for (int i = 0; i < n; ++i) out[i] = lookup_one(theta[i], phi[i], p[i], cloud);
 }

@@ -17,10 +17,17 @@ struct DirectionBlend {
 int32_t direction_index(int32_t ring, int32_t segment);
 // Unit vector of direction index d (0 ... kDirCount - 1); (0, 0, 0) for an index out of range.
 Vec3 direction_vector(int32_t d);
-// The four directions and weights around polar angle theta (from +z) and azimuth phi (from +x towards +y), radians.
+// The four directions and weights around polar angle theta (from +z) and azimuth phi (from +x towards +y),
+// radians.
 DirectionBlend blend_directions(float theta, float phi);
 // Polar angle and azimuth (0 ... 2 pi) of v; the azimuth is 0 for a vertical v, both are 0 for a zero v.
 void direction_angles(Vec3 v, float& theta, float& phi);
 // Radiance leaving cloud-local point p in direction (theta, phi): 8 coarse cells times 4 directions of
-// dcl_dir_light; points outside the coarse grid take the border cells; zero when the cloud has no light array.
+// dcl_dir_light; points outside the coarse grid take the border cells; zero when the cloud has no light
+// array.
 Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud);
+// direction_angles for n vectors at once.
+void direction_angles_batch(const Vec3* v, int n, float* theta, float* phi);
+// lookup_dir_light for n points at once, into out.
+void lookup_dir_light_batch(const float* theta, const float* phi, const Vec3* p, int n,
+                            const CloudGrid& cloud, Vec3* out);

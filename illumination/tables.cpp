@@ -70,7 +70,8 @@ Damage read_records(FILE* f, BaseIntensityTable& t, int64_t& stored) {
         if (fread(&last, 4, 1, f) != 1) return Damage{"end of file inside a record", r};
         left -= body;
         for (size_t k = at; k < at + static_cast<size_t>(n); ++k) {
-            if (t.index[k] < 0 || t.index[k] >= t.coarse_count) return Damage{"coefficient position out of range", r};
+            if (t.index[k] < 0 || t.index[k] >= t.coarse_count)
+                return Damage{"coefficient position out of range", r};
         }
         t.trailing[static_cast<size_t>(r)] = last;
         t.start[static_cast<size_t>(r) + 1] = static_cast<int64_t>(t.index.size());
@@ -116,20 +117,24 @@ bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name
         fclose(f);
         return false;
     } else if (m > kMaxGenkBytes / m) {
-        printf("%s: the attenuation table needs %lld x %lld bytes, more than fit in memory; table not used.\n",
-               name.c_str(), static_cast<long long>(m), static_cast<long long>(m));
+        printf(
+            "%s: the attenuation table needs %lld x %lld bytes, more than fit in memory; table not used.\n",
+            name.c_str(), static_cast<long long>(m), static_cast<long long>(m));
         fclose(f);
         return false;
     } else if (cloud_m > 0 && (nx != cloud.dcl_numx || ny != cloud.dcl_numy || nz != cloud.dcl_numz)) {
-        printf("%s: the attenuation table is for %lld coarse cells (%d x %d x %d), the cloud has %lld "
-               "(%d x %d x %d); table not used.\n",
-               name.c_str(), static_cast<long long>(m), nx, ny, nz, static_cast<long long>(cloud_m), cloud.dcl_numx,
-               cloud.dcl_numy, cloud.dcl_numz);
+        printf(
+            "%s: the attenuation table is for %lld coarse cells (%d x %d x %d), the cloud has %lld "
+            "(%d x %d x %d); table not used.\n",
+            name.c_str(), static_cast<long long>(m), nx, ny, nz, static_cast<long long>(cloud_m),
+            cloud.dcl_numx, cloud.dcl_numy, cloud.dcl_numz);
         fclose(f);
         return false;
     } else if (table.m > 0 && m != table.m) {
-        printf("%s: the attenuation table is for %lld coarse cells, the table in use has %lld; table not used.\n",
-               name.c_str(), static_cast<long long>(m), static_cast<long long>(table.m));
+        printf(
+            "%s: the attenuation table is for %lld coarse cells, the table in use has %lld; table not "
+            "used.\n",
+            name.c_str(), static_cast<long long>(m), static_cast<long long>(table.m));
         fclose(f);
         return false;
     } else {
@@ -155,7 +160,8 @@ bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name
     }
     printf("reading genk_tbl...\n");
     for (int64_t r = 0; r < m; ++r) {
-        if (r % kGenkProgressRows == 0) printf(" --- %lld/%lld ---\n", static_cast<long long>(r), static_cast<long long>(m));
+        if (r % kGenkProgressRows == 0)
+            printf(" --- %lld/%lld ---\n", static_cast<long long>(r), static_cast<long long>(m));
         uint8_t* row = table.bytes.data() + r * m;
         const size_t got = fread(row, 1, static_cast<size_t>(m), f);
         if (got != static_cast<size_t>(m)) {
@@ -191,8 +197,10 @@ bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, cons
     int32_t header[3] = {0, 0, 0};
     bool header_ok = read_i32(f, header[0]);
     printf("%d, %d, %d, %d\n", static_cast<int32_t>(n_l), lgrid_nx, lgrid_ny, lgrid_nz);
-    if (header_ok && header[0] == n_l) header_ok = read_i32(f, header[1]) && header[1] == m;
-    else header_ok = false;
+    if (header_ok && header[0] == n_l)
+        header_ok = read_i32(f, header[1]) && header[1] == m;
+    else
+        header_ok = false;
     if (header_ok) header_ok = read_i32(f, header[2]) && header[2] == kDirCount;
     if (!header_ok) {
         printf("different base intensity!\n");
@@ -200,8 +208,9 @@ bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, cons
         return false;
     }
     if (n_l <= 0 || m <= 0) {
-        printf("%s: there is no lightning grid or no coarse grid to light; no lightning light in the cloud.\n",
-               name.c_str());
+        printf(
+            "%s: there is no lightning grid or no coarse grid to light; no lightning light in the cloud.\n",
+            name.c_str());
         fclose(f);
         return false;
     }
@@ -224,10 +233,12 @@ bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, cons
     }
     fclose(f);
     if (damage.what) {
-        printf("%s: damaged base intensity table (%s, lightning cell %lld, direction %lld); no lightning light in "
-               "the cloud.\n",
-               name.c_str(), damage.what, static_cast<long long>(damage.record / kDirCount),
-               static_cast<long long>(damage.record % kDirCount));
+        printf(
+            "%s: damaged base intensity table (%s, lightning cell %lld, direction %lld); no lightning light "
+            "in "
+            "the cloud.\n",
+            name.c_str(), damage.what, static_cast<long long>(damage.record / kDirCount),
+            static_cast<long long>(damage.record % kDirCount));
         return false;
     }
     // The dense size is what the same table would take with every coefficient listed.

@@ -23,14 +23,14 @@ struct GenkTable {
 // Per lightning cell and sampling direction, a sparse list of Haar coefficients over the coarse grid.
 // Record r = cell * dir_count + d owns entries start[r] ... start[r + 1] - 1 of index and value.
 struct BaseIntensityTable {
-    bool loaded = false;         // false: no lightning light in the cloud
-    int32_t cell_count = 0;      // lightning cells N_L
-    int32_t coarse_count = 0;    // coarse cells M
-    int32_t dir_count = 0;       // sampling directions
-    std::vector<int64_t> start;  // cell_count * dir_count + 1 offsets
-    std::vector<int32_t> index;  // coefficient positions, all in 0 ... M - 1
-    std::vector<float> value;    // coefficients, parallel to index
-    std::vector<float> trailing; // the extra float each record carries, one per record
+    bool loaded = false;          // false: no lightning light in the cloud
+    int32_t cell_count = 0;       // lightning cells N_L
+    int32_t coarse_count = 0;     // coarse cells M
+    int32_t dir_count = 0;        // sampling directions
+    std::vector<int64_t> start;   // cell_count * dir_count + 1 offsets
+    std::vector<int32_t> index;   // coefficient positions, all in 0 ... M - 1
+    std::vector<float> value;     // coefficients, parallel to index
+    std::vector<float> trailing;  // the extra float each record carries, one per record
 };
 
 // Scratch arrays of the relighting, made once and reused, and what the last relight left behind.
@@ -52,7 +52,7 @@ uint8_t genk_byte(const GenkTable& table, int64_t r, int64_t c);
 // reported and skipped, leaving table and sizes as they were. True when the table was loaded.
 bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name);
 // Reads a base intensity table for the given lightning grid and the cloud's coarse grid. A file for other
-// sizes, or a damaged one (negative count, position outside 0 ... M - 1, end of file in a record), is rejected
-// whole with a message and leaves table.loaded false. True when the table was loaded.
+// sizes, or a damaged one (negative count, position outside 0 ... M - 1, end of file in a record), is
+// rejected whole with a message and leaves table.loaded false. True when the table was loaded.
 bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, const CloudGrid& cloud,
                          int32_t lgrid_nx, int32_t lgrid_ny, int32_t lgrid_nz, const std::string& name);

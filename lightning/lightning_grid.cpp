@@ -54,30 +54,33 @@ inline float gamma_map(float ratio, float l, float gamma_inv, float light_scale)
 }
 
 // Adds the table's coefficients for direction d, weighted by each lit cell's total, into w.
-void scatter_direction(const BaseIntensityTable& table, const float* total, int32_t cells, int32_t d, float* w) {
+void scatter_direction(const BaseIntensityTable& table, const float* total, int32_t cells, int32_t d,
+                       float* w) {
     for (int32_t c = 0; c < cells; ++c) {
         const float t = total[c];
         if (!(t > 0.0f)) continue;
         const size_t r = static_cast<size_t>(c) * kDirCount + static_cast<size_t>(d);
         const int64_t end = table.start[r + 1];
-        for (int64_t k = table.start[r]; k < end; ++k) w[table.index[static_cast<size_t>(k)]] += table.value[static_cast<size_t>(k)] * t;
+        for (int64_t k = table.start[r]; k < end; ++k)
+            w[table.index[static_cast<size_t>(k)]] += table.value[static_cast<size_t>(k)] * t;
     }
 }
 
-// The fast kernels below are plain loops over contiguous floats; this compiler vectorises them only when asked.
+// The fast kernels below are plain loops over contiguous floats; this compiler vectorises them only when
+// asked.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC push_options
 #pragma GCC optimize("O3")
 #endif
 
 // inverse_haar_1d applied to `lines` interleaved lines at once: element e of line l is a[e * stride + l].
-// The merges run in single precision (the reference divides in double), which changes results only by
-// float rounding and lets the inner loop over contiguous memory use vector instructions.
+// The merges multiply by the reciprocal in double where the reference divides: the two round to the same
+// float except when their double results straddle a float rounding boundary (about once in 2^28).
 void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines, float* __restrict scratch) {
     const float s = std::sqrt(static_cast<float>(n));
     const size_t total = static_cast<size_t>(n) * stride;
     for (size_t i = 0; i < total; ++i) a[i] *= s;
-    const float inv = static_cast<float>(1.0 / kHaarRoot);
+    const double inv = 1.0 / kHaarRoot;
     for (int m = 2; m <= n; m *= 2) {
         const int h = m / 2;
         for (int i = 0; i < h; ++i) {
@@ -86,8 +89,8 @@ void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines,
             float* __restrict even = scratch + static_cast<size_t>(2 * i) * stride;
             float* __restrict odd = even + stride;
             for (size_t l = 0; l < lines; ++l) {
-                even[l] = (lo[l] + hi[l]) * inv;
-                odd[l] = (lo[l] - hi[l]) * inv;
+                even[l] = static_cast<float>((lo[l] + hi[l]) * inv);
+                odd[l] = static_cast<float>((lo[l] - hi[l]) * inv);
             }
         }
         std::copy(scratch, scratch + static_cast<size_t>(m) * stride, a);
@@ -97,7 +100,7 @@ void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines,
 // The x pass: the same merges along contiguous lines of n floats, every line of the block in turn.
 void inverse_haar_rows(float* __restrict a, int n, size_t rows, float* __restrict scratch) {
     const float s = std::sqrt(static_cast<float>(n));
-    const float inv = static_cast<float>(1.0 / kHaarRoot);
+    const double inv = 1.0 / kHaarRoot;
     const size_t total = static_cast<size_t>(n) * rows;
     for (size_t i = 0; i < total; ++i) a[i] *= s;
     for (size_t r = 0; r < rows; ++r) {
@@ -105,8 +108,8 @@ void inverse_haar_rows(float* __restrict a, int n, size_t rows, float* __restric
         for (int m = 2; m <= n; m *= 2) {
             const int h = m / 2;
             for (int i = 0; i < h; ++i) {
-                scratch[2 * i] = (line[i] + line[i + h]) * inv;
-                scratch[2 * i + 1] = (line[i] - line[i + h]) * inv;
+                scratch[2 * i] = static_cast<float>((line[i] + line[i + h]) * inv);
+                scratch[2 * i + 1] = static_cast<float>((line[i] - line[i + h]) * inv);
             }
             for (int i = 0; i < m; ++i) line[i] = scratch[i];
         }
@@ -122,7 +125,8 @@ void colour_cells(const float* __restrict planes, size_t sm, size_t begin, size_
             const float v = static_cast<float>(planes[static_cast<size_t>(d) * sm + i] * (1.0 / kTableScale));
             if (v > 0.0f) {
                 const double pl = std::pow(v, gi);
-                cell[d] = Vec3{static_cast<float>(pr * pl), static_cast<float>(pg * pl), static_cast<float>(pb * pl)};
+                cell[d] = Vec3{static_cast<float>(pr * pl), static_cast<float>(pg * pl),
+                               static_cast<float>(pb * pl)};
             } else {
                 cell[d] = dark;
             }
@@ -144,7 +148,9 @@ void inverse_haar_3d_fast(float* grid, int nx, int ny, int nz, float* scratch) {
 
 }  // namespace
 
-int32_t lightning_cell_count(const LightningGrid& grid) { return grid.lgrid_nx * grid.lgrid_ny * grid.lgrid_nz; }
+int32_t lightning_cell_count(const LightningGrid& grid) {
+    return grid.lgrid_nx * grid.lgrid_ny * grid.lgrid_nz;
+}
 
 bool lightning_grid_usable(const LightningGrid& grid) {
     return grid.lgrid_nz >= 1 && static_cast<int32_t>(grid.lgrid_z.size()) == grid.lgrid_nz + 1;
@@ -209,8 +215,9 @@ void setup_lightning_grid(LightningGrid& grid, const LightningSettings& settings
     }
     printf("lightning grids: %d, %d, %d\n", grid.lgrid_nx, grid.lgrid_ny, grid.lgrid_nz);
     if (grid.lgrid_nz < 1) {
-        printf("The cloud cannot be lit by lightning in this scene: no lightning-grid layer fits between the "
-               "cloud and the ground of the discharge domain.\n");
+        printf(
+            "The cloud cannot be lit by lightning in this scene: no lightning-grid layer fits between the "
+            "cloud and the ground of the discharge domain.\n");
     }
 }
 
@@ -355,8 +362,9 @@ bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table,
     return true;
 }
 
-bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
-                                     CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count) {
+bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table,
+                                     IlluminationWork& work, CloudGrid& cloud, const Vec3* pos,
+                                     const Vec3* intensity, int count) {
     if (!relight_possible(grid, table, cloud)) return false;
     const int64_t m = table.coarse_count;
     const size_t sm = static_cast<size_t>(m);

@@ -22,11 +22,12 @@ constexpr int32_t kMaxLightningLayers = 4096;
 // Cell (ix, iy, iz) has index (iz * lgrid_ny + iy) * lgrid_nx + ix.
 struct LightningGrid {
     int32_t lgrid_nx = kLgridNx, lgrid_ny = kLgridNy;
-    int32_t lgrid_nz = 0;                         // -1 when no layer fits; 0 before set-up
-    std::vector<float> lgrid_z;                   // lgrid_nz + 1 ascending boundaries
-    std::array<std::vector<float>, 3> lgrid_light;  // R, G, B per cell; after binning the first holds R + G + B
-    Vec3 box_low, box_high;                       // the discharge domain
-    float cell_dx = 0.0f, cell_dy = 0.0f;         // column widths
+    int32_t lgrid_nz = 0;        // -1 when no layer fits; 0 before set-up
+    std::vector<float> lgrid_z;  // lgrid_nz + 1 ascending boundaries
+    std::array<std::vector<float>, 3>
+        lgrid_light;                       // R, G, B per cell; after binning the first holds R + G + B
+    Vec3 box_low, box_high;                // the discharge domain
+    float cell_dx = 0.0f, cell_dy = 0.0f;  // column widths
 };
 
 // Lightning cells N_L = nx * ny * nz (negative or zero when the grid is unusable).
@@ -57,8 +58,9 @@ void forward_haar_3d(float* grid, int nx, int ny, int nz);
 // Rebuilds dcl_dir_light from the point sources through the base intensity table (two threads). Without a
 // usable grid, table or matching cloud it changes nothing. When no lightning cell is lit and the last result
 // was all zeros it skips the work. Returns true when dcl_dir_light was rewritten.
-bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
-                                     CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count);
+bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table,
+                                     IlluminationWork& work, CloudGrid& cloud, const Vec3* pos,
+                                     const Vec3* intensity, int count);
 // The same result computed step by step on one thread, without shortcuts; the fast one is checked against it.
 bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
                            CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count);

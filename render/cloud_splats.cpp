@@ -18,6 +18,8 @@ constexpr float kFootprintPeak = 0.4994709f;
 constexpr float kTileStep = 1.0f / kSplatTiles;
 // Blobs per thread below which a second thread costs more than it saves.
 constexpr size_t kParallelBlobs = 4096;
+// Blobs lit together in one batch of the fast pass.
+constexpr size_t kLightBatch = 64;
 // Radix sort on the key's bits: three passes of 11 bits cover a 32-bit float.
 constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
@@ -64,7 +66,8 @@ void radix_sort(std::vector<T>& items, std::vector<T>& scratch, int bits, Key ke
             c = sum;
             sum += here;
         }
-        for (size_t i = 0; i < n; ++i) scratch[counts[(key(items[i]) >> shift) & (kRadixBuckets - 1)]++] = items[i];
+        for (size_t i = 0; i < n; ++i)
+            scratch[counts[(key(items[i]) >> shift) & (kRadixBuckets - 1)]++] = items[i];
         items.swap(scratch);
     }
 }
@@ -79,7 +82,8 @@ inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& c
 }
 
 // Writes the quad, texture rows and colour of one blob at slot q of the frame.
-void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour, Vec3 e, const CloudGrid& cloud) {
+void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour, Vec3 e,
+               const CloudGrid& cloud) {
     const Vec3 p{blob.x, blob.y, blob.z};
     const Vec3 v = sub(e, p);
     const int k = splat_tile(rho);
@@ -88,15 +92,17 @@ void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 co
 
     // The square turned by phi about z and then theta about y faces the eye: its local x and y axes are
     // (cos t cos p, cos t sin p, -sin t) and (-sin p, cos p, 0), read straight off the view vector.
-    const float d = length(v);
-    const float h = std::sqrt(v.x * v.x + v.y * v.y);
-    const float ct = d > 0.0f ? v.z / d : 1.0f, st = d > 0.0f ? h / d : 0.0f;
-    const float cp = h > 0.0f ? v.x / h : 1.0f, sp = h > 0.0f ? v.y / h : 0.0f;
+    const float h2 = v.x * v.x + v.y * v.y;
+    const float d = std::sqrt(h2 + v.z * v.z), h = std::sqrt(h2);
+    const float inv_d = d > 0.0f ? 1.0f / d : 0.0f, inv_h = h > 0.0f ? 1.0f / h : 0.0f;
+    const float ct = d > 0.0f ? v.z * inv_d : 1.0f, st = h * inv_d;
+    const float cp = h > 0.0f ? v.x * inv_h : 1.0f, sp = v.y * inv_h;
     const float a = cloud.splat_size * cloud.grd_size;
     const Vec3 ax = scale(Vec3{ct * cp, ct * sp, -st}, a);
     const Vec3 ay = scale(Vec3{-sp, cp, 0.0f}, a);
     const Vec3 c = add(cloud.grd_origin, p);
-    const Vec3 corners[4] = {add(sub(c, ax), ay), add(add(c, ax), ay), sub(add(c, ax), ay), sub(sub(c, ax), ay)};
+    const Vec3 corners[4] = {add(sub(c, ax), ay), add(add(c, ax), ay), sub(add(c, ax), ay),
+                             sub(sub(c, ax), ay)};
     float* vert = frame.vertices.data() + q * 12;
     float* col = frame.colours.data() + q * 12;
     for (int i = 0; i < 4; ++i) {
@@ -116,6 +122,47 @@ void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 co
 inline float blob_density(const CloudGrid& cloud, const Blob& b) {
     if (b.cell < 0 || static_cast<size_t>(b.cell) >= cloud.grd_density.size()) return 0.0f;
     return cloud.grd_density[static_cast<size_t>(b.cell)];
+}
+
+// An order-independent hash of the blob list and the coarse grid that the grouping depends on: a sum of
+// per-blob products, cheap enough to take every frame.
+uint64_t blob_fingerprint(const CloudGrid& cloud) {
+    auto bits = [](float f) {
+        uint32_t u;
+        std::memcpy(&u, &f, sizeof u);
+        return static_cast<uint64_t>(u);
+    };
+    uint64_t sum = 0;
+    for (const Blob& b : cloud.blobs) {
+        sum += (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
+               bits(b.x) * 0xc2b2ae3d27d4eb4full + bits(b.y) * 0x165667b19e3779f9ull +
+               bits(b.z) * 0x27d4eb2f165667c5ull;
+    }
+    const uint64_t grid = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
+                          (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
+                          static_cast<uint32_t>(cloud.dcl_numz) ^ (bits(cloud.dcl_size) << 17);
+    return sum ^ (grid * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull);
+}
+
+// Orders frame.by_cell by the coarse cell that each blob's lookup starts from.
+void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
+    const int32_t cx = std::max(cloud.dcl_numx, 1), cy = std::max(cloud.dcl_numy, 1),
+                  cz = std::max(cloud.dcl_numz, 1);
+    const float inv_size = cloud.dcl_size > 0.0f ? 1.0f / cloud.dcl_size : 0.0f;
+    auto axis = [](float u, int32_t cells) {
+        if (!(u > 0.0f)) return 0u;
+        return u >= static_cast<float>(cells - 1) ? static_cast<uint32_t>(cells - 1)
+                                                  : static_cast<uint32_t>(u);
+    };
+    auto group = [=](const Blob& b) {
+        return axis(b.x * inv_size - 0.5f, cx) +
+               static_cast<uint32_t>(cx) * (axis(b.y * inv_size - 0.5f, cy) +
+                                            static_cast<uint32_t>(cy) * axis(b.z * inv_size - 0.5f, cz));
+    };
+    const uint64_t groups = static_cast<uint64_t>(cx) * static_cast<uint64_t>(cy) * static_cast<uint64_t>(cz);
+    int group_bits = 0;
+    while (group_bits < 32 && ((groups - 1) >> group_bits) != 0) group_bits += kRadixBits;
+    radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
 }
 
 void size_frame(SplatFrame& frame, size_t blobs) {
@@ -195,55 +242,79 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const size_t n = cloud.blobs.size();
     size_frame(frame, n);
 
-    // The lookups run in cell order, where neighbouring blobs read the same coarse cells, rather than in
-    // drawing order, which jumps across the whole light array; each splat is then written to its drawing slot.
-    frame.by_cell = cloud.blobs;
-    uint32_t max_cell = 0;
-    for (const Blob& b : frame.by_cell) max_cell = std::max(max_cell, static_cast<uint32_t>(b.cell));
-    int cell_bits = 0;
-    while (cell_bits < 32 && (max_cell >> cell_bits) != 0) cell_bits += kRadixBits;
-    radix_sort(frame.by_cell, frame.sort_scratch, cell_bits,
-               [](const Blob& b) { return static_cast<uint32_t>(b.cell); });
-
-    // Farthest first; ties keep cell order, so the result does not depend on the previous frame.
-    frame.order.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        Blob& b = frame.by_cell[i];
-        const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
-        b.sort_key = dx * dx + dy * dy + dz * dz;
-        frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
+    // The lookups run grouped by the coarse cell at the low corner of their blend, so that the few blobs
+    // reading the same eight coarse cells follow one another, rather than in drawing order, which jumps
+    // across the whole light array; each splat is then written to its drawing slot. The grouping only
+    // orders the work (every blob's values are the same in any order) and does not depend on the eye, so it
+    // is redone only when the blob list or the coarse grid has changed.
+    const uint64_t fingerprint = blob_fingerprint(cloud);
+    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n) {
+        frame.by_cell = cloud.blobs;
+        group_blobs(frame, cloud);
+        frame.grouped_fingerprint = fingerprint;
     }
-    radix_sort(frame.order, frame.order_scratch, 32, [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
 
-    // Light in cell order, then geometry in drawing order, so that both passes walk memory in sequence.
-    // The density is kept with the colour (0 for a blob that is not drawn) so the drawing-order passes
-    // never touch the large density array.
+    // Light, density and distance in group order. The density is kept with the colour (0 for a blob that
+    // is not drawn) so that the drawing-order passes never touch the large density array.
     frame.light.resize(n);
+    frame.order.resize(n);
     const size_t half = n / 2;
+    size_t hidden[2] = {0, 0};
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
-        for (size_t i = begin; i < end; ++i) {
-            const Blob& b = frame.by_cell[i];
-            const float rho = blob_density(cloud, b);
-            const bool drawn = rho > cloud.density_threshold && rho > 0.0f;
-            frame.light[i] = drawn ? SplatLight{splat_colour(b, rho, e, cloud), rho} : SplatLight{};
+        // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
+        Vec3 p[kLightBatch], v[kLightBatch], l[kLightBatch];
+        float theta[kLightBatch], phi[kLightBatch];
+        size_t slot[kLightBatch];
+        for (size_t at = begin; at < end; at += kLightBatch) {
+            const size_t stop = std::min(end, at + kLightBatch);
+            int count = 0;
+            for (size_t i = at; i < stop; ++i) {
+                Blob& b = frame.by_cell[i];
+                const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
+                b.sort_key = dx * dx + dy * dy + dz * dz;
+                frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
+                const float rho = blob_density(cloud, b);
+                frame.light[i] = SplatLight{Vec3{}, rho > cloud.density_threshold && rho > 0.0f ? rho : 0.0f};
+                if (frame.light[i].rho > 0.0f) {
+                    p[count] = Vec3{b.x, b.y, b.z};
+                    v[count] = sub(e, p[count]);
+                    slot[count++] = i;
+                } else {
+                    ++hidden[t];
+                }
+            }
+            direction_angles_batch(v, count, theta, phi);
+            lookup_dir_light_batch(theta, phi, p, count, cloud, l);
+            for (int k = 0; k < count; ++k) {
+                SplatLight& s = frame.light[slot[k]];
+                s.colour = scale(scale(l[k], 1.0f / s.rho), cloud.splat_brightness);
+            }
         }
     });
+    // Farthest first; ties keep the group order.
+    radix_sort(frame.order, frame.order_scratch, 32,
+               [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
 
-    frame.slot.resize(n);
-    int32_t drawn = 0;
-    for (size_t r = 0; r < n; ++r) {
-        const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
-        cloud.blobs[r] = frame.by_cell[i];
-        frame.slot[r] = frame.light[i].rho > 0.0f ? drawn++ : -1;
+    // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
+    const bool all_drawn = hidden[0] + hidden[1] == 0;
+    if (!all_drawn) {
+        frame.slot.resize(n);
+        int32_t q = 0;
+        for (size_t r = 0; r < n; ++r) {
+            frame.slot[r] =
+                frame.light[static_cast<size_t>(frame.order[r] & 0xffffffffu)].rho > 0.0f ? q++ : -1;
+        }
     }
-    frame.quad_count = drawn;
+    frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
         for (size_t r = begin; r < end; ++r) {
-            const int32_t q = frame.slot[r];
+            const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
+            cloud.blobs[r] = frame.by_cell[i];
+            const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
-            const SplatLight& l = frame.light[static_cast<size_t>(frame.order[r] & 0xffffffffu)];
+            const SplatLight& l = frame.light[i];
             emit_quad(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, e, cloud);
         }
     });

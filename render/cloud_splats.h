@@ -20,15 +20,16 @@ struct SplatLight {
 
 // One frame's splats ready for drawing, in back-to-front order: four corners per splat.
 struct SplatFrame {
-    int32_t quad_count = 0;          // splats to draw
-    std::vector<float> vertices;     // 12 floats per splat: 4 world-space corners
-    std::vector<float> texcoords;    // 8 floats per splat
-    std::vector<float> colours;      // 12 floats per splat: the same RGB at each corner
+    int32_t quad_count = 0;        // splats to draw
+    std::vector<float> vertices;   // 12 floats per splat: 4 world-space corners
+    std::vector<float> texcoords;  // 8 floats per splat
+    std::vector<float> colours;    // 12 floats per splat: the same RGB at each corner
     // Reused by the fast pass: blobs in cell order, sort order, drawing slots and per-blob colours.
     std::vector<Blob> by_cell, sort_scratch;
     std::vector<uint64_t> order, order_scratch;
     std::vector<int32_t> slot;
     std::vector<SplatLight> light;
+    uint64_t grouped_fingerprint = 0;  // blob list and coarse grid that by_cell was grouped for
 };
 
 // The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,

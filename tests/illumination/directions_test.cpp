@@ -135,8 +135,8 @@ TEST(DirLightLookup, UniformLightComesBackAtEveryAngle) {
     for (Vec3& v : c.dcl_dir_light) v = Vec3{0.25f, 2.0f, 40.0f};
     for (int i = 0; i <= 12; ++i)
         for (int j = 0; j <= 16; ++j) {
-            const Vec3 l = lookup_dir_light(kPi * i / 12.0f, kTwoPi * j / 16.0f,
-                                            Vec3{0.3f * j, 0.2f * i, 0.7f * i}, c);
+            const Vec3 l =
+                lookup_dir_light(kPi * i / 12.0f, kTwoPi * j / 16.0f, Vec3{0.3f * j, 0.2f * i, 0.7f * i}, c);
             EXPECT_NEAR(l.x, 0.25f, 1e-6f);
             EXPECT_NEAR(l.y, 2.0f, 1e-5f);
             EXPECT_NEAR(l.z, 40.0f, 1e-4f);

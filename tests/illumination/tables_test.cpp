@@ -80,8 +80,8 @@ TEST(GenkTable, LoadsRowsSetsSizesAndReportsProgressEveryThousandRows) {
     GenkTable t;
     const Loaded r = load_genk(t, cloud, dir.file("g.tbl"));
     ASSERT_TRUE(r.ok);
-    const std::vector<std::string> want = {"genk_tbl: 1001 x 1 x 1", "g_tbl size: 0 MB", "reading genk_tbl...",
-                                           " --- 0/1001 ---", " --- 1000/1001 ---"};
+    const std::vector<std::string> want = {"genk_tbl: 1001 x 1 x 1", "g_tbl size: 0 MB",
+                                           "reading genk_tbl...", " --- 0/1001 ---", " --- 1000/1001 ---"};
     EXPECT_EQ(r.lines, want);
     EXPECT_EQ(cloud.dcl_numx, 1001);
     EXPECT_EQ(t.m, 1001);
@@ -186,8 +186,8 @@ TEST(BaseIntensity, LoadsSparseRecordsAndReportsSizes) {
 
 TEST(BaseIntensity, SizeFiguresAreWholeMebibytesWithoutOverflow) {
     ScratchDir dir;
-    // 20 x 20 x 300 lightning cells over 4096 coarse cells: the dense size, 120000 * 26 * (8 * 4096 + 4) bytes,
-    // is about 97 GiB and does not fit 32 bits.
+    // 20 x 20 x 300 lightning cells over 4096 coarse cells: the dense size, 120000 * 26 * (8 * 4096 + 4)
+    // bytes, is about 97 GiB and does not fit 32 bits.
     std::vector<uint8_t> out;
     put_i32(out, 120000);
     put_i32(out, 4096);
@@ -262,8 +262,11 @@ TEST(BaseIntensity, DamagedFilesAreRejectedWhole) {
     const struct {
         const char* name;
         std::vector<uint8_t> bytes;
-    } cases[] = {{"negative_count", negative_count}, {"bad_position", bad_position}, {"huge_count", huge_count},
-                 {"truncated", truncated},           {"no_records", no_records}};
+    } cases[] = {{"negative_count", negative_count},
+                 {"bad_position", bad_position},
+                 {"huge_count", huge_count},
+                 {"truncated", truncated},
+                 {"no_records", no_records}};
     for (const auto& c : cases) {
         const std::string path = dir.file(c.name);
         write_binary_file(path, c.bytes);

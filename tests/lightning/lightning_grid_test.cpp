@@ -1,0 +1,365 @@
+// lightning_grid_test.cpp -- lightning-grid layers, binning, the Haar transform and relighting the cloud
+#include "lightning/lightning_grid.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+// Domain 200 wide, 150 high; cloud from 100 to 150.
+LightningSettings example_settings() {
+    LightningSettings s;
+    s.discharge_box_low = Vec3{-100.0f, -100.0f, 0.0f};
+    s.discharge_box_high = Vec3{100.0f, 100.0f, 150.0f};
+    return s;
+}
+
+CloudGrid example_cloud(int32_t nx = 2, int32_t ny = 1, int32_t nz = 1) {
+    CloudGrid c;
+    c.cloud_box = {-100.0f, -100.0f, 100.0f, 100.0f, 100.0f, 150.0f};
+    c.dcl_numx = nx;
+    c.dcl_numy = ny;
+    c.dcl_numz = nz;
+    c.dcl_size = 10.0f;
+    c.dcl_dir_light.assign(static_cast<size_t>(nx * ny * nz * kDirCount), Vec3{});
+    c.gamma_inv = 0.5f;
+    c.light_scale = 2.0f;
+    return c;
+}
+
+std::vector<std::string> setup_quietly(LightningGrid& grid, const LightningSettings& s, const CloudGrid& c) {
+    testing::internal::CaptureStdout();
+    setup_lightning_grid(grid, s, c);
+    return split_lines(testing::internal::GetCapturedStdout());
+}
+
+// An empty table for the grid, to which tests add records.
+BaseIntensityTable empty_table(const LightningGrid& grid, int32_t m) {
+    BaseIntensityTable t;
+    t.loaded = true;
+    t.cell_count = lightning_cell_count(grid);
+    t.coarse_count = m;
+    t.dir_count = kDirCount;
+    t.start.assign(static_cast<size_t>(t.cell_count) * kDirCount + 1, 0);
+    t.trailing.assign(static_cast<size_t>(t.cell_count) * kDirCount, 0.0f);
+    return t;
+}
+
+// Records must be added in record order (lightning cell, then direction).
+void add_record(BaseIntensityTable& t, int32_t cell, int32_t d, const std::vector<int32_t>& index,
+                const std::vector<float>& value) {
+    const size_t r = static_cast<size_t>(cell) * kDirCount + static_cast<size_t>(d);
+    t.index.insert(t.index.end(), index.begin(), index.end());
+    t.value.insert(t.value.end(), value.begin(), value.end());
+    for (size_t later = r + 1; later < t.start.size(); ++later)
+        t.start[later] = static_cast<int64_t>(t.index.size());
+}
+
+int32_t lightning_cell(int32_t ix, int32_t iy, int32_t iz) { return (iz * kLgridNy + iy) * kLgridNx + ix; }
+
+// Forward Haar transform written independently in double: pairs to averages and details, level by level
+// from the full power-of-two length down, then a division by sqrt(n).
+void forward_1d(std::vector<double>& a) {
+    const size_t n = a.size();
+    size_t len = 1;
+    while (len * 2 <= n) len *= 2;
+    for (; len >= 2; len /= 2) {
+        std::vector<double> t(len);
+        for (size_t i = 0; i < len / 2; ++i) {
+            t[i] = (a[2 * i] + a[2 * i + 1]) / std::sqrt(2.0);
+            t[len / 2 + i] = (a[2 * i] - a[2 * i + 1]) / std::sqrt(2.0);
+        }
+        std::copy(t.begin(), t.end(), a.begin());
+    }
+    for (double& v : a) v /= std::sqrt(static_cast<double>(n));
+}
+
+// The 3-D forward transform: lines along z, then y, then x (the inverse runs x, y, z).
+std::vector<float> forward_3d(const std::vector<float>& g, int nx, int ny, int nz) {
+    std::vector<double> d(g.begin(), g.end());
+    auto at = [&](int x, int y, int z) -> double& { return d[static_cast<size_t>(x + nx * (y + ny * z))]; };
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            std::vector<double> line(static_cast<size_t>(nz));
+            for (int z = 0; z < nz; ++z) line[static_cast<size_t>(z)] = at(x, y, z);
+            forward_1d(line);
+            for (int z = 0; z < nz; ++z) at(x, y, z) = line[static_cast<size_t>(z)];
+        }
+    for (int z = 0; z < nz; ++z)
+        for (int x = 0; x < nx; ++x) {
+            std::vector<double> line(static_cast<size_t>(ny));
+            for (int y = 0; y < ny; ++y) line[static_cast<size_t>(y)] = at(x, y, z);
+            forward_1d(line);
+            for (int y = 0; y < ny; ++y) at(x, y, z) = line[static_cast<size_t>(y)];
+        }
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            std::vector<double> line(static_cast<size_t>(nx));
+            for (int x = 0; x < nx; ++x) line[static_cast<size_t>(x)] = at(x, y, z);
+            forward_1d(line);
+            for (int x = 0; x < nx; ++x) at(x, y, z) = line[static_cast<size_t>(x)];
+        }
+    return std::vector<float>(d.begin(), d.end());
+}
+
+std::vector<float> ramp(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = std::sin(0.7f * static_cast<float>(i)) * 10.0f + static_cast<float>(i % 5);
+    return v;
+}
+
+}  // namespace
+
+TEST(LightningGrid, LayersOfTheWorkedExample) {
+    LightningGrid g;
+    const std::vector<std::string> lines = setup_quietly(g, example_settings(), example_cloud());
+    EXPECT_EQ(lines, std::vector<std::string>{"lightning grids: 20, 20, 15"});
+    ASSERT_EQ(g.lgrid_nz, 15);
+    ASSERT_EQ(g.lgrid_z.size(), 16u);
+    for (int j = 0; j <= 15; ++j) EXPECT_NEAR(g.lgrid_z[static_cast<size_t>(j)], 10.0f * j, 1e-4f) << j;
+    EXPECT_EQ(lightning_cell_count(g), 6000);
+    EXPECT_TRUE(lightning_grid_usable(g));
+}
+
+TEST(LightningGrid, LayersWidenFarBelowTheCloud) {
+    // A thin cloud high above the ground: below about 154 units of depth the 1 / B^2 rule takes over.
+    LightningSettings s = example_settings();
+    s.discharge_box_high.z = 1000.0f;
+    CloudGrid c = example_cloud();
+    c.cloud_box[2] = 990.0f;
+    c.cloud_box[5] = 1000.0f;
+    LightningGrid g;
+    setup_quietly(g, s, c);
+    ASSERT_GE(g.lgrid_nz, 2);
+    EXPECT_LE(g.lgrid_z.front(), 0.0f);
+    EXPECT_FLOAT_EQ(g.lgrid_z.back(), 1000.0f);
+    for (size_t j = 1; j < g.lgrid_z.size(); ++j) {
+        const float step = g.lgrid_z[j] - g.lgrid_z[j - 1];
+        EXPECT_GE(step, 10.0f - 1e-3f) << j;
+        if (j + 1 < g.lgrid_z.size()) {
+            EXPECT_GE(step, g.lgrid_z[j + 1] - g.lgrid_z[j] - 1e-3f) << j;
+        }
+    }
+    EXPECT_GT(g.lgrid_z[1] - g.lgrid_z[0], 10.5f);  // the lowest layers are the widest
+}
+
+TEST(LightningGrid, NoLayerFitsUnderACloudThatReachesTheGround) {
+    CloudGrid c = example_cloud();
+    c.cloud_box[2] = 0.0f;
+    LightningGrid g;
+    std::vector<std::string> lines = setup_quietly(g, example_settings(), c);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "lightning grids: 20, 20, -1");
+    EXPECT_NE(lines[1].find("cannot be lit by lightning"), std::string::npos);
+    EXPECT_FALSE(lightning_grid_usable(g));
+
+    // Without a lightning section the domain has no width: the same answer, and no endless count.
+    lines = setup_quietly(g, LightningSettings{}, example_cloud());
+    EXPECT_EQ(lines.at(0), "lightning grids: 20, 20, -1");
+
+    // Nothing downstream may touch the missing layers.
+    const Vec3 p{0, 0, 50}, i{1, 1, 1};
+    EXPECT_EQ(bin_point_sources(g, &p, &i, 1), 0);
+    BaseIntensityTable t;
+    t.loaded = true;
+    IlluminationWork w;
+    CloudGrid cloud = example_cloud();
+    EXPECT_FALSE(light_cloud_from_lightning_grid(g, t, w, cloud, &p, &i, 1));
+    EXPECT_FALSE(light_cloud_reference(g, t, w, cloud, &p, &i, 1));
+}
+
+TEST(LightningGrid, BinningEveryTwentiethSourceWithClamping) {
+    LightningGrid g;
+    setup_quietly(g, example_settings(), example_cloud());
+    std::vector<Vec3> pos(61, Vec3{-95.0f, -95.0f, 55.0f}), in(61, Vec3{100.0f, 0.0f, 0.0f});
+    pos[0] = Vec3{0.0f, -150.0f, 5.0f};  // inner column boundary goes up; below the domain clamps to 0
+    in[0] = Vec3{1.0f, 2.0f, 3.0f};
+    pos[20] = Vec3{500.0f, 99.9f, 150.0f};  // beyond x: column 19; the top boundary: top layer
+    in[20] = Vec3{0.5f, 0.0f, 0.0f};
+    pos[40] = Vec3{-100.0f, 10.0f, 10.0f};  // on the layer boundary 10: layer 1
+    in[40] = Vec3{0.0f, 0.0f, 0.25f};
+    pos[60] = Vec3{-100.0f, 10.0f, -30.0f};  // below the ground: layer 0
+    in[60] = Vec3{0.0f, 0.0f, 0.5f};
+    EXPECT_EQ(bin_point_sources(g, pos.data(), in.data(), 61), 4);
+    const std::vector<float>& total = g.lgrid_light[0];
+    EXPECT_FLOAT_EQ(total[static_cast<size_t>(lightning_cell(10, 0, 0))], 120.0f);
+    EXPECT_FLOAT_EQ(g.lgrid_light[1][static_cast<size_t>(lightning_cell(10, 0, 0))], 40.0f);
+    EXPECT_FLOAT_EQ(total[static_cast<size_t>(lightning_cell(19, 19, 14))], 10.0f);
+    EXPECT_FLOAT_EQ(total[static_cast<size_t>(lightning_cell(0, 11, 1))], 5.0f);
+    EXPECT_FLOAT_EQ(total[static_cast<size_t>(lightning_cell(0, 11, 0))], 10.0f);
+    // The skipped sources (strong ones everywhere else) left nothing behind.
+    EXPECT_FLOAT_EQ(total[static_cast<size_t>(lightning_cell(0, 0, 5))], 0.0f);
+
+    // 21 sources: 0 and 20 are binned, each with weight 20.
+    EXPECT_EQ(bin_point_sources(g, pos.data(), in.data(), 21), 2);
+    EXPECT_EQ(bin_point_sources(g, pos.data(), in.data(), 0), 0);
+    for (float v : g.lgrid_light[2]) ASSERT_EQ(v, 0.0f);
+}
+
+TEST(Haar, InverseOfTwoIsSumAndDifference) {
+    float a[2] = {3.0f, 1.0f}, scratch[2];
+    inverse_haar_1d(a, 2, scratch);
+    EXPECT_NEAR(a[0], 4.0f, 1e-5f);
+    EXPECT_NEAR(a[1], 2.0f, 1e-5f);
+    // A unit average coefficient over eight values is a constant 1.
+    float dc[8] = {1, 0, 0, 0, 0, 0, 0, 0}, s8[8];
+    inverse_haar_1d(dc, 8, s8);
+    for (float v : dc) EXPECT_NEAR(v, 1.0f, 1e-5f);
+    // Elements from m on are untouched by a merge.
+    float part[4] = {1.0f, 1.0f, 7.0f, 9.0f}, s4[4];
+    haar_merge(part, 2, s4);
+    EXPECT_NEAR(part[0], 2.0f / 1.41421356f, 1e-6f);
+    EXPECT_EQ(part[2], 7.0f);
+    EXPECT_EQ(part[3], 9.0f);
+}
+
+TEST(Haar, RoundTripAgainstAnIndependentForwardTransform) {
+    for (int n : {1, 2, 8, 6, 12}) {
+        const std::vector<float> x = ramp(static_cast<size_t>(n));
+        std::vector<double> coef(x.begin(), x.end());
+        forward_1d(coef);
+        std::vector<float> a(coef.begin(), coef.end()), scratch(static_cast<size_t>(n));
+        // The library's own forward transform gives the same coefficients.
+        std::vector<float> lib = x;
+        forward_haar_1d(lib.data(), n, scratch.data());
+        for (int i = 0; i < n; ++i)
+            EXPECT_NEAR(lib[static_cast<size_t>(i)], a[static_cast<size_t>(i)], 1e-5f) << n;
+        inverse_haar_1d(a.data(), n, scratch.data());
+        for (int i = 0; i < n; ++i)
+            EXPECT_NEAR(a[static_cast<size_t>(i)], x[static_cast<size_t>(i)], 1e-4f) << n << " " << i;
+    }
+    // Three dimensions with a non-power-of-two axis along z.
+    const int nx = 8, ny = 2, nz = 6;
+    const std::vector<float> x = ramp(static_cast<size_t>(nx * ny * nz));
+    std::vector<float> g = forward_3d(x, nx, ny, nz);
+    std::vector<float> lib = x;
+    forward_haar_3d(lib.data(), nx, ny, nz);
+    for (size_t i = 0; i < g.size(); ++i) EXPECT_NEAR(lib[i], g[i], 1e-4f) << i;
+    inverse_haar_3d(g.data(), nx, ny, nz);
+    for (size_t i = 0; i < g.size(); ++i) EXPECT_NEAR(g[i], x[i], 1e-4f) << i;
+}
+
+TEST(Relight, SparseSumAndGammaOnATwoCellTable) {
+    LightningGrid grid;
+    CloudGrid cloud = example_cloud(2, 1, 1);
+    setup_quietly(grid, example_settings(), cloud);
+    const int32_t a = lightning_cell(10, 10, 0), b = lightning_cell(10, 10, 14);
+    BaseIntensityTable t = empty_table(grid, 2);
+    add_record(t, a, 0, {0, 1}, {3e9f, 1e9f});
+    add_record(t, a, 5, {1}, {-2e9f});
+    add_record(t, b, 0, {0}, {1e9f});
+    std::vector<Vec3> pos(21, Vec3{5.0f, 5.0f, 5.0f}), in(21, Vec3{1.0f, 1.0f, 2.0f});
+    pos[20] = Vec3{5.0f, 5.0f, 149.0f};
+    in[20] = Vec3{0.5f, 0.5f, 0.5f};
+    IlluminationWork w;
+    ASSERT_TRUE(light_cloud_reference(grid, t, w, cloud, pos.data(), in.data(), 21));
+
+    // Direction 0: w = (3e9 * 80 + 1e9 * 30, 1e9 * 80) -> cells (w0 + w1, w0 - w1) / 1e9 = (350, 190).
+    // Direction 5: w = (0, -2e9 * 80) -> (-160 -> 0, 160). Colour ratios (0.25, 0.25, 0.5), gamma 2, scale 2.
+    auto expect_cell = [&](int cell, int d, float l) {
+        const Vec3 v = cloud.dcl_dir_light[static_cast<size_t>(cell * kDirCount + d)];
+        EXPECT_NEAR(v.x, 2.0f * std::sqrt(0.25f * l), 1e-4f) << cell << " " << d;
+        EXPECT_NEAR(v.y, 2.0f * std::sqrt(0.25f * l), 1e-4f) << cell << " " << d;
+        EXPECT_NEAR(v.z, 2.0f * std::sqrt(0.5f * l), 1e-4f) << cell << " " << d;
+    };
+    expect_cell(0, 0, 350.0f);
+    expect_cell(1, 0, 190.0f);
+    expect_cell(0, 5, 0.0f);
+    expect_cell(1, 5, 160.0f);
+    expect_cell(0, 1, 0.0f);
+    expect_cell(1, 25, 0.0f);
+    EXPECT_FALSE(w.light_all_zero);
+
+    // The fast relight agrees.
+    CloudGrid fast = example_cloud(2, 1, 1);
+    ASSERT_TRUE(light_cloud_from_lightning_grid(grid, t, w, fast, pos.data(), in.data(), 21));
+    for (size_t e = 0; e < fast.dcl_dir_light.size(); ++e) {
+        EXPECT_NEAR(fast.dcl_dir_light[e].x, cloud.dcl_dir_light[e].x, 1e-4f) << e;
+        EXPECT_NEAR(fast.dcl_dir_light[e].z, cloud.dcl_dir_light[e].z, 1e-4f) << e;
+    }
+}
+
+TEST(Relight, FastMatchesReferenceOnARandomTable) {
+    LightningGrid grid;
+    CloudGrid ref = example_cloud(16, 8, 6);
+    setup_quietly(grid, example_settings(), ref);
+    const int32_t m = 16 * 8 * 6;
+    BaseIntensityTable t = empty_table(grid, m);
+    uint32_t s = 7;
+    auto next = [&s] { return s = s * 1664525u + 1013904223u; };
+    for (int32_t c = 0; c < t.cell_count; ++c)
+        for (int32_t d = 0; d < kDirCount; ++d) {
+            std::vector<int32_t> idx;
+            std::vector<float> val;
+            for (int k = 0; k < 12; ++k) {
+                idx.push_back(static_cast<int32_t>(next() % static_cast<uint32_t>(m)));
+                val.push_back((static_cast<float>(next() % 2000) - 700.0f) * 1e7f);
+            }
+            add_record(t, c, d, idx, val);
+        }
+    std::vector<Vec3> pos, in;
+    for (int i = 0; i < 300; ++i) {
+        pos.push_back(Vec3{-30.0f + 0.2f * i, 12.0f - 0.1f * i, 140.0f - 0.45f * i});
+        in.push_back(Vec3{1.0f, 0.8f, 1.3f});
+    }
+    ref.gamma_inv = 1.0f / 2.2f;
+    ref.light_scale = 255.0f / std::pow(255.0f, ref.gamma_inv);
+    CloudGrid fast = ref;
+    IlluminationWork w;
+    ASSERT_TRUE(light_cloud_reference(grid, t, w, ref, pos.data(), in.data(), 300));
+    ASSERT_TRUE(light_cloud_from_lightning_grid(grid, t, w, fast, pos.data(), in.data(), 300));
+    int lit = 0;
+    for (size_t e = 0; e < ref.dcl_dir_light.size(); ++e) {
+        const Vec3 r = ref.dcl_dir_light[e], f = fast.dcl_dir_light[e];
+        if (r.x > 0.0f) ++lit;
+        ASSERT_NEAR(f.x, r.x, 1e-5f * r.x + 1e-6f) << e;
+        ASSERT_NEAR(f.y, r.y, 1e-5f * r.y + 1e-6f) << e;
+        ASSERT_NEAR(f.z, r.z, 1e-5f * r.z + 1e-6f) << e;
+    }
+    EXPECT_GT(lit, 1000);  // the comparison covered plenty of lit values
+}
+
+TEST(Relight, IdleRelightIsSkippedOnceTheCloudIsDark) {
+    LightningGrid grid;
+    CloudGrid cloud = example_cloud(2, 1, 1);
+    setup_quietly(grid, example_settings(), cloud);
+    BaseIntensityTable t = empty_table(grid, 2);
+    add_record(t, lightning_cell(10, 10, 0), 0, {0}, {1e9f});
+    const Vec3 p{5, 5, 5}, in{1, 1, 1};
+    IlluminationWork w;
+    ASSERT_TRUE(light_cloud_from_lightning_grid(grid, t, w, cloud, &p, &in, 1));
+    EXPECT_GT(cloud.dcl_dir_light[0].x, 0.0f);
+    // The first empty relight darkens the cloud; the next ones find nothing to do.
+    EXPECT_TRUE(light_cloud_from_lightning_grid(grid, t, w, cloud, nullptr, nullptr, 0));
+    EXPECT_TRUE(w.light_all_zero);
+    for (const Vec3& v : cloud.dcl_dir_light) ASSERT_EQ(v.x + v.y + v.z, 0.0f);
+    EXPECT_FALSE(light_cloud_from_lightning_grid(grid, t, w, cloud, nullptr, nullptr, 0));
+    EXPECT_FALSE(light_cloud_from_lightning_grid(grid, t, w, cloud, nullptr, nullptr, 0));
+    EXPECT_EQ(w.relights_skipped, 2);
+    ASSERT_TRUE(light_cloud_from_lightning_grid(grid, t, w, cloud, &p, &in, 1));
+    EXPECT_GT(cloud.dcl_dir_light[0].x, 0.0f);
+}
+
+TEST(Relight, MismatchedOrMissingTableLeavesTheCloudAlone) {
+    LightningGrid grid;
+    CloudGrid cloud = example_cloud(2, 1, 1);
+    setup_quietly(grid, example_settings(), cloud);
+    cloud.dcl_dir_light[0] = Vec3{9, 9, 9};
+    const Vec3 p{5, 5, 5}, in{1, 1, 1};
+    IlluminationWork w;
+    BaseIntensityTable none;
+    EXPECT_FALSE(light_cloud_from_lightning_grid(grid, none, w, cloud, &p, &in, 1));
+    BaseIntensityTable other = empty_table(grid, 3);  // made for three coarse cells
+    EXPECT_FALSE(light_cloud_from_lightning_grid(grid, other, w, cloud, &p, &in, 1));
+    BaseIntensityTable ok = empty_table(grid, 2);
+    CloudGrid no_light = cloud;
+    no_light.dcl_dir_light.clear();
+    EXPECT_FALSE(light_cloud_from_lightning_grid(grid, ok, w, no_light, &p, &in, 1));
+    EXPECT_EQ(cloud.dcl_dir_light[0].x, 9.0f);
+}
