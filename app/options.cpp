@@ -10,9 +10,10 @@ namespace {
 // Upper bound on colour table entries, so a damaged count cannot allocate gigabytes.
 constexpr int kMaxColours = 1 << 20;
 
-// The value argument of option argv[i]; a missing one ends the program.
-const char* value_of(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) fatal_input_error("vintrel: option %s needs a value\n", argv[i]);
+// The next value argument of the option that started at argv[start]; a missing
+// one ends the program, naming the option rather than its earlier values.
+const char* value_of(int argc, char** argv, int& i, int start) {
+    if (i + 1 >= argc) fatal_input_error("vintrel: option %s needs a value\n", argv[start]);
     return argv[++i];
 }
 
@@ -25,37 +26,38 @@ void parse_options(int argc, char** argv, Options& o,
                    const std::function<void(const std::string&)>& on_genk_table) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
+        const int start = i;
         if (!strcmp(a, "-f")) {
-            o.scene_file = value_of(argc, argv, i);
+            o.scene_file = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-genk_tbl")) {
-            std::string name = value_of(argc, argv, i);
+            std::string name = value_of(argc, argv, i, start);
             if (on_genk_table) on_genk_table(name);
         } else if (!strcmp(a, "-time_step")) {
-            scan_float(value_of(argc, argv, i), o.time_step);
+            scan_float(value_of(argc, argv, i, start), o.time_step);
         } else if (!strcmp(a, "-key_interval")) {
-            scan_int(value_of(argc, argv, i), o.key_interval);
+            scan_int(value_of(argc, argv, i, start), o.key_interval);
         } else if (!strcmp(a, "-win")) {
-            scan_int(value_of(argc, argv, i), o.win_width);
-            scan_int(value_of(argc, argv, i), o.win_height);
+            scan_int(value_of(argc, argv, i, start), o.win_width);
+            scan_int(value_of(argc, argv, i, start), o.win_height);
         } else if (!strcmp(a, "-sysout")) {
             o.want_sysout = true;
         } else if (!strcmp(a, "-col")) {
-            o.colour_file = value_of(argc, argv, i);
+            o.colour_file = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-frames")) {
-            scan_int(value_of(argc, argv, i), o.frames);
+            scan_int(value_of(argc, argv, i, start), o.frames);
         } else if (!strcmp(a, "-strike")) {
             ScriptedStrike s;
-            scan_int(value_of(argc, argv, i), s.x);
-            scan_int(value_of(argc, argv, i), s.y);
+            scan_int(value_of(argc, argv, i, start), s.x);
+            scan_int(value_of(argc, argv, i, start), s.y);
             o.strikes.push_back(s);
         } else if (!strcmp(a, "-snapshot")) {
-            o.snapshot_prefix = value_of(argc, argv, i);
+            o.snapshot_prefix = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-audio")) {
-            o.audio_target = value_of(argc, argv, i);
+            o.audio_target = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-strike_gap")) {
-            scan_int(value_of(argc, argv, i), o.strike_gap);
+            scan_int(value_of(argc, argv, i, start), o.strike_gap);
         } else if (!strcmp(a, "-fps")) {
-            scan_int(value_of(argc, argv, i), o.fps);
+            scan_int(value_of(argc, argv, i, start), o.fps);
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }

@@ -82,6 +82,8 @@ TEST(Options, MissingValueIsFatal) {
     Options o;
     testing::internal::CaptureStderr();
     EXPECT_THROW(parse({"-win", "640"}, o), FatalInputError);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("-win"), std::string::npos);
+    testing::internal::CaptureStderr();
     EXPECT_THROW(parse({"-strike", "1"}, o), FatalInputError);
     testing::internal::GetCapturedStderr();
 }

@@ -7,7 +7,7 @@ use_example_scene
 grep -q -- "-strike X Y" help.txt || fail "-help does not list -strike"
 
 status=0
-"$VINTREL" -win 640 >/dev/null 2>err.txt || status=$?
+run_headless -win 640 || status=$?
 [ "$status" -eq 1 ] || fail "a missing option value gave status $status"
 grep -q -- "-win" err.txt || fail "no message for the missing value"
 
