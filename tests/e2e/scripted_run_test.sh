@@ -18,6 +18,9 @@ holds "$after == 0" || fail "frame after the strike differs from the unlit one (
 lit=$($PNG count f-0002.png "r > 200 and g > 200 and b > 200" 0 0 480 380)
 dark=$($PNG count f-0003.png "r > 200 and g > 200 and b > 200" 0 0 480 380)
 [ "$lit" -gt 20 ] && [ "$dark" -eq 0 ] || fail "channel pixels: strike frame $lit, next frame $dark"
+# The overcast dome fills the top of the view with its own grey-blue, brighter than black.
+read -r sr sg sb < <($PNG mean f-0001.png 0 0 480 60)
+holds "$sb > 20 && $sb >= $sr" || fail "no sky dome at the top of the view ($sr $sg $sb)"
 # The help text: red pixels in the lower-left corner, none elsewhere.
 red=$($PNG count f-0001.png "r > 150 and g < 60 and b < 60" 0 400 200 480)
 [ "$red" -gt 100 ] || fail "help text not red in the lower left ($red)"
