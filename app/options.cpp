@@ -65,25 +65,26 @@ void parse_options(int argc, char** argv, Options& o,
 }
 
 void print_help(FILE* out) {
-    fputs("usage: vintrel [options]   (reads test.dat in the working folder)\n"
-          "  -f FILE            scene file read after test.dat\n"
-          "  -genk_tbl FILE     attenuation table read at once (genk.tbl is read as well)\n"
-          "  -time_step SECONDS sound block length and timer period (default 0.033)\n"
-          "  -key_interval N    frames between the key views of view.dat (default 30)\n"
-          "  -win W H           window size in pixels (default 480 480)\n"
-          "  -sysout            open sysout.dat for writing\n"
-          "  -col FILE          colour table file\n"
-          "  -audio TARGET      sound output: default (sound card), null, or FILE.wav\n"
-          "  -frames N          scripted run: exit with status 0 after the N-th frame\n"
-          "  -strike X Y        scripted run: a mouse release at window pixel X Y (repeatable)\n"
-          "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"
-          "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
-          "  -fps N             scripted run: draw at most N frames per second\n"
-          "  -help              print this list and exit\n"
-          "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
-          "mouse: drag with the left button in rotate mode to turn the view;\n"
-          "       release a button in generate mode (or Shift-click) to strike\n",
-          out);
+    fputs(
+        "usage: vintrel [options]   (reads test.dat in the working folder)\n"
+        "  -f FILE            scene file read after test.dat\n"
+        "  -genk_tbl FILE     attenuation table read at once (genk.tbl is read as well)\n"
+        "  -time_step SECONDS sound block length and timer period (default 0.033)\n"
+        "  -key_interval N    frames between the key views of view.dat (default 30)\n"
+        "  -win W H           window size in pixels (default 480 480)\n"
+        "  -sysout            open sysout.dat for writing\n"
+        "  -col FILE          colour table file\n"
+        "  -audio TARGET      sound output: default (sound card), null, or FILE.wav\n"
+        "  -frames N          scripted run: exit with status 0 after the N-th frame\n"
+        "  -strike X Y        scripted run: a mouse release at window pixel X Y (repeatable)\n"
+        "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"
+        "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
+        "  -fps N             scripted run: draw at most N frames per second\n"
+        "  -help              print this list and exit\n"
+        "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
+        "mouse: drag with the left button in rotate mode to turn the view;\n"
+        "       release a button in generate mode (or Shift-click) to strike\n",
+        out);
 }
 
 void load_colour_table(ColourTable& table, const std::string& name) {

@@ -22,12 +22,12 @@ struct Options {
     std::string scene_file;    // "-f": read after "test.dat"; empty when not given
     std::string colour_file;   // "-col"; empty when not given
     // Scripted runs (never change an interactive run):
-    int frames = 0;                       // stop after this many displayed frames; 0 = run on
-    std::vector<ScriptedStrike> strikes;  // performed by the idle step, in order
-    std::string snapshot_prefix;          // write every frame as PREFIX-NNNN.png
+    int frames = 0;                        // stop after this many displayed frames; 0 = run on
+    std::vector<ScriptedStrike> strikes;   // performed by the idle step, in order
+    std::string snapshot_prefix;           // write every frame as PREFIX-NNNN.png
     std::string audio_target = "default";  // "default", "null" or a .wav path
-    int strike_gap = 0;                   // plain idle frames between scripted strikes
-    int fps = 0;                          // pace scripted frames to this rate; 0 = as fast as drawn
+    int strike_gap = 0;                    // plain idle frames between scripted strikes
+    int fps = 0;                           // pace scripted frames to this rate; 0 = as fast as drawn
     bool help = false;
 };
 

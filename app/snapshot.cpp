@@ -1,9 +1,9 @@
 // snapshot.cpp -- PNG output of frames through stb_image_write
 #include "app/snapshot.h"
 
-#include <cstdio>
-
 #include <stb/stb_image_write.h>
+
+#include <cstdio>
 
 std::string snapshot_name(const std::string& prefix, int frame) {
     char number[16];

@@ -46,8 +46,8 @@ bool wants_help(int argc, char** argv) {
 
 void load_viewer_tables() {
     load_genk_table(viewer.genk, scene_state.cloud, "genk.tbl");
-    load_base_intensity(viewer.base_intensity, viewer.illumination_work, scene_state.cloud, viewer.lightning_grid,
-                        "basic_intensity_cmp.dat");
+    load_base_intensity(viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
+                        viewer.lightning_grid, "basic_intensity_cmp.dat");
 }
 
 int run_viewer(int argc, char** argv) {
@@ -77,8 +77,8 @@ int run_viewer(int argc, char** argv) {
     if (!a.options.colour_file.empty()) load_colour_table(a.colours, a.options.colour_file);
 
     printf("no. of sampling direction: %d\n", (kDirRings - 2) * kDirSegments + 2);
-    init_view(viewer.camera, scene_state.camera, scene_state.object_box, scene_state.cloud, a.options.win_width,
-              a.options.win_height);
+    init_view(viewer.camera, scene_state.camera, scene_state.object_box, scene_state.cloud,
+              a.options.win_width, a.options.win_height);
     a.glow_quad = {Vec3{-0.5f, -0.5f, 0}, Vec3{0.5f, -0.5f, 0}, Vec3{0.5f, 0.5f, 0}, Vec3{-0.5f, 0.5f, 0}};
     setup_lightning_grid(viewer.lightning_grid, scene_state.lightning, scene_state.cloud);
 

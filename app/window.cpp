@@ -52,7 +52,8 @@ void strike_at(int x, int y) {
     AppState& a = app_state;
     a.command_mode = kGenerateMode;
     Vec3 ground;
-    if (!pick_ground_point(viewer.camera, x, a.options.win_height - y, scene_state.cloud.grd_origin.z, ground)) {
+    if (!pick_ground_point(viewer.camera, x, a.options.win_height - y, scene_state.cloud.grd_origin.z,
+                           ground)) {
         // The line of sight runs parallel to the cloud base: there is no point to strike.
         return;
     }

@@ -11,7 +11,6 @@
 #include "app/options.h"
 #include "support/vec3.h"
 
-
 // The interaction state and the settings of the running viewer.
 struct AppState {
     Options options;
@@ -30,9 +29,9 @@ struct AppState {
     int object_drawing = 0;
     bool sound_open = false;  // the scene has sounds and buffers were made
     // Scripted runs.
-    int frame_number = 0;           // frames displayed so far
-    std::size_t next_strike = 0;    // index into options.strikes
-    int plain_frames_due = 0;       // plain idle steps still to run before the next strike
+    int frame_number = 0;         // frames displayed so far
+    std::size_t next_strike = 0;  // index into options.strikes
+    int plain_frames_due = 0;     // plain idle steps still to run before the next strike
     std::chrono::steady_clock::time_point next_frame_time{};
 };
 

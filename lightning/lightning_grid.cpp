@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "support/two_threads.h"
+
 namespace {
 
 // 1 / B^2 falls by this much per layer below the cloud (B = depth below the top).
@@ -14,19 +16,6 @@ constexpr double kLayerFalloff = 5e-6;
 constexpr double kHaarRoot = 1.41421356;
 // The table's coefficients are stored scaled up by this much.
 constexpr double kTableScale = 1e9;
-
-// Runs body(0) on a second thread and body(1) here; both on this thread when only one core exists.
-template <typename Body>
-void run_on_two_threads(Body body) {
-    if (std::thread::hardware_concurrency() < 2) {
-        body(0);
-        body(1);
-        return;
-    }
-    std::thread other([&body] { body(0); });
-    body(1);
-    other.join();
-}
 
 // The colour that the whole cloud takes: the first source's intensity over its component sum.
 Vec3 colour_ratios(const Vec3* intensity, int count) {
@@ -393,7 +382,7 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
     float* planes = work.planes.data();
 
     // Each thread reconstructs every other direction into its own plane.
-    run_on_two_threads([&](int t) {
+    run_on_two_threads(true, [&](int t) {
         float* scratch = work.scratch.data() + static_cast<size_t>(t) * sm;
         for (int32_t d = t; d < kDirCount; d += 2) {
             float* w = planes + static_cast<size_t>(d) * sm;
@@ -410,7 +399,7 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
     const double pb = std::pow(static_cast<double>(ratio.z), gd) * ls;
     // Then each thread colours half of the cells, writing whole cells so no cache line is shared for long.
     const size_t half = sm / 2;
-    run_on_two_threads([&](int t) {
+    run_on_two_threads(true, [&](int t) {
         colour_cells(planes, sm, t == 0 ? 0 : half, t == 0 ? half : sm, light, pr, pg, pb, gi, dark);
     });
     work.light_all_zero = false;

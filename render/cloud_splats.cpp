@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "illumination/directions.h"
+#include "support/two_threads.h"
 
 namespace {
 
@@ -23,19 +24,6 @@ constexpr size_t kLightBatch = 64;
 // Radix sort on the key's bits: three passes of 11 bits cover a 32-bit float.
 constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
-
-// Runs body(0) on a second thread and body(1) here (or both here for small jobs or one core).
-template <typename Body>
-void run_on_two_threads(bool worth_it, Body body) {
-    if (!worth_it || std::thread::hardware_concurrency() < 2) {
-        body(0);
-        body(1);
-        return;
-    }
-    std::thread other([&body] { body(0); });
-    body(1);
-    other.join();
-}
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
     for (Blob& b : blobs) {
