@@ -4,11 +4,16 @@
 #include "render/sky.h"
 
 // The dome stays centred on the world origin, not on the eye; it is scaled by
-// sky_level so that it encloses the scene.
+// sky_level so that it encloses the scene. It is added onto the cleared
+// background rather than painted over it: the background is black between
+// strikes, so the dome looks the same, and during a strike the flash colour of
+// the clear shows through the whole sky instead of only where no dome is.
 void draw_sky_dome(const SkySettings& sky) {
     const int n = static_cast<int>(sky.sky_vertices.size());
-    glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TRANSFORM_BIT);
+    glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TRANSFORM_BIT | GL_COLOR_BUFFER_BIT);
     glDisable(GL_TEXTURE_2D);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE);
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
     glScalef(sky.sky_level, sky.sky_level, sky.sky_level);

@@ -13,4 +13,7 @@ lit=$($PNG diff f-0002.png f-0003.png 120 100 400 330)
 holds "$lit > 8" || fail "the strike does not light the cloud (mean gain $lit)"
 again=$($PNG diff f-0003.png f-0001.png 120 100 400 330)
 holds "$again == 0" || fail "the cloud stays lit after the strike ($again)"
+# The flash shows through the sky dome above the cloud.
+sky=$($PNG diff f-0002.png f-0003.png 0 0 480 60)
+holds "$sky > 20" || fail "the sky does not flash ($sky)"
 echo "baked strike: ok"
