@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <new>
 
+#include "support/file_limits.h"
+
 // Coefficient blocks are read straight into memory.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the table files are little-endian");
 
@@ -23,15 +25,6 @@ bool read_i32(FILE* f, int32_t& out) {
     return true;
 }
 
-// Bytes from the current position to the end of the file (-1 when it cannot be told).
-int64_t bytes_left(FILE* f) {
-    const long here = ftell(f);
-    if (here < 0 || fseek(f, 0, SEEK_END) != 0) return -1;
-    const long end = ftell(f);
-    if (fseek(f, here, SEEK_SET) != 0 || end < here) return -1;
-    return static_cast<int64_t>(end) - here;
-}
-
 int64_t coarse_cells(const CloudGrid& cloud) {
     return static_cast<int64_t>(cloud.dcl_numx) * cloud.dcl_numy * cloud.dcl_numz;
 }
@@ -45,7 +38,7 @@ struct Damage {
 // Reads every record into t (already sized), checking counts, positions and the end of the file.
 Damage read_records(FILE* f, BaseIntensityTable& t, int64_t& stored) {
     const int64_t records = static_cast<int64_t>(t.cell_count) * t.dir_count;
-    int64_t left = bytes_left(f);
+    int64_t left = remaining_bytes(f);
     if (left < 0) return Damage{"the file size cannot be told", 0};
     for (int64_t r = 0; r < records; ++r) {
         int32_t n = 0;
@@ -110,10 +103,15 @@ bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name
 
     // The sizes are checked before anything is written, so a refused table leaves the earlier one and the
     // coarse grid exactly as they were.
-    const int64_t m = static_cast<int64_t>(nx) * ny * nz;
+    const int64_t m = nx > 0 && ny > 0 && nz > 0 ? size_product(nx, ny, nz) : 0;
     const int64_t cloud_m = coarse_cells(cloud);
     if (nx <= 0 || ny <= 0 || nz <= 0) {
         printf("%s: the attenuation table sizes must be positive; table not used.\n", name.c_str());
+        fclose(f);
+        return false;
+    } else if (m > kMaxGenkBytes) {
+        printf("%s: the attenuation table sizes %d x %d x %d are far more than fit in memory; table not used.\n",
+               name.c_str(), nx, ny, nz);
         fclose(f);
         return false;
     } else if (m > kMaxGenkBytes / m) {
@@ -138,7 +136,7 @@ bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name
         fclose(f);
         return false;
     } else {
-        const int64_t left = bytes_left(f);
+        const int64_t left = remaining_bytes(f);
         if (left < m * m) {
             printf("%s: the attenuation table is short (%lld of %lld bytes of rows); table not used.\n",
                    name.c_str(), static_cast<long long>(left < 0 ? 0 : left), static_cast<long long>(m * m));
@@ -221,9 +219,20 @@ bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, cons
     t.coarse_count = static_cast<int32_t>(m);
     t.dir_count = kDirCount;
     const int64_t records = n_l * kDirCount;
+    printf("Reading base intensity data..\n");
+    // Every record holds at least its count and its trailing value; a file too short for
+    // that must not size the per-record arrays (which the grid alone could make large).
+    const int64_t left = remaining_bytes(f);
+    if (left < 0 || left / 8 < records || !fits_in_memory(static_cast<uint64_t>(records + 1) * 12)) {
+        fclose(f);
+        printf(
+            "%s: damaged base intensity table (%lld bytes cannot hold %lld records); no lightning light in "
+            "the cloud.\n",
+            name.c_str(), static_cast<long long>(left < 0 ? 0 : left), static_cast<long long>(records));
+        return false;
+    }
     t.start.assign(static_cast<size_t>(records) + 1, 0);
     t.trailing.assign(static_cast<size_t>(records), 0.0f);
-    printf("Reading base intensity data..\n");
     int64_t stored = kHeaderBytes;
     Damage damage;
     try {

@@ -94,7 +94,7 @@ int read_grid_file(const std::string& name, CloudGrid& grid) {
         fatal_input_error("grid file %s: grid size %d x %d x %d is not positive\n", name.c_str(), n[0], n[1],
                           n[2]);
     }
-    const int64_t cells = int64_t{n[0]} * n[1] * n[2];
+    const int64_t cells = size_product(n[0], n[1], n[2]);
     if (cells > kMaxGridCells) {
         in.close();
         fatal_input_error("grid file %s: %d x %d x %d cells overflow a 32-bit cell count\n", name.c_str(),

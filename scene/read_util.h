@@ -1,9 +1,11 @@
-// read_util.h -- small helpers shared by the scene readers: words, lines, file guards, size limits
+// read_util.h -- small helpers shared by the scene readers: words, lines, file guards
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "support/file_limits.h"
 
 // Owns an open FILE* and closes it when the reader leaves, also when a fatal input
 // error unwinds through it in a test; close() lets a reader close before reporting.
@@ -24,9 +26,3 @@ bool scan_word(FILE* in, std::string& word);
 // Reads one line without its line break (any length); false when nothing is left.
 bool read_line(FILE* in, std::string& line);
 
-// Bytes from the current position to the end of the stream, or -1 when unknown.
-int64_t remaining_bytes(FILE* in);
-
-// True when a block of this many bytes could plausibly be allocated on this machine
-// (no more than half of the physical memory).
-bool fits_in_memory(uint64_t bytes);

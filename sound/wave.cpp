@@ -1,6 +1,8 @@
 // wave.cpp -- reading RIFF/WAVE PCM files into float sounds
 #include "sound/wave.h"
 
+#include "support/file_limits.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,15 +26,6 @@ void read_id(FILE* file, char (&id)[4]) {
     std::memset(id, 0, sizeof id);
     size_t got = std::fread(id, 1, sizeof id, file);
     (void)got;  // a missing id only shows up in the echo
-}
-
-// Bytes left in the file after the current position, or -1 when it cannot be told.
-long remaining_bytes(FILE* file) {
-    long here = std::ftell(file);
-    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return -1;
-    long end = std::ftell(file);
-    if (std::fseek(file, here, SEEK_SET) != 0 || end < here) return -1;
-    return end - here;
 }
 
 void make_empty(Sound& sound) {
@@ -69,9 +62,10 @@ int read_wave_file(const char* path, WaveFormat& format, int32_t& data_size, std
     data_size = size;
 
     // The header's size is only a claim: never allocate more than the file can supply.
-    long want = std::max<int32_t>(size, 0);
-    long left = remaining_bytes(file);
+    int64_t want = std::max<int32_t>(size, 0);
+    int64_t left = remaining_bytes(file);
     if (left >= 0) want = std::min(want, left);
+    if (!fits_in_memory(static_cast<uint64_t>(want))) want = 0;
     buffer.assign(static_cast<size_t>(want), 0);
     size_t got = want > 0 ? std::fread(buffer.data(), 1, buffer.size(), file) : 0;
     if (got < buffer.size()) {
@@ -92,7 +86,7 @@ int read_wave_file(const char* path, WaveFormat& format, int32_t& data_size, std
     std::printf("dsize: %d\n", size);
     if (fmt.channels > 2) std::printf("*** Too much channles.. %d\n", fmt.channels);
     if (size > static_cast<long>(buffer.size()) && left >= 0) {
-        std::printf("*** %s holds %ld of the %d data bytes its header gives\n", path, want, size);
+        std::printf("*** %s holds %lld of the %d data bytes its header gives\n", path, static_cast<long long>(want), size);
     }
 
     std::fclose(file);

@@ -22,7 +22,6 @@ namespace {
 // half the cell counts, so the origin below puts the grid's low corner at
 // (-32, -32, 40) and the cloud box at (-32, -32, 40) .. (32, 32, 72).
 constexpr int kNx = 32, kNy = 32, kNz = 16;
-constexpr float kCellSize = 2.0f;
 
 constexpr int kSampleRate = 16000;
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -134,7 +135,10 @@ TEST(GenkTable, RefusedTablesLeaveSizesAndEarlierTable) {
     write_binary_file(dir.file("zero.tbl"), genk_file(2, 0, 1, 0));
     write_binary_file(dir.file("header.tbl"), {1, 0, 0, 0, 2});
     write_binary_file(dir.file("huge.tbl"), genk_file(65536, 65536, 1, 0));
-    for (const char* name : {"short.tbl", "zero.tbl", "header.tbl", "huge.tbl"}) {
+    // Found by fuzzing: sizes whose product leaves 64 bits, negative or positive.
+    write_binary_file(dir.file("negative.tbl"), genk_file(-16777212, -5675211, -264202, 0));
+    write_binary_file(dir.file("vast.tbl"), genk_file(INT32_MAX, INT32_MAX, INT32_MAX, 0));
+    for (const char* name : {"short.tbl", "zero.tbl", "header.tbl", "huge.tbl", "negative.tbl", "vast.tbl"}) {
         r = load_genk(t, cloud, dir.file(name));
         EXPECT_FALSE(r.ok) << name;
         ASSERT_FALSE(r.lines.empty()) << name;
@@ -280,4 +284,26 @@ TEST(BaseIntensity, DamagedFilesAreRejectedWhole) {
         EXPECT_NE(r.lines[2].find(path), std::string::npos) << c.name;
         EXPECT_NE(r.lines[2].find("no lightning light"), std::string::npos) << c.name;
     }
+}
+
+TEST(BaseIntensity, FileTooShortForItsRecordsIsRefusedBeforeSizingThem) {
+    // A large lightning grid whose header matches but whose records are missing: the
+    // per-record arrays (26 * 10^8 records here) must not be sized from the grid alone.
+    ScratchDir dir;
+    std::vector<uint8_t> bytes;
+    put_i32(bytes, 100000000);
+    put_i32(bytes, 4);
+    put_i32(bytes, kDirCount);
+    put_i32(bytes, 0);
+    write_binary_file(dir.file("b.dat"), bytes);
+    CloudGrid cloud = coarse_cloud(2, 2, 1);
+    BaseIntensityTable t;
+    IlluminationWork w;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(load_base_intensity(t, w, cloud, 1000, 1000, 100, dir.file("b.dat")));
+    const std::vector<std::string> lines = split_lines(testing::internal::GetCapturedStdout());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("4 bytes cannot hold 2600000000 records"), std::string::npos) << lines.back();
+    EXPECT_FALSE(t.loaded);
+    EXPECT_TRUE(t.start.empty());
 }

@@ -176,6 +176,8 @@ TEST(GridFile, DamagedFilesAreFatalAndNameTheFileAndProblem) {
         {"negative size", grid_bytes(2, -2, 2, 1.0f, std::vector<uint8_t>(8)), "is not positive"},
         {"zero size", grid_bytes(0, 2, 2, 1.0f, {}), "is not positive"},
         {"overflowing count", grid_bytes(65536, 65536, 2, 1.0f, {}), "overflow a 32-bit cell count"},
+        // Found by fuzzing: a product beyond 64 bits must not overflow while it is checked.
+        {"count beyond 64 bits", grid_bytes(16, 0x32323240, 0x32323232, 1.0f, {}), "overflow a 32-bit cell count"},
         {"short data", grid_bytes(2, 2, 2, 1.0f, std::vector<uint8_t>(7)), "holds 7 cell bytes"},
         {"long data", grid_bytes(2, 2, 2, 1.0f, std::vector<uint8_t>(9)), "holds 9 cell bytes"},
     };
