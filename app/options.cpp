@@ -58,6 +58,8 @@ void parse_options(int argc, char** argv, Options& o,
             scan_int(value_of(argc, argv, i, start), o.strike_gap);
         } else if (!strcmp(a, "-fps")) {
             scan_int(value_of(argc, argv, i, start), o.fps);
+        } else if (!strcmp(a, "-memory_every")) {
+            scan_int(value_of(argc, argv, i, start), o.memory_every);
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -80,6 +82,7 @@ void print_help(FILE* out) {
         "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"
         "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
         "  -fps N             scripted run: draw at most N frames per second\n"
+        "  -memory_every N    scripted run: print heap and resident memory after every N-th strike\n"
         "  -help              print this list and exit\n"
         "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
         "mouse: drag with the left button in rotate mode to turn the view;\n"

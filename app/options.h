@@ -28,6 +28,7 @@ struct Options {
     std::string audio_target = "default";  // "default", "null" or a .wav path
     int strike_gap = 0;                    // plain idle frames between scripted strikes
     int fps = 0;                           // pace scripted frames to this rate; 0 = as fast as drawn
+    int memory_every = 0;                  // report memory after every N-th scripted strike; 0 = never
     bool help = false;
 };
 

@@ -21,6 +21,7 @@
 #include "render/textures.h"
 #include "scene/scene.h"
 #include "sound/mixer.h"
+#include "support/memory_use.h"
 
 AppState app_state;
 
@@ -215,6 +216,12 @@ void idle_step() {
         strike_at(s.x, s.y);
         a.plain_frames_due = a.options.strike_gap > 1 ? a.options.strike_gap : 1;
         display();
+        if (a.options.memory_every > 0 && a.next_strike % static_cast<size_t>(a.options.memory_every) == 0) {
+            const MemoryUse use = current_memory_use();
+            printf("memory after strike %zu: heap %lld bytes, resident %lld kB\n", a.next_strike,
+                   static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb));
+            fflush(stdout);
+        }
         return;
     }
     if (a.plain_frames_due > 0) --a.plain_frames_due;

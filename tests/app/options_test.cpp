@@ -41,7 +41,7 @@ TEST(Options, EveryOptionAndStrayWords) {
     auto genk = parse({"stray", "-win", "640", "360", "-f", "second.dat", "-time_step", "0.1", "-key_interval",
                        "12", "-sysout", "-col", "colours.txt", "-genk_tbl", "a.tbl", "-frames", "5", "-strike",
                        "10", "20", "-strike", "30", "40", "-snapshot", "out/f", "-audio", "x.wav", "-fps", "25", "-strike_gap", "7",
-                       "-F", "-genk_tbl", "b.tbl"},
+                       "-memory_every", "100", "-F", "-genk_tbl", "b.tbl"},
                       o);
     EXPECT_EQ(o.win_width, 640);
     EXPECT_EQ(o.win_height, 360);
@@ -59,6 +59,7 @@ TEST(Options, EveryOptionAndStrayWords) {
     EXPECT_EQ(o.audio_target, "x.wav");
     EXPECT_EQ(o.fps, 25);
     EXPECT_EQ(o.strike_gap, 7);
+    EXPECT_EQ(o.memory_every, 100);
 }
 
 TEST(Options, ValueThatDoesNotScanKeepsThePreviousValue) {
@@ -72,7 +73,7 @@ TEST(Options, ValueThatDoesNotScanKeepsThePreviousValue) {
 TEST(Options, MissingValueIsFatal) {
     ThrowOnFatal guard;
     for (const char* opt : {"-f", "-genk_tbl", "-time_step", "-key_interval", "-col", "-frames", "-snapshot",
-                            "-audio", "-fps", "-strike_gap"}) {
+                            "-audio", "-fps", "-strike_gap", "-memory_every"}) {
         Options o;
         testing::internal::CaptureStderr();
         EXPECT_THROW(parse({opt}, o), FatalInputError) << opt;
