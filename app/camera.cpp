@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/file_limits.h"
+
 namespace {
 
 // A drag across the whole window turns the view by a quarter turn of this "pi".
@@ -142,7 +144,7 @@ bool pick_ground_point(const Camera& camera, int px, int py, float base_z, Vec3&
 
 void read_key_views(KeyViews& key_views, const std::string& name, int key_interval) {
     key_views.views.clear();
-    FILE* f = std::fopen(name.c_str(), "rb");
+    FILE* f = open_input_file(name.c_str(), "rb");
     if (!f) {
         std::printf("can't open view.dat\n");
         return;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/fatal.h"
+#include "support/file_limits.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ void print_help(FILE* out) {
 }
 
 void load_colour_table(ColourTable& table, const std::string& name) {
-    FILE* f = fopen(name.c_str(), "r");
+    FILE* f = open_input_file(name.c_str(), "r");
     if (!f) {
         printf("cannot open color file: %s\n", name.c_str());
         return;

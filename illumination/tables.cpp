@@ -88,7 +88,7 @@ uint8_t genk_byte(const GenkTable& table, int64_t r, int64_t c) {
 }
 
 bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name) {
-    FILE* f = fopen(name.c_str(), "rb");
+    FILE* f = open_input_file(name.c_str(), "rb");
     if (!f) {
         printf("can't open the file: %s.\n", name.c_str());
         return false;
@@ -183,7 +183,7 @@ bool load_genk_table(GenkTable& table, CloudGrid& cloud, const std::string& name
 
 bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, const CloudGrid& cloud,
                          int32_t lgrid_nx, int32_t lgrid_ny, int32_t lgrid_nz, const std::string& name) {
-    FILE* f = fopen(name.c_str(), "rb");
+    FILE* f = open_input_file(name.c_str(), "rb");
     if (!f) {
         printf("can't open the file: %s.\n", name.c_str());
         return false;

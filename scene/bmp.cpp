@@ -25,7 +25,7 @@ uint16_t get_u16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p
 }  // namespace
 
 void read_bmp(BmpImage& image, const std::string& name) {
-    ScopedFile in(std::fopen(name.c_str(), "rb"));
+    ScopedFile in(open_input_file(name.c_str(), "rb"));
     if (!in.file) fatal_input_error("can't open the file %s.\n", name.c_str());
 
     unsigned char h[kHeaderBytes];

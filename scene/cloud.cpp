@@ -70,7 +70,7 @@ void build_densities_and_blobs(CloudGrid& g) {
 }  // namespace
 
 int read_grid_file(const std::string& name, CloudGrid& grid) {
-    ScopedFile in(std::fopen(name.c_str(), "rb"));
+    ScopedFile in(open_input_file(name.c_str(), "rb"));
     if (!in.file) {
         std::fprintf(stderr, "can't open the file %s.\n", name.c_str());
         return 0;

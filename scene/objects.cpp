@@ -26,7 +26,7 @@ struct ObjectFile {
     std::string line;
 
     bool open() {
-        file.file = std::fopen(name.c_str(), "r");
+        file.file = open_input_file(name.c_str(), "r");
         if (!file.file) return false;
         size = remaining_bytes(file.file);
         return true;
@@ -41,7 +41,7 @@ struct ObjectFile {
         if (!next()) fail("ends at line %d inside object %d\n", line_no + 1, object);
         return line.c_str();
     }
-    bool count_fits(int64_t n) const { return n >= 0 && (size < 0 || n <= size + 1); }
+    bool count_fits(int64_t n) const { return n >= 0 && (size < 0 || n - 1 <= size); }
     // Closes the file and reports what is wrong with it, naming the file.
     [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };

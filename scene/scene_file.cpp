@@ -50,7 +50,7 @@ void restore_reading_defaults(Scene& scene) {
 }  // namespace
 
 void read_scene_file(const std::string& name, Scene& scene) {
-    ScopedFile in(std::fopen(name.c_str(), "r"));
+    ScopedFile in(open_input_file(name.c_str(), "r"));
     if (!in.file) fatal_input_error("can't open the file:%s\n", name.c_str());
 
     restore_reading_defaults(scene);

@@ -40,7 +40,7 @@ void make_empty(Sound& sound) {
 }  // namespace
 
 int read_wave_file(const char* path, WaveFormat& format, int32_t& data_size, std::vector<uint8_t>& buffer) {
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = open_input_file(path, "rb");
     if (!file) {
         std::printf("Can't open the file:%s\n", path);
         return 1;

@@ -1,11 +1,24 @@
-// file_limits.cpp -- how many bytes a file still holds and how much a reader may allocate
+// file_limits.cpp -- opening input files, how many bytes they still hold and how much a reader may allocate
 #include "support/file_limits.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 ReaderLimits reader_limits;
+
+FILE* open_input_file(const char* name, const char* mode) {
+    struct stat st;
+    if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    FILE* f = std::fopen(name, mode);
+    // The name may have been replaced between the two looks.
+    if (f && (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
+}
 
 int64_t remaining_bytes(FILE* in) {
     long here = std::ftell(in);

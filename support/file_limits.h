@@ -1,4 +1,4 @@
-// file_limits.h -- how many bytes a file still holds and how much a reader may allocate
+// file_limits.h -- opening input files, how many bytes they still hold and how much a reader may allocate
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,11 @@ struct ReaderLimits {
 };
 
 extern ReaderLimits reader_limits;
+
+// fopen for the readers, which only take regular files: a folder, a device or a pipe
+// is refused (nullptr, as for a missing file) before it is opened, since reading one
+// would never end or would report sizes that are not a file's.
+FILE* open_input_file(const char* name, const char* mode);
 
 // Bytes from the current position to the end of the stream, or -1 when unknown.
 int64_t remaining_bytes(FILE* in);

@@ -1,6 +1,8 @@
 // objects_test.cpp -- object files, placement commands, normals, bounds and damaged object files
 #include "scene/objects.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 
 #include "gtest/gtest.h"
@@ -188,6 +190,10 @@ TEST(ObjectSection, DamagedCountsAndTruncatedFilesAreFatal) {
     write_text_file(dir.file("many.obj"), "900000000\n");
     expect_object_error(dir, {"many.obj"}, "more than the file can hold");
     expect_object_error(dir, {"missing.obj"}, "Can't open the file: " + dir.file("missing.obj"));
+    // Found by fuzzing: a folder opened as an object file reported an end far beyond any
+    // file, and the count check overflowed on it.
+    ASSERT_EQ(mkdir(dir.file("folder.obj").c_str(), 0700), 0);
+    expect_object_error(dir, {"folder.obj"}, "Can't open the file: " + dir.file("folder.obj"));
 }
 
 TEST(ObjectSection, NegativeCountsAreRefusedAndReadingGoesOn) {
