@@ -161,7 +161,10 @@ void setup_lightning_grid(LightningGrid& grid, const LightningSettings& settings
     if (fits && thickness > 0.0f) {
         float acc = 0.0f;
         // Once the cloud layers reach the domain height no layer is left below; stop counting there.
-        while (acc < thickness && static_cast<float>(cloud_layers) * dx < height) {
+        // A layer far thinner than the cloud could make this count run past any grid (or
+        // forever, once acc stops growing); more than the grid can hold cannot fit anyway.
+        while (acc < thickness && static_cast<float>(cloud_layers) * dx < height &&
+               cloud_layers <= kMaxLightningLayers) {
             acc += dx;
             ++cloud_layers;
         }

@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -15,7 +16,8 @@
 #endif
 
 #ifdef VINTREL_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (not every compiler installs its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 MemoryUse current_memory_use() {

@@ -174,6 +174,22 @@ TEST(LightningGrid, NoLayerFitsUnderACloudThatReachesTheGround) {
     EXPECT_FALSE(light_cloud_reference(g, t, w, cloud, &p, &i, 1));
 }
 
+TEST(LightningGrid, LayerFarThinnerThanTheCloudEndsTheCountAndFitsNoGrid) {
+    // Cells of 1e-6 under a cloud 1e6 thick: counting layers one by one would never end
+    // (the sum stops growing) and would overflow the layer count first.
+    LightningSettings s = example_settings();
+    s.discharge_box_low = Vec3{0.0f, 0.0f, 0.0f};
+    s.discharge_box_high = Vec3{2e-5f, 2e-5f, 2e6f};
+    CloudGrid c = example_cloud();
+    c.cloud_box[2] = 1e6f;
+    c.cloud_box[5] = 2e6f;
+    LightningGrid g;
+    const std::vector<std::string> lines = setup_quietly(g, s, c);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find(", -1"), std::string::npos) << lines[0];
+    EXPECT_FALSE(lightning_grid_usable(g));
+}
+
 TEST(LightningGrid, BinningEveryTwentiethSourceWithClamping) {
     LightningGrid g;
     setup_quietly(g, example_settings(), example_cloud());
