@@ -4,11 +4,6 @@
 #include "fuzz_support.h"
 #include "illumination/tables.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz_write_file("base.tbl", data, size);
     // Sizes that match the header reach the records; the lightning grid is kept to the

@@ -3,11 +3,6 @@
 #include "scene/bmp.h"
 #include "scene/textures.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz_write_file("ground.bmp", data, size);
     BmpImage image;

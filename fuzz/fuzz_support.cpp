@@ -32,7 +32,7 @@ bool write_all(const std::string& path, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-void fuzz_init() {
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     set_fatal_handler(throw_fatal_handler);
     reader_limits.memory_bytes = kFuzzMemoryBytes;
     const char* tmp = std::getenv("TMPDIR");
@@ -45,6 +45,8 @@ void fuzz_init() {
     }
     scratch = std::string(buf.data()) + "/";
     std::atexit(remove_scratch);
+    if (fuzz_target_setup) fuzz_target_setup();
+    return 0;
 }
 
 const std::string& fuzz_dir() { return scratch; }

@@ -13,10 +13,10 @@
 // is refused like one beyond the machine instead of tripping the fuzzer's malloc limit.
 constexpr uint64_t kFuzzMemoryBytes = uint64_t{256} << 20;
 
-// Installs the throwing fatal handler and the lowered memory limit; creates the
-// scratch folder (under $TMPDIR or /tmp), removed at exit. Call once, from
-// LLVMFuzzerInitialize.
-void fuzz_init();
+// The shared LLVMFuzzerInitialize installs the throwing fatal handler and the lowered
+// memory limit and creates the scratch folder (under $TMPDIR or /tmp, removed at exit);
+// then it calls this, where a target defines it, for the target's own preparations.
+extern "C" void fuzz_target_setup() __attribute__((weak));
 
 // The scratch folder, with a trailing slash.
 const std::string& fuzz_dir();

@@ -9,12 +9,10 @@
 #include "scene/scene_file.h"
 #include "sound/mixer.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_init();
+extern "C" void fuzz_target_setup() {
     for (const char* name : {"cloud.grd", "town.obj", "ground.bmp", "thunder.wav", "rain.wav"})
         fuzz_copy_example(name);
     fuzz_enter_dir();
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -2,11 +2,6 @@
 #include "app/camera.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz_write_file("view.dat", data, size);
     KeyViews views;

@@ -2,11 +2,6 @@
 #include "fuzz_support.h"
 #include "sound/wave.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz_write_file("thunder.wav", data, size);
     WaveReader reader;
