@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -67,6 +68,15 @@ void colour_clear(SkySettings& sky, const LightSettings& light) {
 void colour_integ(SkySettings& sky, const LightSettings& light, float eye_z) {
     SkyConstants k;
     prepare_sky_constants(sky, light, eye_z, k);
+    // Every step of every vertex costs a sun path of its own; a step count from the scene
+    // file far beyond any visible difference would keep start-up busy for hours.
+    const int64_t vertices = static_cast<int64_t>(sky.sky_vertices.size());
+    if (vertices > 0 && k.steps > 0 && (static_cast<int64_t>(k.steps) + 1) * vertices > kMaxIntegSamples) {
+        const int32_t fit = static_cast<int32_t>(std::max<int64_t>(1, kMaxIntegSamples / vertices - 1));
+        std::printf("*** integ sky: %d steps for each of %lld dome vertices is too much work; using %d steps\n",
+                    k.steps, static_cast<long long>(vertices), fit);
+        k.steps = fit;
+    }
     for (SkyVertex& v : sky.sky_vertices) {
         Vec3 d = v.position;
         // Below-horizon and horizon vertices look along the horizon at their azimuth.

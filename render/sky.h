@@ -34,6 +34,10 @@ struct SkyConstants {
     Vec3 sun_dir;
 };
 
+// Most path samples (steps + 1 per vertex) the integ sky spends on the whole dome; a
+// scene asking for more gets fewer steps, with a message.
+constexpr int64_t kMaxIntegSamples = int64_t{1} << 20;
+
 // Derives the model's constants; writes the default heights into zero settings and
 // scales integ_p4 by 1e-5 in place (so every call scales it again).
 void prepare_sky_constants(SkySettings& sky, const LightSettings& light, float eye_z, SkyConstants& k);

@@ -333,3 +333,28 @@ TEST(Sky, IntegColoursHorizonAndGamma) {
     EXPECT_FLOAT_EQ(s.sky_vertices[2].colour.x, 2.0f * std::sqrt(zenith.x));
     EXPECT_FLOAT_EQ(s.sky_vertices[2].colour.z, 2.0f * std::sqrt(zenith.z));
 }
+
+TEST(Sky, IntegStepsBeyondTheWorkLimitAreCutWithAMessage) {
+    // Found by fuzzing: a scene asking for 2^31 steps per vertex kept start-up busy for hours.
+    SkySettings s = integ_settings(INT32_MAX);
+    s.sky_vertices = {SkyVertex{Vec3{0.6f, 0.8f, 0.0f}, {}}, SkyVertex{Vec3{0, 0.6f, 0.8f}, {}},
+                      SkyVertex{Vec3{0, 0, 1}, {}}};
+    testing::internal::CaptureStdout();
+    compute_sky_colours(s, sun(Vec3{0.2f, 0.1f, 1}), 0.0f);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const int64_t fit = kMaxIntegSamples / 3 - 1;
+    EXPECT_NE(out.find("*** integ sky: 2147483647 steps for each of 3 dome vertices is too much work; using " +
+                       std::to_string(fit) + " steps"),
+              std::string::npos)
+        << out;
+    for (const SkyVertex& v : s.sky_vertices) {
+        EXPECT_TRUE(std::isfinite(v.colour.x) && std::isfinite(v.colour.z));
+        EXPECT_GT(v.colour.z, 0.0f);
+    }
+    // Step counts within the limit are left alone and print nothing.
+    SkySettings small = integ_settings(8);
+    small.sky_vertices = s.sky_vertices;
+    testing::internal::CaptureStdout();
+    compute_sky_colours(small, sun(Vec3{0.2f, 0.1f, 1}), 0.0f);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
