@@ -35,11 +35,10 @@ struct Damage {
     int64_t record = 0;
 };
 
-// Reads every record into t (already sized), checking counts, positions and the end of the file.
-Damage read_records(FILE* f, BaseIntensityTable& t, int64_t& stored) {
+// Reads every record into t (already sized), checking counts, positions and the end of the file, of which
+// `left` bytes remain.
+Damage read_records(FILE* f, BaseIntensityTable& t, int64_t left, int64_t& stored) {
     const int64_t records = static_cast<int64_t>(t.cell_count) * t.dir_count;
-    int64_t left = remaining_bytes(f);
-    if (left < 0) return Damage{"the file size cannot be told", 0};
     for (int64_t r = 0; r < records; ++r) {
         int32_t n = 0;
         if (left < 4 || !read_i32(f, n)) return Damage{"end of file at a record count", r};
@@ -236,7 +235,7 @@ bool load_base_intensity(BaseIntensityTable& table, IlluminationWork& work, cons
     int64_t stored = kHeaderBytes;
     Damage damage;
     try {
-        damage = read_records(f, t, stored);
+        damage = read_records(f, t, left, stored);
     } catch (const std::bad_alloc&) {
         damage = Damage{"more coefficients than fit in memory", 0};
     }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "illumination/directions.h"
 #include "support/two_threads.h"
@@ -60,13 +59,17 @@ void radix_sort(std::vector<T>& items, std::vector<T>& scratch, int bits, Key ke
     }
 }
 
-// Colour of one blob seen from e: its directional radiance over its density, times the brightness.
+// A blob's colour from the radiance looked up for it: over its density, times the brightness.
+inline Vec3 colour_from_light(Vec3 l, float rho, const CloudGrid& cloud) {
+    return scale(scale(l, 1.0f / rho), cloud.splat_brightness);
+}
+
+// Colour of one blob seen from e.
 inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& cloud) {
     const Vec3 p{blob.x, blob.y, blob.z};
     float theta, phi;
     direction_angles(sub(e, p), theta, phi);
-    const Vec3 l = lookup_dir_light(theta, phi, p, cloud);
-    return scale(scale(l, 1.0f / rho), cloud.splat_brightness);
+    return colour_from_light(lookup_dir_light(theta, phi, p, cloud), rho, cloud);
 }
 
 // Writes the quad, texture rows and colour of one blob at slot q of the frame.
@@ -276,7 +279,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             lookup_dir_light_batch(theta, phi, p, count, cloud, l);
             for (int k = 0; k < count; ++k) {
                 SplatLight& s = frame.light[slot[k]];
-                s.colour = scale(scale(l[k], 1.0f / s.rho), cloud.splat_brightness);
+                s.colour = colour_from_light(l[k], s.rho, cloud);
             }
         }
     });

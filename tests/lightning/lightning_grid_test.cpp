@@ -82,28 +82,18 @@ void forward_1d(std::vector<double>& a) {
 // The 3-D forward transform: lines along z, then y, then x (the inverse runs x, y, z).
 std::vector<float> forward_3d(const std::vector<float>& g, int nx, int ny, int nz) {
     std::vector<double> d(g.begin(), g.end());
-    auto at = [&](int x, int y, int z) -> double& { return d[static_cast<size_t>(x + nx * (y + ny * z))]; };
-    for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x) {
-            std::vector<double> line(static_cast<size_t>(nz));
-            for (int z = 0; z < nz; ++z) line[static_cast<size_t>(z)] = at(x, y, z);
+    const size_t length[3] = {static_cast<size_t>(nx), static_cast<size_t>(ny), static_cast<size_t>(nz)};
+    const size_t stride[3] = {1, length[0], length[0] * length[1]};
+    for (int axis = 2; axis >= 0; --axis) {
+        const size_t n = length[axis], step = stride[axis];
+        std::vector<double> line(n);
+        for (size_t start = 0; start < d.size(); ++start) {
+            if ((start / step) % n != 0) continue;  // not the first element of a line along this axis
+            for (size_t k = 0; k < n; ++k) line[k] = d[start + k * step];
             forward_1d(line);
-            for (int z = 0; z < nz; ++z) at(x, y, z) = line[static_cast<size_t>(z)];
+            for (size_t k = 0; k < n; ++k) d[start + k * step] = line[k];
         }
-    for (int z = 0; z < nz; ++z)
-        for (int x = 0; x < nx; ++x) {
-            std::vector<double> line(static_cast<size_t>(ny));
-            for (int y = 0; y < ny; ++y) line[static_cast<size_t>(y)] = at(x, y, z);
-            forward_1d(line);
-            for (int y = 0; y < ny; ++y) at(x, y, z) = line[static_cast<size_t>(y)];
-        }
-    for (int z = 0; z < nz; ++z)
-        for (int y = 0; y < ny; ++y) {
-            std::vector<double> line(static_cast<size_t>(nx));
-            for (int x = 0; x < nx; ++x) line[static_cast<size_t>(x)] = at(x, y, z);
-            forward_1d(line);
-            for (int x = 0; x < nx; ++x) at(x, y, z) = line[static_cast<size_t>(x)];
-        }
+    }
     return std::vector<float>(d.begin(), d.end());
 }
 
