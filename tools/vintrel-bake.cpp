@@ -1,4 +1,5 @@
 // vintrel-bake.cpp -- writes the demo storm scene with its precomputed lighting tables
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,10 +19,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vintrel-bake: %s\n%s", error.c_str(), bake_usage().c_str());
         return 1;
     }
-    std::printf(
-        "baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per record\n",
-        options.out_dir.c_str(), options.grid_nx, options.grid_ny, options.grid_nz, options.dscl,
-        options.seed, options.coeffs);
+    if (options.tables_only) {
+        std::printf("baking the lighting tables of %s%s%s: seed %u, %d coefficients per record\n",
+                    options.out_dir.c_str(), options.scene_file.empty() ? "" : " with ",
+                    options.scene_file.c_str(), options.seed, options.coeffs);
+    } else {
+        std::printf(
+            "baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per record\n",
+            options.out_dir.c_str(), options.grid_nx, options.grid_ny, options.grid_nz, options.dscl,
+            options.seed, options.coeffs);
+    }
     std::fflush(stdout);
     BakeReport report;
     const std::string failure = run_bake(options, report);
@@ -37,8 +44,22 @@ int main(int argc, char** argv) {
     }
     std::printf("  %-26s %12llu bytes (%.1f MB)\n", "total", static_cast<unsigned long long>(total),
                 static_cast<double>(total) / (1024.0 * 1024.0));
-    std::printf("coarse cells %d, lightning cells %d, table scale %.6g, energy kept per record %.2f %%\n",
-                report.coarse_cells, report.lightning_cells, report.table_scale, 100.0 * report.kept_energy);
+    const TableReport& t = report.tables;
+    std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept per record %.2f %%\n", t.coarse_cells,
+                t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy);
+    std::printf("table scale %.6g\n", t.table_scale);
+    if (t.transport.paths > 0) {
+        std::printf("random walks %lld, scatterings %lld (%.1f per walk), %.3g scatterings per second; "
+                    "escaped %.3f, absorbed %.3f of the emitted power\n",
+                    static_cast<long long>(t.transport.paths), static_cast<long long>(t.transport.collisions),
+                    static_cast<double>(t.transport.collisions) / static_cast<double>(t.transport.paths),
+                    static_cast<double>(t.transport.collisions) / std::max(t.transport_seconds, 1e-9),
+                    t.transport.escaped / t.cells_baked, t.transport.absorbed / t.cells_baked);
+        if (t.transport.stopped > 0) {
+            std::printf("  %lld walks were stopped after %lld scatterings\n",
+                        static_cast<long long>(t.transport.stopped), static_cast<long long>(kMaxCollisionsPerPath));
+        }
+    }
     std::printf("bake time: %.1f s\n", report.seconds);
     return 0;
 }

@@ -19,8 +19,11 @@ TEST(BakeOptions, DefaultsAndValues) {
     EXPECT_EQ(o.out_dir, "out");
     EXPECT_EQ(o.grid_nx, 128);
     EXPECT_EQ(o.grid_nz, 64);
-    EXPECT_EQ(o.dscl, 8);
+    EXPECT_EQ(o.dscl, 4);
     EXPECT_TRUE(o.sky_dome);
+    EXPECT_FALSE(o.tables_only);
+    EXPECT_EQ(o.scattering, Scattering::kMultiple);
+    EXPECT_EQ(o.paths, kDefaultPaths);
     BakeOptions p;
     ASSERT_EQ(
         parse_bake_options(
@@ -32,6 +35,17 @@ TEST(BakeOptions, DefaultsAndValues) {
     EXPECT_EQ(p.seed, 7u);
     EXPECT_EQ(p.coeffs, 32);
     EXPECT_FALSE(p.sky_dome);
+    BakeOptions t;
+    ASSERT_EQ(parse_bake_options({"-tables", "scene", "-f", "more.dat", "-paths", "64", "-scattering", "single",
+                                  "-cells", "3,10-12,7"},
+                                 t),
+              "");
+    EXPECT_TRUE(t.tables_only);
+    EXPECT_EQ(t.out_dir, "scene");
+    EXPECT_EQ(t.scene_file, "more.dat");
+    EXPECT_EQ(t.paths, 64);
+    EXPECT_EQ(t.scattering, Scattering::kSingle);
+    EXPECT_EQ(t.cells, (CellRanges{{3, 3}, {10, 12}, {7, 7}}));
     BakeOptions h;
     EXPECT_EQ(parse_bake_options({"-help"}, h), "");
     EXPECT_TRUE(h.help);
@@ -50,7 +64,14 @@ TEST(BakeOptions, RefusesWhatTheViewerCannotUse) {
     EXPECT_NE(error({"a", "-dscl", "3", "-grid", "24", "24", "12"}), "");  // odd dscl
     EXPECT_NE(error({"a", "-grid", "96", "128", "64"}), "");               // 96 / 8 = 12 is no power of two
     EXPECT_NE(error({"a", "-grid", "100", "128", "64"}), "");              // not a multiple of dscl
-    EXPECT_NE(error({"a", "-grid", "512", "512", "256"}), "");  // 64 x 64 x 32 coarse: table too large
+    EXPECT_NE(error({"-tables", "a", "-grid", "16", "16", "8"}), "");  // a demo option with -tables
+    EXPECT_NE(error({"a", "-f", "x.dat"}), "");                         // -f without -tables
+    EXPECT_NE(error({"-tables"}), "");                                  // no scene folder
+    EXPECT_NE(error({"a", "-paths", "0"}), "");
+    EXPECT_NE(error({"a", "-scattering", "double"}), "");
+    for (const char* cells : {"", "5-2", "1,,2", "x", "-3", "4-"}) EXPECT_NE(error({"a", "-cells", cells}), "") << cells;
+    // 64 x 64 x 32 coarse cells: the attenuation table is left out, the bake goes on.
+    EXPECT_EQ(error({"a", "-grid", "512", "512", "256", "-dscl", "8"}), "");
     EXPECT_EQ(error({"a", "-grid", "96", "96", "48", "-dscl", "6"}), "");
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "lightning/lightning_grid.h"
 #include "scene/scene.h"
 #include "test_support.h"
+#include "support/file_limits.h"
 #include "tools/bake/bake.h"
 
 namespace {
@@ -25,6 +27,7 @@ BakeOptions small_options(const std::string& dir, uint32_t seed) {
     o.dscl = 2;
     o.coeffs = 8 * 8 * 4;
     o.seed = seed;
+    o.paths = 64;
     o.threads = 2;
     o.quiet = true;
     return o;
@@ -37,7 +40,7 @@ class BakedScene : public ::testing::Test {
         report_ = std::make_unique<BakeReport>();
         ASSERT_EQ(run_bake(small_options(dir_->path, 5), *report_), "");
         scene_ = std::make_unique<Scene>();
-        ASSERT_EQ(read_baked_scene(dir_->path, *scene_), "");
+        ASSERT_EQ(read_scene_folder(dir_->path, "", *scene_), "");
     }
     static void TearDownTestSuite() {
         scene_.reset();
@@ -143,7 +146,7 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     BaseIntensityTable table;
     IlluminationWork work;
     ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, dir_->file("basic_intensity_cmp.dat")));
-    EXPECT_EQ(report_->lightning_cells, lightning_cell_count(lgrid));
+    EXPECT_EQ(report_->tables.lightning_cells, lightning_cell_count(lgrid));
 
     // 41 sources: the viewer bins 0, 20 and 40 (under the base, inside the cloud, near the ground).
     std::vector<Vec3> pos(41, Vec3{0, 0, 10}), intensity(41, Vec3{1, 1, 1});
@@ -155,39 +158,37 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     cloud.light_scale = 1.0f;
     ASSERT_TRUE(light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), 41));
 
-    // The direct single-scattering sum at the centres of the cells the viewer binned into.
+    // The bake's own fields of the cells the viewer binned into, summed with the viewer's weights.
     const CoarseCloud coarse =
         make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz, cloud.dscl,
                           cloud.grd_size, cloud.optical[0]);
-    ScatterModel model;
-    model.albedo = cloud.optical[1];
-    model.phase_g = cloud.optical[2];
-    std::vector<Point3> dirs;
+    const TransportMedium medium = make_transport_medium(coarse, cloud.optical[1], cloud.optical[2]);
+    ScoreDirections dirs;
+    dirs.n = kDirCount;
     for (int32_t d = 0; d < kDirCount; ++d) {
         const Vec3 v = direction_vector(d);
-        dirs.push_back({v.x, v.y, v.z});
+        dirs.x[d] = v.x;
+        dirs.y[d] = v.y;
+        dirs.z[d] = v.z;
     }
     const size_t m = static_cast<size_t>(coarse.count());
     std::vector<double> expected(m * kDirCount, 0.0), one;
+    TransportScratch scratch;
     int lit = 0;
     for (int32_t iz = 0; iz < lgrid.lgrid_nz; ++iz) {
         for (int32_t iy = 0; iy < lgrid.lgrid_ny; ++iy) {
             for (int32_t ix = 0; ix < lgrid.lgrid_nx; ++ix) {
-                const float total =
-                    lgrid.lgrid_light[0]
-                                     [static_cast<size_t>((iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix)];
+                const int32_t k = (iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix;
+                const float total = lgrid.lgrid_light[0][static_cast<size_t>(k)];
                 if (total <= 0.0f) continue;
                 ++lit;
                 const Point3 src{lgrid.box_low.x + (ix + 0.5) * lgrid.cell_dx - cloud.grd_origin.x,
                                  lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy - cloud.grd_origin.y,
                                  0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) -
                                      cloud.grd_origin.z};
-                direct_response(coarse, model, dirs, src, one);
-                for (size_t i = 0; i < m; ++i) {
-                    for (int d = 0; d < kDirCount; ++d) {
-                        expected[i * kDirCount + d] +=
-                            total * report_->table_scale * one[d * m + i] / 1e9 / 3.0;
-                    }
+                trace_multiple_scattering(medium, dirs, src, 64, cell_stream(5, k), scratch, one);
+                for (size_t i = 0; i < expected.size(); ++i) {
+                    expected[i] += total * report_->tables.table_scale * one[i] / 1e9 / 3.0;
                 }
             }
         }
@@ -214,4 +215,125 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     }
     EXPECT_NE(read_binary_file(other.file("storm.grd")), read_binary_file(dir_->file("storm.grd")));
     EXPECT_NE(read_binary_file(other.file("thunder.wav")), read_binary_file(dir_->file("thunder.wav")));
+}
+
+namespace {
+
+// One byte string per lightning cell of a base intensity file (its 26 records), after the header.
+std::vector<std::vector<uint8_t>> records_by_cell(const std::vector<uint8_t>& file) {
+    auto i32 = [&](size_t at) {
+        int32_t v = 0;
+        std::memcpy(&v, &file.at(at + 3) - 3, 4);
+        return v;
+    };
+    std::vector<std::vector<uint8_t>> out;
+    size_t at = 12;
+    for (int32_t k = 0; k < i32(0); ++k) {
+        const size_t start = at;
+        for (int32_t d = 0; d < i32(8); ++d) at += 8 + 8 * static_cast<size_t>(i32(at));
+        out.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(start),
+                         file.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    EXPECT_EQ(at, file.size());
+    return out;
+}
+
+// A copy of the baked folder without its tables, with `from` replaced by `to` in its scene file.
+void copy_scene(const std::string& from_dir, const std::string& to_dir, const std::string& from = "",
+                const std::string& to = "") {
+    namespace fs = std::filesystem;
+    fs::copy(from_dir, to_dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(to_dir + "/basic_intensity_cmp.dat");
+    fs::remove(to_dir + "/genk.tbl");
+    if (from.empty()) return;
+    const std::vector<uint8_t> bytes = read_binary_file(to_dir + "/test.dat");
+    std::string text(bytes.begin(), bytes.end());
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    write_text_file(to_dir + "/test.dat", text);
+}
+
+BakeOptions tables_options(const std::string& dir) {
+    BakeOptions o = small_options(dir, 5);
+    o.tables_only = true;
+    return o;
+}
+
+}  // namespace
+
+// A cell's records depend only on the seed and the cell: baked alone, on one thread, they equal the same
+// cell of the full two-thread bake, and every other cell gets empty records.
+TEST_F(BakedScene, CellsBakedAloneEqualTheSameCellsOfTheFullBake) {
+    ScratchDir copy;
+    copy_scene(dir_->path, copy.path);
+    BakeOptions o = tables_options(copy.path);
+    o.threads = 1;
+    o.cells = {{3, 3}, {40, 45}, {1000, 1001}};
+    BakeReport r;
+    ASSERT_EQ(run_bake(o, r), "");
+    EXPECT_EQ(r.tables.cells_baked, 9);
+    EXPECT_EQ(r.tables.table_scale, report_->tables.table_scale);
+    const auto full = records_by_cell(read_binary_file(dir_->file("basic_intensity_cmp.dat")));
+    const auto part = records_by_cell(read_binary_file(copy.file("basic_intensity_cmp.dat")));
+    ASSERT_EQ(full.size(), part.size());
+    for (size_t k = 0; k < full.size(); ++k) {
+        const bool baked = k == 3 || (k >= 40 && k <= 45) || k == 1000 || k == 1001;
+        if (baked) {
+            EXPECT_EQ(part[k], full[k]) << "cell " << k;
+        } else {
+            ASSERT_EQ(part[k].size(), 8u * kDirCount) << "cell " << k;
+        }
+    }
+    EXPECT_GT(full[1000].size(), 8u * kDirCount);
+}
+
+// Scenes the tables cannot be baked for, and options that do not fit the scene: a message, and no
+// table under its final name (nor a temporary one).
+TEST_F(BakedScene, TablesRefuseScenesTheyCannotBakeAndWriteNothing) {
+    struct Case {
+        std::string from, to, expected;
+    };
+    const std::vector<Case> cases = {
+        {"lightning\n", "nothing\n", "no lightning section"},
+        {"cloud\n", "nothing\n", "no cloud section"},
+        {"\n2\n1.0000 2.0000", "\n4\n1.0000 2.0000", ""},  // fine: 4 x 4 x 2 coarse cells
+        {"\n2\n1.0000 2.0000", "\n3\n1.0000 2.0000", "power of two"},
+        {" 34.0000\n", " 4.0000\n", "no layers"},
+        {"0.9990 0.8500", "1.5000 0.8500", "albedo"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir copy;
+        copy_scene(dir_->path, copy.path, c.from, c.to);
+        BakeReport r;
+        const std::string error = run_bake(tables_options(copy.path), r);
+        if (c.expected.empty()) {
+            EXPECT_EQ(error, "");
+            continue;
+        }
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(copy.file("basic_intensity_cmp.dat"))) << c.expected;
+        EXPECT_FALSE(std::filesystem::exists(copy.file("basic_intensity_cmp.dat.part"))) << c.expected;
+    }
+
+    ScratchDir copy;
+    copy_scene(dir_->path, copy.path);
+    BakeReport r;
+    BakeOptions o = tables_options(copy.path);
+    o.cells = {{0, 0}, {5, 100000}};
+    EXPECT_NE(run_bake(o, r).find("out of range"), std::string::npos);
+    o = tables_options(copy.path);
+    o.paths = 0;
+    EXPECT_NE(run_bake(o, r).find("-paths"), std::string::npos);
+    o = tables_options(copy.path + "/missing");
+    EXPECT_NE(run_bake(o, r).find("no scene folder"), std::string::npos);
+    std::filesystem::remove(copy.file("test.dat"));
+    EXPECT_NE(run_bake(tables_options(copy.path), r).find("no scene file"), std::string::npos);
+    copy_scene(dir_->path, copy.path);
+    const uint64_t limit = reader_limits.memory_bytes;
+    reader_limits.memory_bytes = 1 << 20;
+    const std::string error = run_bake(tables_options(copy.path), r);
+    reader_limits.memory_bytes = limit;
+    EXPECT_NE(error.find("would need about"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(copy.file("basic_intensity_cmp.dat")));
 }

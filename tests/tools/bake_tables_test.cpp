@@ -101,32 +101,6 @@ TEST(ScatterModel, PhaseFunctionIntegratesToOne) {
     EXPECT_GT(henyey_greenstein(1.0, 0.2), henyey_greenstein(-1.0, 0.2));
 }
 
-TEST(ScatterModel, ResponseFallsWithDistanceAndShadow) {
-    CoarseCloud c;
-    c.nx = 4;
-    c.ny = 1;
-    c.nz = 1;
-    c.cell = 1.0;
-    c.extinction = 1.0;
-    c.density = {1.0, 1.0, 0.0, 1.0};
-    ScatterModel model;
-    model.phase_g = 0.0;
-    model.near_limit = 0.5;
-    std::vector<double> out;
-    direct_response(c, model, {{0, 0, 1}}, {-1.5, 0.5, 0.5}, out);
-    ASSERT_EQ(out.size(), 4u);
-    const double iso = model.albedo / (4 * 3.141592653589793);
-    // Cell 0: 2 units away, half a cell of density 1 on the way.
-    EXPECT_NEAR(out[0], iso * std::exp(-0.5) / 4.0, 1e-12);
-    // Cell 1: 3 units away through cell 0 and half of cell 1.
-    EXPECT_NEAR(out[1], iso * std::exp(-1.5) / 9.0, 1e-12);
-    EXPECT_EQ(out[2], 0.0);  // empty cells send nothing
-    // A source on a cell centre is taken half a cell away and scatters evenly.
-    direct_response(c, model, {{0, 0, 1}, {1, 0, 0}}, {0.5, 0.5, 0.5}, out);
-    EXPECT_NEAR(out[0], iso / 0.25, 1e-12);
-    EXPECT_NEAR(out[4], iso / 0.25, 1e-12);
-}
-
 TEST(BaseIntensity, ConstantFieldIsOneCoefficient) {
     CoarseCloud c;
     c.nx = 4;

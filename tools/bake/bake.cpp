@@ -7,10 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "illumination/directions.h"
-#include "lightning/lightning_grid.h"
-#include "scene/scene.h"
-#include "scene/scene_file.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/scene_writer.h"
@@ -28,6 +24,12 @@ constexpr float kEyeDistance = 150.0f;
 constexpr float kEyeAzimuth = -0.95f;    // radians: the eye is south-east of the storm
 constexpr float kViewElevation = 0.35f;  // radians above the horizon
 constexpr double kThunderSeconds = 8.0;
+// Cloud optics: droplets scatter almost without loss and strongly forwards; the extinction gives
+// the storm's core an optical depth of about 25 bottom to top and across, so light from the
+// channel is scattered dozens of times before it leaves and the whole tower glows.
+constexpr float kDemoExtinction = 0.6f;  // per scene unit at density 1
+constexpr float kDemoAlbedo = 0.999f;
+constexpr float kDemoAsymmetry = 0.85f;
 constexpr double kRainSeconds = 6.0;
 
 using Clock = std::chrono::steady_clock;
@@ -64,6 +66,9 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.box_low[1] = -0.5f * l.cell_size * o.grid_ny;
     l.box_low[2] = kCloudBase;
     l.dscl = o.dscl;
+    l.extinction = kDemoExtinction;
+    l.albedo = kDemoAlbedo;
+    l.phase_g = kDemoAsymmetry;
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
     // The camera stands in town, a few units above the ground, looking up at the storm
@@ -84,27 +89,6 @@ DemoLayout demo_layout(const BakeOptions& o) {
     return l;
 }
 
-// Weights of a reference strike per lightning cell: a straight vertical channel from
-// the cloud base at the middle of the domain down to the ground, each cell weighted
-// by the channel length inside it times the summed channel colours, which is what the
-// viewer's binning gives such a channel on average.
-std::vector<std::pair<int32_t, double>> reference_strike(const LightningGrid& g, const LightningSettings& s,
-                                                         float base_z) {
-    const float x = 0.5f * (g.box_low.x + g.box_high.x), y = 0.5f * (g.box_low.y + g.box_high.y);
-    const int32_t ix = std::clamp(static_cast<int32_t>((x - g.box_low.x) / g.cell_dx), 0, g.lgrid_nx - 1);
-    const int32_t iy = std::clamp(static_cast<int32_t>((y - g.box_low.y) / g.cell_dy), 0, g.lgrid_ny - 1);
-    const double per_length = s.emission_colour.x * s.channel_colour.x +
-                              s.emission_colour.y * s.channel_colour.y +
-                              s.emission_colour.z * s.channel_colour.z;
-    std::vector<std::pair<int32_t, double>> cells;
-    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
-        const double lo = std::max(0.0, static_cast<double>(g.lgrid_z[iz]));
-        const double hi = std::min(static_cast<double>(base_z), static_cast<double>(g.lgrid_z[iz + 1]));
-        if (hi > lo) cells.push_back({(iz * g.lgrid_ny + iy) * g.lgrid_nx + ix, (hi - lo) * per_length});
-    }
-    return cells;
-}
-
 void print_progress(const BakeOptions& o, const char* fmt, double value) {
     if (o.quiet) return;
     std::printf(fmt, value);
@@ -113,28 +97,20 @@ void print_progress(const BakeOptions& o, const char* fmt, double value) {
 
 }  // namespace
 
-std::string read_baked_scene(const std::string& dir, Scene& scene) {
-    std::error_code ec;
-    const auto here = std::filesystem::current_path(ec);
-    std::filesystem::current_path(dir, ec);
-    if (ec) return "cannot enter " + dir;
-    reset_scene(scene);
-    read_scene_file("test.dat", scene);
-    std::filesystem::current_path(here, ec);
-    return "";
-}
-
-double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale,
-                            double peak) {
-    if (raw_peak <= 0.0 || colour_share <= 0.0 || gamma_inv <= 0.0f || light_scale <= 0.0f) return 1.0;
-    // peak = (share * u)^gamma_inv * light_scale  =>  u = (peak / light_scale)^(1/gamma_inv) / share
-    const double u = std::pow(peak / light_scale, 1.0 / gamma_inv) / colour_share;
-    return u * 1e9 / raw_peak;
-}
-
 std::string run_bake(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
+    const TableOptions table = table_options(o);
+    if (o.tables_only) {
+        Scene scene;
+        std::string err = read_scene_folder(o.out_dir, o.scene_file, scene);
+        if (err.empty()) err = bake_scene_tables(o.out_dir, scene, table, report.tables);
+        if (!err.empty()) return err;
+        report.files.push_back({"basic_intensity_cmp.dat", report.tables.table_bytes});
+        if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
+        report.seconds = seconds_since(t0);
+        return "";
+    }
     std::error_code ec;
     std::filesystem::create_directories(o.out_dir, ec);
     if (!std::filesystem::is_directory(o.out_dir)) return "cannot create " + o.out_dir;
@@ -162,66 +138,13 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     if (!w.error.empty()) return w.error;
     print_progress(o, "  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));
 
+    // The tables come from the scene as the viewer reads it, through the same code as -tables.
     Scene scene;
-    const std::string err = read_baked_scene(o.out_dir, scene);
+    std::string err = read_scene_folder(o.out_dir, "", scene);
+    if (err.empty()) err = bake_scene_tables(o.out_dir, scene, table, report.tables);
     if (!err.empty()) return err;
-    const CloudGrid& grid = scene.cloud;
-    LightningGrid lgrid;
-    setup_lightning_grid(lgrid, scene.lightning, grid);
-    if (!lightning_grid_usable(lgrid)) return "the lightning grid of the baked scene has no layers";
-
-    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
-                                                 grid.grd_numz, grid.dscl, grid.grd_size, grid.optical[0]);
-    if (coarse.nx != grid.dcl_numx || coarse.ny != grid.dcl_numy || coarse.nz != grid.dcl_numz) {
-        return "the viewer's coarse grid differs from the bake's";
-    }
-    report.coarse_cells = coarse.count();
-    w.put("genk.tbl", genk_file_bytes(coarse, workers, !o.quiet));
-    if (!w.error.empty()) return w.error;
-    print_progress(o, "  genk.tbl done (%.1f s)\n", seconds_since(t0));
-
-    ScatterModel model;
-    model.albedo = grid.optical[1];
-    model.phase_g = grid.optical[2];
-    std::vector<Point3> directions;
-    for (int32_t d = 0; d < kDirCount; ++d) {
-        const Vec3 v = direction_vector(d);
-        directions.push_back({v.x, v.y, v.z});
-    }
-    const int32_t cells = lightning_cell_count(lgrid);
-    report.lightning_cells = cells;
-    std::vector<Point3> sources(static_cast<size_t>(cells));
-    for (int32_t iz = 0; iz < lgrid.lgrid_nz; ++iz) {
-        for (int32_t iy = 0; iy < lgrid.lgrid_ny; ++iy) {
-            for (int32_t ix = 0; ix < lgrid.lgrid_nx; ++ix) {
-                const double x = lgrid.box_low.x + (ix + 0.5) * lgrid.cell_dx;
-                const double y = lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy;
-                const double z = 0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]);
-                sources[(iz * lgrid.lgrid_ny + iy) * lgrid.lgrid_nx + ix] = {
-                    x - grid.grd_origin.x, y - grid.grd_origin.y, z - grid.grd_origin.z};
-            }
-        }
-    }
-
-    // The table's scale comes from the data: the reference strike's brightest cell and
-    // direction must come out at kReferencePeak through the viewer's own mapping.
-    const size_t m = static_cast<size_t>(coarse.count());
-    std::vector<double> raw(m * directions.size(), 0.0), one;
-    for (const auto& [cell, weight] : reference_strike(lgrid, scene.lightning, grid.grd_origin.z)) {
-        direct_response(coarse, model, directions, sources[static_cast<size_t>(cell)], one);
-        for (size_t i = 0; i < raw.size(); ++i) raw[i] += weight * one[i];
-    }
-    const double raw_peak = *std::max_element(raw.begin(), raw.end());
-    const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
-    const double sum = e.x * c.x + e.y * c.y + e.z * c.z;
-    const double share = sum > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / sum : 1.0;
-    report.table_scale =
-        table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
-
-    w.put("basic_intensity_cmp.dat",
-          base_intensity_file_bytes(coarse, model, directions, sources, o.coeffs, report.table_scale, workers,
-                                    !o.quiet, &report.kept_energy));
-    if (!w.error.empty()) return w.error;
+    report.files.push_back({"basic_intensity_cmp.dat", report.tables.table_bytes});
+    if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
     report.seconds = seconds_since(t0);
     return "";
 }

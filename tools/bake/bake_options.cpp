@@ -22,17 +22,26 @@ bool parse_int(const std::string& s, int64_t lo, int64_t hi, int64_t& out) {
 }  // namespace
 
 std::string bake_usage() {
-    return "usage: vintrel-bake DIR [options]\n"
-           "  Writes the demo storm scene into DIR (created when missing); run the viewer in DIR.\n"
-           "  -grid NX NY NZ  fine cloud grid cells (default 128 128 64)\n"
-           "  -dscl N         fine cells per coarse cell along each axis, even (default 8);\n"
-           "                  NX/N, NY/N and NZ/N must be powers of two\n"
-           "  -seed N         seed of the cloud, town and sounds (default 1)\n"
-           "  -coeffs N       wavelet coefficients kept per table record (default 96)\n"
-           "  -threads N      worker threads (default: all cores)\n"
-           "  -night          no sky dome: a black sky that flashes with each strike\n"
-           "  -quiet          no progress lines\n"
-           "  -help           this text\n";
+    return "usage: vintrel-bake DIR [options]             the demo storm, into DIR (created when missing)\n"
+           "       vintrel-bake -tables SCENE_DIR [options]  the lighting tables of an existing scene\n"
+           "  Run the viewer in the folder afterwards.\n"
+           "Demo options:\n"
+           "  -grid NX NY NZ      fine cloud grid cells (default 128 128 64)\n"
+           "  -dscl N             fine cells per coarse cell along each axis, even (default 4);\n"
+           "                      NX/N, NY/N and NZ/N must be powers of two\n"
+           "  -night              no sky dome: a black sky that flashes with each strike\n"
+           "Table options (both forms):\n"
+           "  -f FILE             with -tables: scene file read after SCENE_DIR/test.dat, as the viewer's -f\n"
+           "  -scattering single|multiple\n"
+           "                      light of all scattering orders (default multiple) or of the first only\n"
+           "  -paths N            random walks per lightning cell for multiple scattering (default 4096)\n"
+           "  -cells LIST         bake only these lightning cells, e.g. 0-99,140 (default all); the\n"
+           "                      others get empty records\n"
+           "  -coeffs N           wavelet coefficients kept per table record (default 96)\n"
+           "  -seed N             seed of the cloud, town, sounds and random walks (default 1)\n"
+           "  -threads N          worker threads (default: all cores)\n"
+           "  -quiet              no progress lines\n"
+           "  -help               this text\n";
 }
 
 std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions& o) {
@@ -46,13 +55,28 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         }
         return "";
     };
+    auto word = [&](const std::string& option, std::string& out) -> std::string {
+        if (i + 1 >= args.size()) return option + " needs a value";
+        out = args[++i];
+        return "";
+    };
+    std::vector<std::string> demo_only;
+    bool scene_file_given = false;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         int64_t v = 0;
-        std::string err;
+        std::string err, text;
         if (a == "-help" || a == "--help" || a == "-h") {
             o.help = true;
             return "";
+        } else if (a == "-tables") {
+            err = word("-tables", text);
+            if (err.empty() && !o.out_dir.empty()) return "give either DIR or -tables SCENE_DIR, not both";
+            o.tables_only = true;
+            o.out_dir = text;
+        } else if (a == "-f") {
+            err = word("-f", o.scene_file);
+            scene_file_given = true;
         } else if (a == "-grid") {
             int64_t n[3];
             for (int k = 0; k < 3 && err.empty(); ++k) err = value("-grid", 1, 4096, n[k]);
@@ -61,20 +85,40 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
                 o.grid_ny = static_cast<int32_t>(n[1]);
                 o.grid_nz = static_cast<int32_t>(n[2]);
             }
+            demo_only.push_back(a);
         } else if (a == "-dscl") {
             err = value("-dscl", 1, 4096, v);
             o.dscl = static_cast<int32_t>(v);
+            demo_only.push_back(a);
         } else if (a == "-seed") {
             err = value("-seed", 0, 4294967295LL, v);
             o.seed = static_cast<uint32_t>(v);
         } else if (a == "-coeffs") {
             err = value("-coeffs", 1, 1 << 24, v);
             o.coeffs = static_cast<int32_t>(v);
+        } else if (a == "-paths") {
+            err = value("-paths", 1, int64_t{1} << 40, v);
+            o.paths = v;
+        } else if (a == "-scattering") {
+            err = word("-scattering", text);
+            if (err.empty()) {
+                if (text == "single") {
+                    o.scattering = Scattering::kSingle;
+                } else if (text == "multiple") {
+                    o.scattering = Scattering::kMultiple;
+                } else {
+                    return "-scattering: '" + text + "' is neither single nor multiple";
+                }
+            }
+        } else if (a == "-cells") {
+            err = word("-cells", text);
+            if (err.empty()) err = parse_cell_ranges(text, o.cells);
         } else if (a == "-threads") {
             err = value("-threads", 1, 256, v);
             o.threads = static_cast<int32_t>(v);
         } else if (a == "-night") {
             o.sky_dome = false;
+            demo_only.push_back(a);
         } else if (a == "-quiet") {
             o.quiet = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -82,11 +126,16 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         } else if (o.out_dir.empty()) {
             o.out_dir = a;
         } else {
-            return "only one output folder may be given (got '" + o.out_dir + "' and '" + a + "')";
+            return "only one folder may be given (got '" + o.out_dir + "' and '" + a + "')";
         }
         if (!err.empty()) return err;
     }
-    if (o.out_dir.empty()) return "no output folder given";
+    if (o.out_dir.empty()) return o.tables_only ? "-tables needs a scene folder" : "no output folder given";
+    if (o.tables_only) {
+        if (!demo_only.empty()) return demo_only.front() + " only applies to the demo, not to -tables";
+        return "";
+    }
+    if (scene_file_given) return "-f only applies to -tables";
     if (o.dscl % 2 != 0) return "-dscl must be even (the viewer expects it)";
     const int32_t n[3] = {o.grid_nx, o.grid_ny, o.grid_nz};
     const char* axis[3] = {"NX", "NY", "NZ"};
@@ -97,10 +146,17 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
                    " / -dscl must be a power of two (the Haar transform needs it)";
         }
     }
-    const int64_t m = static_cast<int64_t>(n[0] / o.dscl) * (n[1] / o.dscl) * (n[2] / o.dscl);
-    if (m * m > kMaxGenkTableBytes) {
-        return "the coarse grid has " + std::to_string(m) + " cells; its attenuation table would be " +
-               std::to_string((m * m) >> 20) + " MB, more than the viewer accepts: raise -dscl";
-    }
     return "";
+}
+
+TableOptions table_options(const BakeOptions& o) {
+    TableOptions t;
+    t.coeffs = o.coeffs;
+    t.paths = o.paths;
+    t.scattering = o.scattering;
+    t.cells = o.cells;
+    t.seed = o.seed;
+    t.threads = o.threads;
+    t.quiet = o.quiet;
+    return t;
 }

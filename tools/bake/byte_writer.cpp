@@ -26,11 +26,18 @@ void ByteWriter::raw(const void* data, size_t size) {
 }
 
 bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
+    // Written under a temporary name and renamed when whole, so a failed or interrupted write never
+    // leaves a half-written file under the final name (the viewer would read it as damaged).
+    const std::string temp = path + ".part";
+    FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) return false;
     const size_t written = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), f);
     const bool closed = std::fclose(f) == 0;
-    return written == bytes.size() && closed;
+    if (written != bytes.size() || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool write_file_text(const std::string& path, const std::string& text) {

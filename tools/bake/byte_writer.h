@@ -20,7 +20,8 @@ struct ByteWriter {
     void raw(const void* data, size_t size);
 };
 
-// Writes bytes to path (truncating); false when the file cannot be written.
+// Writes bytes to path through a temporary file renamed when complete; false when it cannot be written
+// (the final name is then untouched).
 bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // Writes text to path (truncating); false when the file cannot be written.
 bool write_file_text(const std::string& path, const std::string& text);

@@ -1,0 +1,407 @@
+// table_bake.cpp -- baking a scene folder's lighting tables: the base intensity table and the attenuation table
+#include "tools/bake/table_bake.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <numeric>
+
+#include "illumination/directions.h"
+#include "lightning/lightning_grid.h"
+#include "scene/scene_file.h"
+#include "support/fatal.h"
+#include "support/file_limits.h"
+#include "tools/bake/base_intensity.h"
+#include "tools/bake/byte_writer.h"
+#include "tools/bake/coarse_cloud.h"
+#include "tools/bake/parallel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds between progress lines of the cell loop.
+constexpr double kProgressEvery = 2.0;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+bool is_power_of_two(int64_t n) { return n > 0 && (n & (n - 1)) == 0; }
+
+std::string megabytes(uint64_t bytes) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.0f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return buf;
+}
+
+ScoreDirections table_directions() {
+    ScoreDirections dirs;
+    dirs.n = kDirCount;
+    for (int32_t d = 0; d < kDirCount; ++d) {
+        const Vec3 v = direction_vector(d);
+        dirs.x[d] = v.x;
+        dirs.y[d] = v.y;
+        dirs.z[d] = v.z;
+    }
+    return dirs;
+}
+
+// Centre of every lightning cell in cloud-local coordinates, in the table's cell order.
+std::vector<Point3> lightning_cell_centres(const LightningGrid& g, const CloudGrid& cloud) {
+    std::vector<Point3> out(static_cast<size_t>(lightning_cell_count(g)));
+    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
+        for (int32_t iy = 0; iy < g.lgrid_ny; ++iy) {
+            for (int32_t ix = 0; ix < g.lgrid_nx; ++ix) {
+                const double x = g.box_low.x + (ix + 0.5) * g.cell_dx;
+                const double y = g.box_low.y + (iy + 0.5) * g.cell_dy;
+                const double z = 0.5 * (static_cast<double>(g.lgrid_z[iz]) + g.lgrid_z[iz + 1]);
+                out[static_cast<size_t>((iz * g.lgrid_ny + iy) * g.lgrid_nx + ix)] = {
+                    x - cloud.grd_origin.x, y - cloud.grd_origin.y, z - cloud.grd_origin.z};
+            }
+        }
+    }
+    return out;
+}
+
+// eta of one lightning cell, cell-major (M x kDirCount), before the table scale.
+TransportStats cell_field(const TransportMedium& medium, const ScoreDirections& dirs, const Point3& source,
+                          const TableOptions& o, int64_t cell, TransportScratch& scratch,
+                          std::vector<double>& field) {
+    if (o.scattering == Scattering::kSingle) {
+        single_scattering(medium, dirs, source, field);
+        return TransportStats{};
+    }
+    return trace_multiple_scattering(medium, dirs, source, o.paths, cell_stream(o.seed, cell), scratch, field);
+}
+
+// The records of one lightning cell: one per direction, from a cell-major field.
+std::vector<uint8_t> cell_records(const std::vector<double>& field, const CoarseCloud& coarse, int32_t keep,
+                                  double scale, double& kept) {
+    const size_t m = static_cast<size_t>(coarse.count());
+    std::vector<float> one(m);
+    ByteWriter w;
+    kept = 0.0;
+    for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) {
+        for (size_t c = 0; c < m; ++c) one[c] = static_cast<float>(field[c * kDirCount + d]);
+        kept += append_record(one, coarse, keep, scale, w);
+    }
+    kept /= kDirCount;
+    return std::move(w.bytes);
+}
+
+// Optical depth through the densest column of the cloud (bottom to top of the grid) and across it along
+// x at the densest height of that column: how opaque the cloud is to its own light.
+void core_depths(const TransportMedium& m, double& vertical, double& across) {
+    vertical = across = 0.0;
+    int32_t best_x = 0, best_y = 0;
+    for (int32_t y = 0; y < m.ny; ++y) {
+        for (int32_t x = 0; x < m.nx; ++x) {
+            double column = 0.0;
+            for (int32_t z = 0; z < m.nz; ++z) column += m.sigma_t[static_cast<size_t>(x + m.nx * (y + m.ny * z))];
+            if (column * m.cell > vertical) {
+                vertical = column * m.cell;
+                best_x = x;
+                best_y = y;
+            }
+        }
+    }
+    for (int32_t z = 0; z < m.nz; ++z) {
+        double row = 0.0;
+        for (int32_t x = 0; x < m.nx; ++x) row += m.sigma_t[static_cast<size_t>(x + m.nx * (best_y + m.ny * z))];
+        across = std::max(across, row * m.cell);
+    }
+    (void)best_x;
+}
+
+bool write_or_fail(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
+    if (write_file_bytes(path, bytes)) return true;
+    error = "cannot write " + path;
+    return false;
+}
+
+}  // namespace
+
+double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale,
+                            double peak) {
+    if (raw_peak <= 0.0 || colour_share <= 0.0 || gamma_inv <= 0.0f || light_scale <= 0.0f) return 1.0;
+    // peak = (share * u)^gamma_inv * light_scale  =>  u = (peak / light_scale)^(1/gamma_inv) / share
+    const double u = std::pow(peak / light_scale, 1.0 / gamma_inv) / colour_share;
+    return u * 1e9 / raw_peak;
+}
+
+std::string parse_cell_ranges(const std::string& text, CellRanges& out) {
+    out.clear();
+    size_t start = 0;
+    auto number = [](const std::string& s, int64_t& v) {
+        if (s.empty() || s.size() > 12 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+        v = std::strtoll(s.c_str(), nullptr, 10);
+        return true;
+    };
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, comma - start);
+        const size_t dash = item.find('-');
+        int64_t a = 0, b = 0;
+        const bool ok = dash == std::string::npos ? number(item, a) && number(item, b)
+                                                  : number(item.substr(0, dash), a) &&
+                                                        number(item.substr(dash + 1), b);
+        if (!ok) return "-cells: '" + item + "' is not a cell index or a FIRST-LAST range";
+        if (b < a) return "-cells: the range '" + item + "' runs backwards";
+        out.push_back({a, b});
+        start = comma + 1;
+    }
+    return "";
+}
+
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) return "no scene folder " + dir;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(dir) / "test.dat", ec)) {
+        return "no scene file " + dir + "/test.dat";
+    }
+    const auto here = std::filesystem::current_path(ec);
+    std::filesystem::current_path(dir, ec);
+    if (ec) return "cannot enter " + dir;
+    reset_scene(scene);
+    // The readers end the process on bad input; here their message is printed and the folder's
+    // state restored, so the caller can say what failed and no table is touched.
+    const FatalHandler previous = set_fatal_handler(throw_fatal_handler);
+    std::string error;
+    try {
+        read_scene_file("test.dat", scene);
+        if (!extra.empty()) read_scene_file(extra, scene);
+    } catch (const FatalInputError&) {
+        error = "the scene in " + dir + " cannot be read (see the message above)";
+    }
+    set_fatal_handler(previous);
+    std::filesystem::current_path(here, ec);
+    return error;
+}
+
+std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scene) {
+    LightningGrid g;
+    setup_lightning_grid(g, scene.lightning, scene.cloud);
+    std::vector<std::pair<int32_t, double>> cells;
+    if (!lightning_grid_usable(g)) return cells;
+    const LightningSettings& s = scene.lightning;
+    const float base_z = scene.cloud.grd_origin.z;
+    const float x = 0.5f * (g.box_low.x + g.box_high.x), y = 0.5f * (g.box_low.y + g.box_high.y);
+    const int32_t ix = std::clamp(static_cast<int32_t>((x - g.box_low.x) / g.cell_dx), 0, g.lgrid_nx - 1);
+    const int32_t iy = std::clamp(static_cast<int32_t>((y - g.box_low.y) / g.cell_dy), 0, g.lgrid_ny - 1);
+    const double per_length = s.emission_colour.x * s.channel_colour.x + s.emission_colour.y * s.channel_colour.y +
+                              s.emission_colour.z * s.channel_colour.z;
+    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
+        const double lo = std::max(0.0, static_cast<double>(g.lgrid_z[iz]));
+        const double hi = std::min(static_cast<double>(base_z), static_cast<double>(g.lgrid_z[iz + 1]));
+        if (hi > lo) cells.push_back({(iz * g.lgrid_ny + iy) * g.lgrid_nx + ix, (hi - lo) * per_length});
+    }
+    return cells;
+}
+
+std::string bake_scene_tables(const std::string& dir, const Scene& scene, const TableOptions& o,
+                              TableReport& report) {
+    const auto t0 = Clock::now();
+    report = TableReport{};
+    const CloudGrid& grid = scene.cloud;
+    if (grid.grd_numx <= 0 || grid.grd_density.empty()) return "the scene has no cloud section";
+    if (scene.lightning.sections_read <= 0) return "the scene has no lightning section";
+    LightningGrid lgrid;
+    setup_lightning_grid(lgrid, scene.lightning, grid);
+    if (!lightning_grid_usable(lgrid)) {
+        return "the lightning grid has no layers (the cloud reaches down to the ground or the lightning "
+               "domain is empty)";
+    }
+    const int32_t n[3] = {grid.dcl_numx, grid.dcl_numy, grid.dcl_numz};
+    for (int k = 0; k < 3; ++k) {
+        if (!is_power_of_two(n[k])) {
+            return "the coarse grid is " + std::to_string(n[0]) + " x " + std::to_string(n[1]) + " x " +
+                   std::to_string(n[2]) + " cells; each size must be a power of two (choose dscl so that the " +
+                   "fine sizes divided by it are)";
+        }
+    }
+    const double ext = grid.optical[0], albedo = grid.optical[1], g = grid.optical[2];
+    if (!(ext >= 0.0) || !std::isfinite(ext)) return "the cloud's extinction must be 0 or more";
+    if (!(albedo >= 0.0 && albedo <= 1.0)) return "the cloud's albedo must lie between 0 and 1";
+    if (!(std::fabs(g) < 1.0)) return "the cloud's asymmetry g must lie strictly between -1 and 1";
+    if (o.paths < 1) return "-paths must be at least 1";
+    if (o.coeffs < 1) return "-coeffs must be at least 1";
+
+    const int32_t cells = lightning_cell_count(lgrid);
+    const int64_t m = static_cast<int64_t>(n[0]) * n[1] * n[2];
+    report.lightning_cells = cells;
+    report.coarse_cells = static_cast<int32_t>(m);
+    std::vector<char> wanted(static_cast<size_t>(cells), o.cells.empty() ? 1 : 0);
+    for (const auto& [a, b] : o.cells) {
+        if (b >= cells) {
+            return "-cells: cell " + std::to_string(b) + " is out of range (the lightning grid has " +
+                   std::to_string(cells) + " cells, 0 to " + std::to_string(cells - 1) + ")";
+        }
+        for (int64_t k = a; k <= b; ++k) wanted[static_cast<size_t>(k)] = 1;
+    }
+
+    // Memory: the field and score scratch of every worker, the records of the whole table and its
+    // assembled copy; the coarse cloud is small beside them.
+    const int workers = o.threads > 0 ? o.threads : default_worker_count();
+    const uint64_t keep = static_cast<uint64_t>(std::min<int64_t>(o.coeffs, m));
+    const uint64_t scratch_bytes = static_cast<uint64_t>(m) * (kScoreLanes * 4 + kDirCount * 8 + 8);
+    const uint64_t record_bytes = static_cast<uint64_t>(cells) * kDirCount * (8 * keep + 8);
+    const uint64_t need = scratch_bytes * static_cast<uint64_t>(workers) + 2 * record_bytes;
+    if (!fits_in_memory(need)) {
+        return "baking these tables would need about " + megabytes(need) + " of memory (" +
+               std::to_string(cells) + " lightning cells, " + std::to_string(m) +
+               " coarse cells), more than half of this machine's; raise dscl or lower -coeffs";
+    }
+
+    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy, grid.grd_numz,
+                                                 grid.dscl, grid.grd_size, ext);
+    if (coarse.nx != n[0] || coarse.ny != n[1] || coarse.nz != n[2]) {
+        return "the viewer's coarse grid differs from the bake's";
+    }
+    const TransportMedium medium = make_transport_medium(coarse, albedo, g);
+    core_depths(medium, report.depth_vertical, report.depth_across);
+    const ScoreDirections dirs = table_directions();
+    const std::vector<Point3> sources = lightning_cell_centres(lgrid, grid);
+    if (!o.quiet) {
+        std::printf("  lightning grid %d x %d x %d = %d cells, coarse grid %d x %d x %d = %lld cells\n",
+                    lgrid.lgrid_nx, lgrid.lgrid_ny, lgrid.lgrid_nz, cells, n[0], n[1], n[2],
+                    static_cast<long long>(m));
+        std::printf("  optics: extinction %g per unit at density 1, albedo %g, g %g; optical depth through the "
+                    "core %.1f vertically, %.1f across\n",
+                    ext, albedo, g, report.depth_vertical, report.depth_across);
+        if (o.scattering == Scattering::kMultiple) {
+            std::printf("  all scattering orders: %lld random walks per lightning cell\n",
+                        static_cast<long long>(o.paths));
+        } else {
+            std::printf("  single scattering only\n");
+        }
+        std::fflush(stdout);
+    }
+
+    // The table's scale comes from the data: the reference strike's brightest cell and direction must
+    // come out at kReferencePeak through the viewer's own mapping. Its cells are traced with their own
+    // streams, so the scale is the same whichever cells this run bakes.
+    const size_t field_size = static_cast<size_t>(m) * kDirCount;
+    std::vector<double> strike(field_size, 0.0);
+    std::vector<std::vector<double>> fields(static_cast<size_t>(cells));
+    std::vector<TransportStats> stats(static_cast<size_t>(cells));
+    const auto ref = reference_strike_cells(scene);
+    {
+        std::vector<std::vector<double>> ref_fields(ref.size());
+        std::vector<TransportStats> ref_stats(ref.size());
+        parallel_for(static_cast<int>(ref.size()), workers, [&](int i) {
+            thread_local TransportScratch scratch;
+            const int32_t k = ref[static_cast<size_t>(i)].first;
+            ref_stats[static_cast<size_t>(i)] = cell_field(medium, dirs, sources[static_cast<size_t>(k)], o, k,
+                                                           scratch, ref_fields[static_cast<size_t>(i)]);
+        });
+        // Summed in cell order so the scale does not depend on the scheduling.
+        for (size_t i = 0; i < ref.size(); ++i) {
+            const auto& field = ref_fields[i];
+            for (size_t j = 0; j < field_size; ++j) strike[j] += ref[i].second * field[j];
+            const size_t k = static_cast<size_t>(ref[i].first);
+            if (wanted[k]) {
+                fields[k].swap(ref_fields[i]);
+                stats[k] = ref_stats[i];
+            }
+        }
+    }
+    const double raw_peak = strike.empty() ? 0.0 : *std::max_element(strike.begin(), strike.end());
+    std::vector<double>().swap(strike);
+    const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
+    const double sum = e.x * c.x + e.y * c.y + e.z * c.z;
+    const double share = sum > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / sum : 1.0;
+    report.table_scale = table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
+
+    // Every wanted cell: its field (reusing a reference cell's), then its records at once, so only the
+    // compressed records stay in memory.
+    std::vector<int32_t> todo;
+    for (int32_t k = 0; k < cells; ++k) {
+        if (wanted[static_cast<size_t>(k)]) todo.push_back(k);
+    }
+    std::vector<std::vector<uint8_t>> records(static_cast<size_t>(cells));
+    std::vector<double> kept(static_cast<size_t>(cells), 0.0);
+    std::atomic<int> done{0};
+    std::mutex print_lock;
+    double last_print = 0.0;
+    const auto t_cells = Clock::now();
+    parallel_for(static_cast<int>(todo.size()), workers, [&](int i) {
+        thread_local TransportScratch scratch;
+        const int32_t k = todo[static_cast<size_t>(i)];
+        std::vector<double> field;
+        if (!fields[static_cast<size_t>(k)].empty()) {
+            field.swap(fields[static_cast<size_t>(k)]);
+        } else {
+            stats[static_cast<size_t>(k)] =
+                cell_field(medium, dirs, sources[static_cast<size_t>(k)], o, k, scratch, field);
+        }
+        records[static_cast<size_t>(k)] =
+            cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)]);
+        const int finished = done.fetch_add(1) + 1;
+        if (o.quiet) return;
+        std::lock_guard<std::mutex> hold(print_lock);
+        const double t = seconds_since(t_cells);
+        if (t - last_print < kProgressEvery && finished != static_cast<int>(todo.size())) return;
+        last_print = t;
+        const double rate = finished / std::max(t, 1e-9);
+        std::printf("  lightning cells %d/%zu  %.1f cells/s  %.0f s left\n", finished, todo.size(), rate,
+                    (static_cast<double>(todo.size()) - finished) / rate);
+        std::fflush(stdout);
+    });
+    report.transport_seconds = seconds_since(t_cells);
+    for (const TransportStats& s : stats) report.transport.add(s);
+
+    ByteWriter out;
+    out.i32(cells);
+    out.i32(static_cast<int32_t>(m));
+    out.i32(kDirCount);
+    ByteWriter empty;
+    for (int32_t d = 0; d < kDirCount; ++d) {
+        empty.i32(0);
+        empty.f32(0.0f);
+    }
+    size_t total = out.bytes.size();
+    for (const auto& r : records) total += r.empty() ? empty.bytes.size() : r.size();
+    out.bytes.reserve(total);
+    double kept_sum = 0.0;
+    for (int32_t k = 0; k < cells; ++k) {
+        std::vector<uint8_t>& r = records[static_cast<size_t>(k)];
+        if (r.empty()) {
+            out.raw(empty.bytes.data(), empty.bytes.size());
+            continue;
+        }
+        ++report.cells_baked;
+        kept_sum += kept[static_cast<size_t>(k)];
+        out.raw(r.data(), r.size());
+        std::vector<uint8_t>().swap(r);
+    }
+    report.kept_energy = report.cells_baked > 0 ? kept_sum / report.cells_baked : 1.0;
+    report.table_bytes = out.bytes.size();
+    std::string error;
+    if (!write_or_fail(dir + "/basic_intensity_cmp.dat", out.bytes, error)) return error;
+    std::vector<uint8_t>().swap(out.bytes);
+
+    // The attenuation table: written while it stays small; otherwise an old one is removed, since its
+    // sizes would override the scene's coarse grid and make the viewer refuse the new table.
+    const uint64_t genk_size = 12 + static_cast<uint64_t>(m) * static_cast<uint64_t>(m);
+    const std::string genk_path = dir + "/genk.tbl";
+    if (genk_size <= kMaxWrittenGenkBytes) {
+        if (!write_or_fail(genk_path, genk_file_bytes(coarse, workers, false), error)) return error;
+        report.genk_written = true;
+        report.genk_bytes = genk_size;
+    } else {
+        std::error_code ec;
+        const bool removed = std::filesystem::remove(genk_path, ec);
+        if (!o.quiet) {
+            std::printf("  genk.tbl left out: it would be %s (%lld coarse cells squared); the viewer keeps the "
+                        "cloud section's coarse grid%s\n",
+                        megabytes(genk_size).c_str(), static_cast<long long>(m),
+                        removed ? "; the old genk.tbl was removed" : "");
+        }
+    }
+    report.seconds = seconds_since(t0);
+    return "";
+}

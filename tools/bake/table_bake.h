@@ -1,0 +1,82 @@
+// table_bake.h -- baking a scene folder's lighting tables: the base intensity table and the attenuation table
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scene/scene.h"
+#include "tools/bake/transport.h"
+
+// Brightest gamma-mapped radiance a reference strike gives the cloud at the scene's brightness 1
+// (before the splat brightness): the cells just above the channel reach full colour through the
+// splats' division by density, and the gamma mapping lifts the dimmer glow that multiple scattering
+// carries up through the tower into the anvil.
+constexpr double kReferencePeak = 0.9;
+// Random walks per lightning cell unless -paths says otherwise.
+constexpr int64_t kDefaultPaths = 4096;
+// The attenuation table is written only below this size: the viewer never reads its rows, and it grows
+// with the square of the coarse cell count.
+constexpr uint64_t kMaxWrittenGenkBytes = uint64_t{64} << 20;
+
+enum class Scattering { kSingle, kMultiple };
+
+// Inclusive ranges of lightning cells, as given to -cells; empty means every cell.
+using CellRanges = std::vector<std::pair<int64_t, int64_t>>;
+
+// How to bake the tables.
+struct TableOptions {
+    int32_t coeffs = 96;  // wavelet coefficients kept per record
+    int64_t paths = kDefaultPaths;
+    Scattering scattering = Scattering::kMultiple;
+    CellRanges cells;
+    uint32_t seed = 1;
+    int32_t threads = 0;  // 0: all cores
+    bool quiet = false;
+};
+
+// What a table bake made, for the report and the tests.
+struct TableReport {
+    int32_t lightning_cells = 0;  // N_L of the viewer's lightning grid
+    int32_t coarse_cells = 0;     // M
+    int32_t cells_baked = 0;      // lightning cells with a non-empty record
+    double table_scale = 0.0;     // factor applied to every coefficient
+    double kept_energy = 0.0;     // mean share of the field energy kept per record
+    TransportStats transport;     // summed over the baked cells (multiple scattering)
+    double transport_seconds = 0.0;
+    double depth_vertical = 0.0;  // optical depth through the cloud's densest column, bottom to top
+    double depth_across = 0.0;    // and across it along x at its densest height
+    uint64_t table_bytes = 0;
+    uint64_t genk_bytes = 0;      // 0 when the attenuation table was left out
+    bool genk_written = false;
+    double seconds = 0.0;
+};
+
+// Scale that makes the viewer show `peak` for the brightest cell and direction of a
+// linear response `raw_peak` (before the table scale): the viewer divides by 1e9,
+// multiplies by the colour share `colour_share` of the strongest channel and maps
+// with value^gamma_inv * light_scale.
+double table_scale_for_peak(double raw_peak, double colour_share, float gamma_inv, float light_scale,
+                            double peak);
+
+// Parses "-cells" text: comma-separated indices and FIRST-LAST ranges. Returns an empty string or what is
+// wrong with the text.
+std::string parse_cell_ranges(const std::string& text, CellRanges& out);
+
+// Reads dir/test.dat and then `extra` (when not empty) into scene with the viewer's own reader, from
+// inside dir as the viewer does (the scene names its files relative to the working folder). Returns an
+// empty string, or why the scene could not be read.
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene);
+
+// Checks that the scene can be baked (cloud, lightning section, layers, power-of-two coarse sizes,
+// optics, memory) and bakes dir/basic_intensity_cmp.dat and, when small enough, dir/genk.tbl, each
+// written under a temporary name and renamed when whole. Returns an empty string on success, otherwise
+// the message to print.
+std::string bake_scene_tables(const std::string& dir, const Scene& scene, const TableOptions& options,
+                              TableReport& report);
+
+// The lightning cells and weights of a reference strike: a straight vertical channel from the cloud
+// base at the middle of the domain down to the ground, each cell weighted by the channel length inside
+// it times the summed channel colours, which is what the viewer's binning gives such a channel.
+std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scene);

@@ -1,0 +1,376 @@
+// transport.cpp -- light of a point source in the coarse cloud: all scattering orders by Monte Carlo, or
+// the first order exactly
+#include "tools/bake/transport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double kFourPi = 12.566370614359172;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Exact single scattering: cells whose centre lies within kNearCells cells of the source are integrated
+// by kNearRays rays from it; the others by at most kMaxSub sub-samples per axis, each sub-cell at most
+// kMaxSubDepth thick optically.
+constexpr double kNearCells = 3.0;
+constexpr int kNearRays = 65536;
+constexpr int kMaxSub = 6;
+constexpr double kMaxSubDepth = 0.4;
+
+// xoshiro256** seeded through splitmix64: fast, 2^256 period, and streams from nearby seeds are
+// independent after the splitmix scrambling.
+struct Rng {
+    uint64_t s[4];
+    explicit Rng(uint64_t seed) {
+        for (uint64_t& v : s) {
+            seed += 0x9E3779B97F4A7C15ull;
+            uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            v = z ^ (z >> 31);
+        }
+    }
+    static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    uint64_t next() {
+        const uint64_t result = rotl(s[1] * 5, 7) * 9;
+        const uint64_t t = s[1] << 17;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = rotl(s[3], 45);
+        return result;
+    }
+    // Uniform in [0, 1).
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+struct Dir {
+    double x, y, z;
+};
+
+Dir isotropic(Rng& rng) {
+    const double z = 1.0 - 2.0 * rng.uniform();
+    const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+    const double phi = kTwoPi * rng.uniform();
+    return {r * std::cos(phi), r * std::sin(phi), z};
+}
+
+// A new travel direction after a Henyey-Greenstein scattering of travel direction w.
+Dir scatter_hg(const Dir& w, double g, Rng& rng) {
+    double mu;
+    const double xi = rng.uniform();
+    if (std::fabs(g) < 1e-4) {
+        mu = 1.0 - 2.0 * xi;
+    } else {
+        const double s = (1.0 - g * g) / (1.0 - g + 2.0 * g * xi);
+        mu = (1.0 + g * g - s * s) / (2.0 * g);
+    }
+    mu = std::clamp(mu, -1.0, 1.0);
+    const double sin_t = std::sqrt(std::max(0.0, 1.0 - mu * mu));
+    const double phi = kTwoPi * rng.uniform();
+    const double cp = std::cos(phi) * sin_t, sp = std::sin(phi) * sin_t;
+    // Orthonormal basis round w without a branch on its direction (Duff et al. 2017).
+    const double sign = std::copysign(1.0, w.z);
+    const double a = -1.0 / (sign + w.z);
+    const double b = w.x * w.y * a;
+    const Dir t1{1.0 + sign * w.x * w.x * a, sign * b, -sign * w.x};
+    const Dir t2{b, sign + w.y * w.y * a, -w.y};
+    Dir n{mu * w.x + cp * t1.x + sp * t2.x, mu * w.y + cp * t1.y + sp * t2.y,
+          mu * w.z + cp * t1.z + sp * t2.z};
+    const double len = 1.0 / std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+    return {n.x * len, n.y * len, n.z * len};
+}
+
+// Walks from p along unit direction w through the medium's occupied box for at most t_max, calling
+// visit(cell, t_begin, t_end, sigma_t) for each cell crossed, in order, until it returns false. Returns
+// false when the visitor stopped the walk, true when the path left the box or reached t_max.
+template <class Visit>
+bool walk_cells(const TransportMedium& m, const double p[3], const Dir& w, double t_max, Visit&& visit) {
+    const double wv[3] = {w.x, w.y, w.z};
+    // Clip to the occupied box (slab test).
+    double t0 = 0.0, t1 = t_max;
+    for (int k = 0; k < 3; ++k) {
+        const double lo = m.lo[k] * m.cell, hi = m.hi[k] * m.cell;
+        if (wv[k] == 0.0) {
+            if (p[k] < lo || p[k] > hi) return true;
+            continue;
+        }
+        const double inv = 1.0 / wv[k];
+        double ta = (lo - p[k]) * inv, tb = (hi - p[k]) * inv;
+        if (ta > tb) std::swap(ta, tb);
+        t0 = std::max(t0, ta);
+        t1 = std::min(t1, tb);
+    }
+    if (!(t0 < t1)) return true;
+
+    int32_t c[3], step[3];
+    double t_next[3], t_delta[3];
+    for (int k = 0; k < 3; ++k) {
+        const double q = p[k] + wv[k] * t0;
+        c[k] = std::clamp(static_cast<int32_t>(std::floor(q / m.cell)), m.lo[k], m.hi[k] - 1);
+        if (wv[k] > 0.0) {
+            step[k] = 1;
+            t_next[k] = std::max(t0, ((c[k] + 1) * m.cell - p[k]) / wv[k]);
+            t_delta[k] = m.cell / wv[k];
+        } else if (wv[k] < 0.0) {
+            step[k] = -1;
+            t_next[k] = std::max(t0, (c[k] * m.cell - p[k]) / wv[k]);
+            t_delta[k] = -m.cell / wv[k];
+        } else {
+            step[k] = 0;
+            t_next[k] = kInf;
+            t_delta[k] = kInf;
+        }
+    }
+    const int32_t stride[3] = {1, m.nx, m.nx * m.ny};
+    int32_t index = c[0] * stride[0] + c[1] * stride[1] + c[2] * stride[2];
+    double t = t0;
+    for (;;) {
+        int k = t_next[0] < t_next[1] ? 0 : 1;
+        if (t_next[2] < t_next[k]) k = 2;
+        const double end = std::min(t_next[k], t1);
+        if (!visit(index, t, end, m.sigma_t[static_cast<size_t>(index)])) return false;
+        if (end >= t1) return true;
+        t = end;
+        c[k] += step[k];
+        if (c[k] < m.lo[k] || c[k] >= m.hi[k]) return true;
+        index += step[k] * stride[k];
+        t_next[k] += t_delta[k];
+    }
+}
+
+// Free flight: walks from p along w until the optical depth tau is reached. Returns true with the
+// distance in t_hit and the cell in cell_hit, or false when the path leaves the cloud first.
+bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, double& t_hit, int32_t& cell_hit) {
+    double depth = 0.0;
+    return !walk_cells(m, p, w, kInf, [&](int32_t cell, double t0, double t1, double sigma) {
+        const double d_tau = sigma * (t1 - t0);
+        if (sigma > 0.0 && tau <= depth + d_tau) {
+            t_hit = t0 + (tau - depth) / sigma;
+            cell_hit = cell;
+            return false;
+        }
+        depth += d_tau;
+        return true;
+    });
+}
+
+}  // namespace
+
+void TransportStats::add(const TransportStats& o) {
+    paths += o.paths;
+    collisions += o.collisions;
+    stopped += o.stopped;
+    escaped += o.escaped;
+    absorbed += o.absorbed;
+    escaped_direct += o.escaped_direct;
+}
+
+TransportMedium make_transport_medium(const CoarseCloud& cloud, double albedo, double g) {
+    TransportMedium m;
+    m.nx = cloud.nx;
+    m.ny = cloud.ny;
+    m.nz = cloud.nz;
+    m.cell = cloud.cell;
+    m.albedo = albedo;
+    m.g = g;
+    m.sigma_t.resize(cloud.density.size());
+    int32_t lo[3] = {m.nx, m.ny, m.nz}, hi[3] = {0, 0, 0};
+    for (int32_t z = 0; z < m.nz; ++z) {
+        for (int32_t y = 0; y < m.ny; ++y) {
+            for (int32_t x = 0; x < m.nx; ++x) {
+                const size_t i = static_cast<size_t>(x + m.nx * (y + m.ny * z));
+                const double s = std::max(0.0, cloud.extinction * cloud.density[i]);
+                m.sigma_t[i] = s;
+                if (s <= 0.0) continue;
+                const int32_t c[3] = {x, y, z};
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], c[k]);
+                    hi[k] = std::max(hi[k], c[k] + 1);
+                }
+            }
+        }
+    }
+    if (hi[0] == 0) lo[0] = lo[1] = lo[2] = 0;  // an empty medium: an empty box
+    for (int k = 0; k < 3; ++k) {
+        m.lo[k] = lo[k];
+        m.hi[k] = hi[k];
+    }
+    return m;
+}
+
+double optical_depth(const TransportMedium& medium, const Point3& a, const Point3& b) {
+    const double v[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (len <= 0.0) return 0.0;
+    const double p[3] = {a[0], a[1], a[2]};
+    double depth = 0.0;
+    walk_cells(medium, p, Dir{v[0] / len, v[1] / len, v[2] / len}, len, [&](int32_t, double t0, double t1, double sigma) {
+        depth += sigma * (t1 - t0);
+        return true;
+    });
+    return depth;
+}
+
+uint64_t cell_stream(uint64_t seed, int64_t cell) {
+    uint64_t z = seed * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(cell) * 0xD1B54A32D192ED03ull + 1u;
+    z = (z ^ (z >> 33)) * 0xFF51AFD7ED558CCDull;
+    z = (z ^ (z >> 33)) * 0xC4CEB9FE1A85EC53ull;
+    return z ^ (z >> 33);
+}
+
+TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDirections& dirs,
+                                         const Point3& source, int64_t paths, uint64_t stream,
+                                         TransportScratch& scratch, std::vector<double>& out) {
+    TransportStats stats;
+    const size_t cells = static_cast<size_t>(m.count());
+    scratch.score.assign(cells * kScoreLanes, 0.0f);
+    float* const score = scratch.score.data();
+    Rng rng(stream);
+    const float g = static_cast<float>(m.g);
+    const float phase_k = static_cast<float>((1.0 - m.g * m.g) / kFourPi);
+    const float one_g2 = 1.0f + g * g, two_g = 2.0f * g;
+    for (int64_t path = 0; path < paths; ++path) {
+        double p[3] = {source[0], source[1], source[2]};
+        Dir w = isotropic(rng);
+        double weight = 1.0;
+        int64_t n = 0;
+        for (;;) {
+            double t_hit = 0.0;
+            int32_t cell = 0;
+            const double tau = -std::log(1.0 - rng.uniform());
+            if (!fly(m, p, w, tau, t_hit, cell)) {
+                stats.escaped += weight;
+                if (n == 0) stats.escaped_direct += weight;
+                break;
+            }
+            p[0] += w.x * t_hit;
+            p[1] += w.y * t_hit;
+            p[2] += w.z * t_hit;
+            ++n;
+            // Score every direction: the phase function towards it, weighted by the arriving weight.
+            float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
+            const float fw = static_cast<float>(weight) * phase_k;
+            const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y), wz = static_cast<float>(w.z);
+            for (int d = 0; d < kScoreLanes; ++d) {
+                const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
+                const float denom = one_g2 - two_g * mu;
+                acc[d] += fw / (denom * std::sqrt(denom));
+            }
+            stats.absorbed += weight * (1.0 - m.albedo);
+            weight *= m.albedo;
+            if (weight < kRouletteWeight) {
+                if (rng.uniform() < 0.5) {
+                    weight *= 2.0;
+                } else {
+                    stats.absorbed += weight;
+                    break;
+                }
+            }
+            if (n >= kMaxCollisionsPerPath) {
+                stats.stopped += 1;
+                stats.absorbed += weight;
+                break;
+            }
+            w = scatter_hg(w, m.g, rng);
+        }
+        stats.collisions += n;
+    }
+    stats.paths = paths;
+    if (paths > 0) {
+        stats.escaped /= static_cast<double>(paths);
+        stats.absorbed /= static_cast<double>(paths);
+        stats.escaped_direct /= static_cast<double>(paths);
+    }
+    const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
+    out.resize(cells * static_cast<size_t>(dirs.n));
+    for (size_t c = 0; c < cells; ++c) {
+        for (int d = 0; d < dirs.n; ++d) {
+            out[c * static_cast<size_t>(dirs.n) + d] = norm * score[c * kScoreLanes + d];
+        }
+    }
+    return stats;
+}
+
+void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, const Point3& source,
+                       std::vector<double>& out) {
+    const size_t cells = static_cast<size_t>(m.count());
+    const size_t nd = static_cast<size_t>(dirs.n);
+    out.assign(cells * nd, 0.0);
+    const double h = m.cell, volume = h * h * h;
+    const double k_phase = (1.0 - m.g * m.g) / kFourPi;
+    auto phase = [&](double mu) {
+        const double denom = 1.0 + m.g * m.g - 2.0 * m.g * mu;
+        return k_phase / (denom * std::sqrt(denom));
+    };
+    auto distance = [&](size_t c) {
+        const double x = (static_cast<double>(c % m.nx) + 0.5) * h - source[0];
+        const double y = (static_cast<double>((c / m.nx) % m.ny) + 0.5) * h - source[1];
+        const double z = (static_cast<double>(c / (static_cast<size_t>(m.nx) * m.ny)) + 0.5) * h - source[2];
+        return std::sqrt(x * x + y * y + z * z);
+    };
+    const double near = kNearCells * h;
+
+    // Cells next to the source: the 1/r^2 singularity and the steep shadow defeat any rule over points.
+    // Rays from the source instead: along a ray the light that first collides in a segment is exactly
+    // e^-tau_in - e^-tau_out, so the cells' share comes out exact in distance, and a dense, even set
+    // of ray directions integrates over angle.
+    const double share = m.albedo / (kNearRays * volume);
+    const double golden = kTwoPi * (1.0 - 1.0 / 1.6180339887498949);
+    for (int i = 0; i < kNearRays; ++i) {
+        const double z = 1.0 - (2.0 * i + 1.0) / kNearRays;
+        const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+        const Dir w{r * std::cos(golden * i), r * std::sin(golden * i), z};
+        double mu_d[kScoreLanes];
+        for (size_t d = 0; d < nd; ++d) mu_d[d] = phase(w.x * dirs.x[d] + w.y * dirs.y[d] + w.z * dirs.z[d]);
+        const double p[3] = {source[0], source[1], source[2]};
+        double depth = 0.0;
+        walk_cells(m, p, w, 2.0 * near, [&](int32_t cell, double t0, double t1, double sigma) {
+            const double next = depth + sigma * (t1 - t0);
+            const size_t c = static_cast<size_t>(cell);
+            if (sigma > 0.0 && distance(c) < near) {
+                const double collided = share * (std::exp(-depth) - std::exp(-next));
+                for (size_t d = 0; d < nd; ++d) out[c * nd + d] += collided * mu_d[d];
+            }
+            depth = next;
+            return true;
+        });
+    }
+
+    // Every other cell: the cell average of sigma_s p T / (4 pi r^2) by an n^3 midpoint rule, n chosen
+    // so that each sub-cell is optically thin (the shadow changes little across it) and subtends less
+    // than the forward peak of the phase function as seen from the source.
+    const double width = 0.5 * (1.0 - std::fabs(m.g)) + 0.05;
+    std::vector<double> sum(nd);
+    for (size_t c = 0; c < cells; ++c) {
+        const double sigma_s = m.albedo * m.sigma_t[c];
+        const double dc = distance(c);
+        if (sigma_s <= 0.0 || dc < near) continue;
+        const int32_t x = static_cast<int32_t>(c % m.nx), y = static_cast<int32_t>((c / m.nx) % m.ny),
+                      z = static_cast<int32_t>(c / (static_cast<size_t>(m.nx) * m.ny));
+        const int n_depth = static_cast<int>(std::ceil(m.sigma_t[c] * h / kMaxSubDepth));
+        const int n_angle = static_cast<int>(std::ceil(h / dc / width));
+        const int n = std::clamp(std::max(n_depth, n_angle), 1, kMaxSub);
+        std::fill(sum.begin(), sum.end(), 0.0);
+        for (int a = 0; a < n; ++a) {
+            for (int b = 0; b < n; ++b) {
+                for (int e = 0; e < n; ++e) {
+                    const Point3 q{(x + (a + 0.5) / n) * h, (y + (b + 0.5) / n) * h, (z + (e + 0.5) / n) * h};
+                    const double v[3] = {q[0] - source[0], q[1] - source[1], q[2] - source[2]};
+                    const double r2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+                    const double r = std::sqrt(r2);
+                    const double reach = sigma_s * std::exp(-optical_depth(m, source, q)) / (kFourPi * r2);
+                    for (size_t d = 0; d < nd; ++d) {
+                        sum[d] += reach * phase((v[0] * dirs.x[d] + v[1] * dirs.y[d] + v[2] * dirs.z[d]) / r);
+                    }
+                }
+            }
+        }
+        const double inv = 1.0 / (n * n * n);
+        for (size_t d = 0; d < nd; ++d) out[c * nd + d] = sum[d] * inv;
+    }
+}

@@ -1,0 +1,89 @@
+// transport.h -- light of a point source in the coarse cloud: all scattering orders by Monte Carlo, or
+// the first order exactly
+//
+// The quantity computed for every coarse cell c and sampling direction d is
+//   eta(c, d) = (1 / V_c) * integral over c of sigma_s(x) * integral of p(w' . w_d) L(x, w') dw' dx,
+// the radiance scattered towards w_d per unit length, averaged over the cell, where L is the steady
+// radiance of an isotropic point source of unit power. The medium is the coarse grid with
+// sigma_t = extinction * density (piecewise constant per cell), sigma_s = albedo * sigma_t, a
+// Henyey-Greenstein phase function of asymmetry g, and vacuum outside the grid (no ground).
+//
+// Multiple scattering: analogue light tracing with exact free-path sampling through the piecewise-constant
+// cells (no null collisions), implicit capture (the weight keeps albedo^n after n collisions) and Russian
+// roulette below a weight of kRouletteWeight. Every real collision in cell c with incoming direction w'
+// scores w * albedo * p(w' . w_d) / (N V_c) into all directions d at once: the collision estimator of
+// eta, unbiased for every order including the first. Single scattering: eta of the unscattered light
+// only, sigma_s(c) p T(s -> x) / (4 pi r^2), averaged over the cell by sub-samples near the source.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/bake/coarse_cloud.h"
+
+// Directions scored per collision; the table has kDirCount of them, the rest are padding that keeps the
+// scoring loop a fixed-length loop the compiler can vectorise.
+constexpr int kScoreLanes = 32;
+// Below this weight a path plays Russian roulette (survives with probability 1/2 at twice the weight).
+constexpr double kRouletteWeight = 0.05;
+// A path still going after this many collisions is stopped and counted: only optical depths of many
+// thousands get there, and without a bound such a scene would never finish.
+constexpr int64_t kMaxCollisionsPerPath = 1000000;
+
+// The medium the light travels through: per-cell extinction coefficients and optics.
+struct TransportMedium {
+    int32_t nx = 0, ny = 0, nz = 0;
+    double cell = 0.0;           // coarse cell edge in world units
+    std::vector<double> sigma_t; // extinction per world unit, per coarse cell (x fastest)
+    double albedo = 1.0;
+    double g = 0.0;              // Henyey-Greenstein asymmetry, |g| < 1
+    // Smallest box of cells (lo inclusive, hi exclusive) holding every cell with sigma_t > 0: a path that
+    // leaves it never meets the cloud again, since a straight line leaves a box once.
+    int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    int32_t count() const { return nx * ny * nz; }
+};
+
+// The medium of a coarse cloud with the given albedo and asymmetry.
+TransportMedium make_transport_medium(const CoarseCloud& cloud, double albedo, double g);
+
+// Unit vectors of the scored directions: the first n are the table's directions, the padding is zero.
+struct ScoreDirections {
+    int n = 0;
+    alignas(64) float x[kScoreLanes] = {};
+    alignas(64) float y[kScoreLanes] = {};
+    alignas(64) float z[kScoreLanes] = {};
+};
+
+// What a Monte Carlo run did, for conservation checks and the bake's summary.
+struct TransportStats {
+    int64_t paths = 0;
+    int64_t collisions = 0;       // real scattering events
+    int64_t stopped = 0;          // paths cut at kMaxCollisionsPerPath
+    double escaped = 0.0;         // weight that left the grid, per unit emitted
+    double absorbed = 0.0;        // weight lost to absorption and roulette, per unit emitted
+    double escaped_direct = 0.0;  // weight that left without any collision, per unit emitted
+    void add(const TransportStats& o);
+};
+
+// Reusable per-thread scratch: the score accumulator (cells x kScoreLanes floats).
+struct TransportScratch {
+    std::vector<float> score;
+};
+
+// eta for a unit source at `source` (cloud-local) by `paths` random walks from the generator seeded with
+// `stream`; out holds M * dirs.n values, cell-major (out[c * dirs.n + d]). Deterministic for a given
+// stream. Returns the run's statistics (fractions per unit emitted).
+TransportStats trace_multiple_scattering(const TransportMedium& medium, const ScoreDirections& dirs,
+                                         const Point3& source, int64_t paths, uint64_t stream,
+                                         TransportScratch& scratch, std::vector<double>& out);
+
+// eta of the first scattering order only, deterministic, same layout as above.
+void single_scattering(const TransportMedium& medium, const ScoreDirections& dirs, const Point3& source,
+                       std::vector<double>& out);
+
+// Optical depth along the straight segment a -> b through the medium.
+double optical_depth(const TransportMedium& medium, const Point3& a, const Point3& b);
+
+// The generator stream of one lightning cell: a hash of the seed and the cell index, so a cell gives the
+// same walks whether it is baked alone or among others.
+uint64_t cell_stream(uint64_t seed, int64_t cell);
