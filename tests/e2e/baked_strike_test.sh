@@ -3,7 +3,7 @@
 # the strike's frame, and the frame after it is dark again.
 source "$(dirname "$0")/common.sh"
 cd "$WORK"
-"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -quiet >bake.txt 2>&1 ||
+"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -paths 128 -quiet >bake.txt 2>&1 ||
   fail "bake failed: $(cat bake.txt)"
 cd storm
 run_headless -frames 3 -strike 225 315 -snapshot f -audio null || fail "run exited with $?: $(cat err.txt)"

@@ -27,7 +27,7 @@ BakeOptions small_options(const std::string& dir, uint32_t seed) {
     o.dscl = 2;
     o.coeffs = 8 * 8 * 4;
     o.seed = seed;
-    o.paths = 64;
+    o.paths = 32;
     o.threads = 2;
     o.quiet = true;
     return o;
@@ -186,7 +186,7 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
                                  lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy - cloud.grd_origin.y,
                                  0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) -
                                      cloud.grd_origin.z};
-                trace_multiple_scattering(medium, dirs, src, 64, cell_stream(5, k), scratch, one);
+                trace_multiple_scattering(medium, dirs, src, small_options("", 5).paths, cell_stream(5, k), scratch, one);
                 for (size_t i = 0; i < expected.size(); ++i) {
                     expected[i] += total * report_->tables.table_scale * one[i] / 1e9 / 3.0;
                 }

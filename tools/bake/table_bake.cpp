@@ -82,7 +82,8 @@ TransportStats cell_field(const TransportMedium& medium, const ScoreDirections& 
 std::vector<uint8_t> cell_records(const std::vector<double>& field, const CoarseCloud& coarse, int32_t keep,
                                   double scale, double& kept) {
     const size_t m = static_cast<size_t>(coarse.count());
-    std::vector<float> one(m);
+    thread_local std::vector<float> one;
+    one.resize(m);
     ByteWriter w;
     kept = 0.0;
     for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) {
@@ -329,11 +330,14 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     double last_print = 0.0;
     const auto t_cells = Clock::now();
     parallel_for(static_cast<int>(todo.size()), workers, [&](int i) {
+        // Per-thread buffers: a field of the demo is megabytes, and allocating it per cell costs more
+        // than many of the cells' walks.
         thread_local TransportScratch scratch;
+        thread_local std::vector<double> field;
         const int32_t k = todo[static_cast<size_t>(i)];
-        std::vector<double> field;
         if (!fields[static_cast<size_t>(k)].empty()) {
             field.swap(fields[static_cast<size_t>(k)]);
+            std::vector<double>().swap(fields[static_cast<size_t>(k)]);
         } else {
             stats[static_cast<size_t>(k)] =
                 cell_field(medium, dirs, sources[static_cast<size_t>(k)], o, k, scratch, field);
