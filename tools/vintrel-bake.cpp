@@ -19,6 +19,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vintrel-bake: %s\n%s", error.c_str(), bake_usage().c_str());
         return 1;
     }
+    if (!options.merge_out.empty()) {
+        BakeReport report;
+        const std::string failure = run_bake(options, report);
+        if (!failure.empty()) {
+            std::fprintf(stderr, "vintrel-bake: %s\n", failure.c_str());
+            return 1;
+        }
+        return 0;
+    }
     if (options.tables_only) {
         std::printf("baking the lighting tables of %s%s%s: seed %u, %d coefficients per record\n",
                     options.out_dir.c_str(), options.scene_file.empty() ? "" : " with ",

@@ -337,3 +337,49 @@ TEST_F(BakedScene, TablesRefuseScenesTheyCannotBakeAndWriteNothing) {
     EXPECT_NE(error.find("would need about"), std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists(copy.file("basic_intensity_cmp.dat")));
 }
+
+// Shards of one bake merge into the very bytes of the one-process bake; the merge refuses shards of
+// another seed or scene, a missing or doubled share and a file that is no shard, and writes nothing then.
+TEST_F(BakedScene, ShardsMergeIntoTheOneProcessTableAndForeignShardsAreRefused) {
+    ScratchDir copy;
+    copy_scene(dir_->path, copy.path);
+    auto shard = [&](int32_t i, uint32_t seed, const std::string& file, const std::string& scene_dir) {
+        BakeOptions o = tables_options(scene_dir);
+        o.seed = seed;
+        o.shard_index = i;
+        o.shard_count = 3;
+        o.shard_file = file;
+        BakeReport r;
+        EXPECT_EQ(run_bake(o, r), "");
+        return file;
+    };
+    const std::string s1 = shard(1, 5, copy.file("s1"), copy.path), s2 = shard(2, 5, copy.file("s2"), copy.path),
+                      s3 = shard(3, 5, copy.file("s3"), copy.path);
+    auto merge = [&](std::vector<std::string> files) {
+        BakeOptions o;
+        o.merge_out = copy.file("merged.dat");
+        o.merge_files = files;
+        o.quiet = true;
+        BakeReport r;
+        return run_bake(o, r);
+    };
+    ASSERT_EQ(merge({s3, s1, s2}), "");
+    EXPECT_EQ(read_binary_file(copy.file("merged.dat")), read_binary_file(dir_->file("basic_intensity_cmp.dat")));
+    std::filesystem::remove(copy.file("merged.dat"));
+
+    const std::string other_seed = shard(2, 6, copy.file("seed6"), copy.path);
+    ScratchDir changed;
+    copy_scene(dir_->path, changed.path, "0.9990 0.8500", "0.9980 0.8500");
+    const std::string other_scene = shard(2, 5, copy.file("scene2"), changed.path);
+    struct Case {
+        std::vector<std::string> files;
+        std::string expected;
+    };
+    for (const Case& c : {Case{{s1, other_seed, s3}, "seed"}, Case{{s1, other_scene, s3}, "different scenes"},
+                          Case{{s1, s3}, "share 2 of 3 missing"}, Case{{s1, s2, s2, s3}, "given twice"},
+                          Case{{s1, s2, dir_->file("basic_intensity_cmp.dat")}, "not a shard"}}) {
+        const std::string error = merge(c.files);
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(copy.file("merged.dat"))) << c.expected;
+    }
+}

@@ -10,6 +10,7 @@
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/scene_writer.h"
+#include "tools/bake/shards.h"
 #include "tools/bake/sounds.h"
 #include "tools/bake/storm_cloud.h"
 #include "tools/bake/town.h"
@@ -101,12 +102,20 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
     const TableOptions table = table_options(o);
+    if (!o.merge_out.empty()) {
+        MergeReport merged;
+        const std::string err = merge_shards(o.merge_out, o.merge_files, o.quiet, merged);
+        if (!err.empty()) return err;
+        report.files.push_back({o.merge_out, merged.bytes});
+        report.seconds = seconds_since(t0);
+        return "";
+    }
     if (o.tables_only) {
         Scene scene;
         std::string err = read_scene_folder(o.out_dir, o.scene_file, scene);
         if (err.empty()) err = bake_scene_tables(o.out_dir, scene, table, report.tables);
         if (!err.empty()) return err;
-        report.files.push_back({"basic_intensity_cmp.dat", report.tables.table_bytes});
+        report.files.push_back({report.tables.table_file, report.tables.table_bytes});
         if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
         report.seconds = seconds_since(t0);
         return "";

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/bake/shards.h"
+
 namespace {
 
 bool is_power_of_two(int64_t n) { return n > 0 && (n & (n - 1)) == 0; }
@@ -24,6 +26,7 @@ bool parse_int(const std::string& s, int64_t lo, int64_t hi, int64_t& out) {
 std::string bake_usage() {
     return "usage: vintrel-bake DIR [options]             the demo storm, into DIR (created when missing)\n"
            "       vintrel-bake -tables SCENE_DIR [options]  the lighting tables of an existing scene\n"
+           "       vintrel-bake -merge OUT FILE...           one table from the shard files of a bake\n"
            "  Run the viewer in the folder afterwards.\n"
            "Demo options:\n"
            "  -grid NX NY NZ      fine cloud grid cells (default 128 128 64)\n"
@@ -37,6 +40,9 @@ std::string bake_usage() {
            "  -paths N            random walks per lightning cell for multiple scattering (default 4096)\n"
            "  -cells LIST         bake only these lightning cells, e.g. 0-99,140 (default all); the\n"
            "                      others get empty records\n"
+           "  -shard I/N          with -tables: bake the I-th of N shares of the lightning cells, balanced\n"
+           "                      by expected work, into a shard file for -merge\n"
+           "  -o FILE             the shard file (default SCENE_DIR/basic_intensity_cmp.dat.I-of-N)\n"
            "  -coeffs N           wavelet coefficients kept per table record (default 96)\n"
            "  -seed N             seed of the cloud, town, sounds and random walks (default 1)\n"
            "  -threads N          worker threads (default: all cores)\n"
@@ -61,7 +67,7 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         return "";
     };
     std::vector<std::string> demo_only;
-    bool scene_file_given = false;
+    bool scene_file_given = false, shard_given = false;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         int64_t v = 0;
@@ -74,6 +80,27 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
             if (err.empty() && !o.out_dir.empty()) return "give either DIR or -tables SCENE_DIR, not both";
             o.tables_only = true;
             o.out_dir = text;
+        } else if (a == "-merge") {
+            err = word("-merge", o.merge_out);
+            for (++i; err.empty() && i < args.size(); ++i) {
+                if (args[i] == "-quiet") {
+                    o.quiet = true;
+                } else if (!args[i].empty() && args[i][0] == '-') {
+                    return "-merge takes OUT and the shard files only (got " + args[i] + ")";
+                } else {
+                    o.merge_files.push_back(args[i]);
+                }
+            }
+            if (!err.empty()) return err;
+            if (o.merge_files.empty()) return "-merge needs OUT and at least one shard file";
+            if (!o.out_dir.empty() || o.tables_only) return "-merge cannot be combined with a bake";
+            return "";
+        } else if (a == "-shard") {
+            err = word("-shard", text);
+            if (err.empty()) err = parse_shard(text, o.shard_index, o.shard_count);
+            shard_given = true;
+        } else if (a == "-o") {
+            err = word("-o", o.shard_file);
         } else if (a == "-f") {
             err = word("-f", o.scene_file);
             scene_file_given = true;
@@ -133,8 +160,11 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
     if (o.out_dir.empty()) return o.tables_only ? "-tables needs a scene folder" : "no output folder given";
     if (o.tables_only) {
         if (!demo_only.empty()) return demo_only.front() + " only applies to the demo, not to -tables";
+        if (shard_given && !o.cells.empty()) return "-shard and -cells cannot be combined";
+        if (!o.shard_file.empty() && !shard_given) return "-o names a shard file: give -shard I/N too";
         return "";
     }
+    if (shard_given || !o.shard_file.empty()) return "-shard and -o only apply to -tables";
     if (scene_file_given) return "-f only applies to -tables";
     if (o.dscl % 2 != 0) return "-dscl must be even (the viewer expects it)";
     const int32_t n[3] = {o.grid_nx, o.grid_ny, o.grid_nz};
@@ -158,5 +188,8 @@ TableOptions table_options(const BakeOptions& o) {
     t.seed = o.seed;
     t.threads = o.threads;
     t.quiet = o.quiet;
+    t.shard_index = o.shard_index;
+    t.shard_count = o.shard_count;
+    t.shard_file = o.shard_file;
     return t;
 }

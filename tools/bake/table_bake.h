@@ -34,7 +34,14 @@ struct TableOptions {
     uint32_t seed = 1;
     int32_t threads = 0;  // 0: all cores
     bool quiet = false;
+    // -shard I/N: bake the I-th of N shares of the lightning cells (balanced by expected work) into a
+    // shard file; 0 / 0 for a whole bake.
+    int32_t shard_index = 0, shard_count = 0;
+    std::string shard_file;  // -o; default SCENE_DIR/basic_intensity_cmp.dat.I-of-N
 };
+
+// Walks per lightning cell of the pilot run that estimates each cell's work for the shares.
+constexpr int64_t kPilotPaths = 32;
 
 // What a table bake made, for the report and the tests.
 struct TableReport {
@@ -48,6 +55,9 @@ struct TableReport {
     double depth_vertical = 0.0;  // optical depth through the cloud's densest column, bottom to top
     double depth_across = 0.0;    // and across it along x at its densest height
     uint64_t table_bytes = 0;
+    std::string table_file;       // where the table (or the shard) was written
+    int32_t share_first = 0, share_end = 0;  // the shard's lightning cells [first, end)
+    double share_work = 0.0;      // the shard's share of the expected work
     uint64_t genk_bytes = 0;      // 0 when the attenuation table was left out
     bool genk_written = false;
     double seconds = 0.0;
@@ -75,6 +85,11 @@ std::string read_scene_folder(const std::string& dir, const std::string& extra, 
 // the message to print.
 std::string bake_scene_tables(const std::string& dir, const Scene& scene, const TableOptions& options,
                               TableReport& report);
+
+// Expected work of baking each lightning cell, in units of one scattering event: the fixed cost of its
+// records (transforms and selection over every coarse cell and direction) plus, for multiple
+// scattering, its walks times one plus their mean scatterings, measured by kPilotPaths pilot walks.
+std::vector<double> lightning_cell_costs(const Scene& scene, const TableOptions& options);
 
 // The lightning cells and weights of a reference strike: a straight vertical channel from the cloud
 // base at the middle of the domain down to the ground, each cell weighted by the channel length inside

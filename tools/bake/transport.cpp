@@ -223,17 +223,15 @@ uint64_t cell_stream(uint64_t seed, int64_t cell) {
     return z ^ (z >> 33);
 }
 
-TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDirections& dirs,
-                                         const Point3& source, int64_t paths, uint64_t stream,
-                                         TransportScratch& scratch, std::vector<double>& out) {
+namespace {
+
+// `paths` random walks from source; score(cell, weight, direction) is called at every real collision
+// with the weight arriving there. Statistics per unit emitted.
+template <class Score>
+TransportStats random_walks(const TransportMedium& m, const Point3& source, int64_t paths, uint64_t stream,
+                            Score&& score) {
     TransportStats stats;
-    const size_t cells = static_cast<size_t>(m.count());
-    scratch.score.assign(cells * kScoreLanes, 0.0f);
-    float* const score = scratch.score.data();
     Rng rng(stream);
-    const float g = static_cast<float>(m.g);
-    const float phase_k = static_cast<float>((1.0 - m.g * m.g) / kFourPi);
-    const float one_g2 = 1.0f + g * g, two_g = 2.0f * g;
     for (int64_t path = 0; path < paths; ++path) {
         double p[3] = {source[0], source[1], source[2]};
         Dir w = isotropic(rng);
@@ -252,15 +250,7 @@ TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDi
             p[1] += w.y * t_hit;
             p[2] += w.z * t_hit;
             ++n;
-            // Score every direction: the phase function towards it, weighted by the arriving weight.
-            float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
-            const float fw = static_cast<float>(weight) * phase_k;
-            const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y), wz = static_cast<float>(w.z);
-            for (int d = 0; d < kScoreLanes; ++d) {
-                const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
-                const float denom = one_g2 - two_g * mu;
-                acc[d] += fw / (denom * std::sqrt(denom));
-            }
+            score(cell, weight, w);
             stats.absorbed += weight * (1.0 - m.albedo);
             weight *= m.albedo;
             if (weight < kRouletteWeight) {
@@ -286,6 +276,31 @@ TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDi
         stats.absorbed /= static_cast<double>(paths);
         stats.escaped_direct /= static_cast<double>(paths);
     }
+    return stats;
+}
+
+}  // namespace
+
+TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDirections& dirs,
+                                         const Point3& source, int64_t paths, uint64_t stream,
+                                         TransportScratch& scratch, std::vector<double>& out) {
+    const size_t cells = static_cast<size_t>(m.count());
+    scratch.score.assign(cells * kScoreLanes, 0.0f);
+    float* const score = scratch.score.data();
+    const float g = static_cast<float>(m.g);
+    const float phase_k = static_cast<float>((1.0 - m.g * m.g) / kFourPi);
+    const float one_g2 = 1.0f + g * g, two_g = 2.0f * g;
+    const TransportStats stats = random_walks(m, source, paths, stream, [&](int32_t cell, double weight, const Dir& w) {
+        // Every direction at once: the phase function towards it, weighted by the arriving weight.
+        float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
+        const float fw = static_cast<float>(weight) * phase_k;
+        const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y), wz = static_cast<float>(w.z);
+        for (int d = 0; d < kScoreLanes; ++d) {
+            const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
+            const float denom = one_g2 - two_g * mu;
+            acc[d] += fw / (denom * std::sqrt(denom));
+        }
+    });
     const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
     out.resize(cells * static_cast<size_t>(dirs.n));
     for (size_t c = 0; c < cells; ++c) {
@@ -294,6 +309,11 @@ TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDi
         }
     }
     return stats;
+}
+
+TransportStats trace_walks_only(const TransportMedium& medium, const Point3& source, int64_t paths,
+                                uint64_t stream) {
+    return random_walks(medium, source, paths, stream, [](int32_t, double, const Dir&) {});
 }
 
 void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, const Point3& source,

@@ -77,6 +77,10 @@ TransportStats trace_multiple_scattering(const TransportMedium& medium, const Sc
                                          const Point3& source, int64_t paths, uint64_t stream,
                                          TransportScratch& scratch, std::vector<double>& out);
 
+// The same random walks without scoring: their statistics only (a cheap estimate of a cell's work).
+TransportStats trace_walks_only(const TransportMedium& medium, const Point3& source, int64_t paths,
+                                uint64_t stream);
+
 // eta of the first scattering order only, deterministic, same layout as above.
 void single_scattering(const TransportMedium& medium, const ScoreDirections& dirs, const Point3& source,
                        std::vector<double>& out);
