@@ -9,18 +9,6 @@
 
 namespace {
 
-ScoreDirections table_dirs() {
-    ScoreDirections d;
-    d.n = kDirCount;
-    for (int32_t i = 0; i < kDirCount; ++i) {
-        const Vec3 v = direction_vector(i);
-        d.x[i] = v.x;
-        d.y[i] = v.y;
-        d.z[i] = v.z;
-    }
-    return d;
-}
-
 // A point source in the middle of a homogeneous cube of 32^3 cells, half-width 20 mean free paths,
 // g 0.85, albedo 0.999: the medium the published figure of about 1e7 events per second per core
 // (tracking alone) was measured in.
@@ -31,13 +19,14 @@ void BM_WalksHomogeneousCube(benchmark::State& state) {
     c.extinction = 20.0 / 16.0;
     c.density.assign(32 * 32 * 32, 1.0);
     const TransportMedium m = make_transport_medium(c, 0.999, 0.85);
-    const ScoreDirections dirs = table_dirs();
+    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> out;
     int64_t events = 0;
     uint64_t stream = 1;
     for (auto _ : state) {
-        events += trace_multiple_scattering(m, dirs, {16.0, 16.0, 16.0}, 256, stream++, scratch, out).collisions;
+        events +=
+            trace_multiple_scattering(m, dirs, {16.0, 16.0, 16.0}, 256, stream++, scratch, out).collisions;
     }
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }
@@ -51,7 +40,7 @@ void BM_WalksDemoStorm(benchmark::State& state) {
     for (size_t i = 0; i < fine.size(); ++i) fine[i] = bytes.bytes[i] * bytes.byte_scale;
     const CoarseCloud c = make_coarse_cloud(fine, 128, 128, 64, 4, 1.0, 0.6);
     const TransportMedium m = make_transport_medium(c, 0.999, 0.85);
-    const ScoreDirections dirs = table_dirs();
+    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> out;
     const Point3 source = state.range(0) == 0 ? Point3{64.0, 64.0, -5.0} : Point3{56.0, 64.0, 20.0};

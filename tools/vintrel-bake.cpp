@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
                     options.scene_file.c_str(), options.seed, options.coeffs);
     } else {
         std::printf(
-            "baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per record\n",
+            "baking the demo storm into %s: grid %d x %d x %d, dscl %d, seed %u, %d coefficients per "
+            "record\n",
             options.out_dir.c_str(), options.grid_nx, options.grid_ny, options.grid_nz, options.dscl,
             options.seed, options.coeffs);
     }
@@ -54,19 +55,21 @@ int main(int argc, char** argv) {
     std::printf("  %-26s %12llu bytes (%.1f MB)\n", "total", static_cast<unsigned long long>(total),
                 static_cast<double>(total) / (1024.0 * 1024.0));
     const TableReport& t = report.tables;
-    std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept per record %.2f %%\n", t.coarse_cells,
-                t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy);
+    std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept per record %.2f %%\n",
+                t.coarse_cells, t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy);
     std::printf("table scale %.6g\n", t.table_scale);
     if (t.transport.paths > 0) {
-        std::printf("random walks %lld, scatterings %lld (%.1f per walk), %.3g scatterings per second; "
-                    "escaped %.3f, absorbed %.3f of the emitted power\n",
-                    static_cast<long long>(t.transport.paths), static_cast<long long>(t.transport.collisions),
-                    static_cast<double>(t.transport.collisions) / static_cast<double>(t.transport.paths),
-                    static_cast<double>(t.transport.collisions) / std::max(t.transport_seconds, 1e-9),
-                    t.transport.escaped / t.cells_baked, t.transport.absorbed / t.cells_baked);
+        std::printf(
+            "random walks %lld, scatterings %lld (%.1f per walk), %.3g scatterings per second; "
+            "escaped %.3f, absorbed %.3f of the emitted power\n",
+            static_cast<long long>(t.transport.paths), static_cast<long long>(t.transport.collisions),
+            static_cast<double>(t.transport.collisions) / static_cast<double>(t.transport.paths),
+            static_cast<double>(t.transport.collisions) / std::max(t.transport_seconds, 1e-9),
+            t.transport.escaped / t.cells_baked, t.transport.absorbed / t.cells_baked);
         if (t.transport.stopped > 0) {
             std::printf("  %lld walks were stopped after %lld scatterings\n",
-                        static_cast<long long>(t.transport.stopped), static_cast<long long>(kMaxCollisionsPerPath));
+                        static_cast<long long>(t.transport.stopped),
+                        static_cast<long long>(kMaxCollisionsPerPath));
         }
     }
     std::printf("bake time: %.1f s\n", report.seconds);

@@ -36,8 +36,8 @@ TEST(BakeOptions, DefaultsAndValues) {
     EXPECT_EQ(p.coeffs, 32);
     EXPECT_FALSE(p.sky_dome);
     BakeOptions t;
-    ASSERT_EQ(parse_bake_options({"-tables", "scene", "-f", "more.dat", "-paths", "64", "-scattering", "single",
-                                  "-cells", "3,10-12,7"},
+    ASSERT_EQ(parse_bake_options({"-tables", "scene", "-f", "more.dat", "-paths", "64", "-scattering",
+                                  "single", "-cells", "3,10-12,7"},
                                  t),
               "");
     EXPECT_TRUE(t.tables_only);
@@ -64,12 +64,13 @@ TEST(BakeOptions, RefusesWhatTheViewerCannotUse) {
     EXPECT_NE(error({"a", "-dscl", "3", "-grid", "24", "24", "12"}), "");  // odd dscl
     EXPECT_NE(error({"a", "-grid", "96", "128", "64"}), "");               // 96 / 8 = 12 is no power of two
     EXPECT_NE(error({"a", "-grid", "100", "128", "64"}), "");              // not a multiple of dscl
-    EXPECT_NE(error({"-tables", "a", "-grid", "16", "16", "8"}), "");  // a demo option with -tables
-    EXPECT_NE(error({"a", "-f", "x.dat"}), "");                         // -f without -tables
-    EXPECT_NE(error({"-tables"}), "");                                  // no scene folder
+    EXPECT_NE(error({"-tables", "a", "-grid", "16", "16", "8"}), "");      // a demo option with -tables
+    EXPECT_NE(error({"a", "-f", "x.dat"}), "");                            // -f without -tables
+    EXPECT_NE(error({"-tables"}), "");                                     // no scene folder
     EXPECT_NE(error({"a", "-paths", "0"}), "");
     EXPECT_NE(error({"a", "-scattering", "double"}), "");
-    for (const char* cells : {"", "5-2", "1,,2", "x", "-3", "4-"}) EXPECT_NE(error({"a", "-cells", cells}), "") << cells;
+    for (const char* cells : {"", "5-2", "1,,2", "x", "-3", "4-"})
+        EXPECT_NE(error({"a", "-cells", cells}), "") << cells;
     // 64 x 64 x 32 coarse cells: the attenuation table is left out, the bake goes on.
     EXPECT_EQ(error({"a", "-grid", "512", "512", "256", "-dscl", "8"}), "");
     EXPECT_EQ(error({"a", "-grid", "96", "96", "48", "-dscl", "6"}), "");

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -11,8 +11,8 @@
 #include "illumination/tables.h"
 #include "lightning/lightning_grid.h"
 #include "scene/scene.h"
-#include "test_support.h"
 #include "support/file_limits.h"
+#include "test_support.h"
 #include "tools/bake/bake.h"
 
 namespace {
@@ -163,14 +163,7 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
         make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz, cloud.dscl,
                           cloud.grd_size, cloud.optical[0]);
     const TransportMedium medium = make_transport_medium(coarse, cloud.optical[1], cloud.optical[2]);
-    ScoreDirections dirs;
-    dirs.n = kDirCount;
-    for (int32_t d = 0; d < kDirCount; ++d) {
-        const Vec3 v = direction_vector(d);
-        dirs.x[d] = v.x;
-        dirs.y[d] = v.y;
-        dirs.z[d] = v.z;
-    }
+    const ScoreDirections dirs = sampling_directions();
     const size_t m = static_cast<size_t>(coarse.count());
     std::vector<double> expected(m * kDirCount, 0.0), one;
     TransportScratch scratch;
@@ -186,7 +179,8 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
                                  lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy - cloud.grd_origin.y,
                                  0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) -
                                      cloud.grd_origin.z};
-                trace_multiple_scattering(medium, dirs, src, small_options("", 5).paths, cell_stream(5, k), scratch, one);
+                trace_multiple_scattering(medium, dirs, src, small_options("", 5).paths, cell_stream(5, k),
+                                          scratch, one);
                 for (size_t i = 0; i < expected.size(); ++i) {
                     expected[i] += total * report_->tables.table_scale * one[i] / 1e9 / 3.0;
                 }
@@ -353,7 +347,8 @@ TEST_F(BakedScene, ShardsMergeIntoTheOneProcessTableAndForeignShardsAreRefused) 
         EXPECT_EQ(run_bake(o, r), "");
         return file;
     };
-    const std::string s1 = shard(1, 5, copy.file("s1"), copy.path), s2 = shard(2, 5, copy.file("s2"), copy.path),
+    const std::string s1 = shard(1, 5, copy.file("s1"), copy.path),
+                      s2 = shard(2, 5, copy.file("s2"), copy.path),
                       s3 = shard(3, 5, copy.file("s3"), copy.path);
     auto merge = [&](std::vector<std::string> files) {
         BakeOptions o;
@@ -364,7 +359,8 @@ TEST_F(BakedScene, ShardsMergeIntoTheOneProcessTableAndForeignShardsAreRefused) 
         return run_bake(o, r);
     };
     ASSERT_EQ(merge({s3, s1, s2}), "");
-    EXPECT_EQ(read_binary_file(copy.file("merged.dat")), read_binary_file(dir_->file("basic_intensity_cmp.dat")));
+    EXPECT_EQ(read_binary_file(copy.file("merged.dat")),
+              read_binary_file(dir_->file("basic_intensity_cmp.dat")));
     std::filesystem::remove(copy.file("merged.dat"));
 
     const std::string other_seed = shard(2, 6, copy.file("seed6"), copy.path);

@@ -1,4 +1,6 @@
 // shards_test.cpp -- shares of a bake: every cell once, balanced work, trailers that survive a round trip
+#include "tools/bake/shards.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 
 #include "test_support.h"
 #include "tools/bake/bake.h"
-#include "tools/bake/shards.h"
 
 // Shares tile the cells for any share count, also where the counts do not divide and where there are
 // more shares than cells; with many cells of bounded cost no share carries much more than its part.
@@ -38,7 +39,8 @@ TEST(Shards, SharesCoverEveryCellOnceAndBalanceTheWork) {
     EXPECT_EQ(parse_shard("3/4", i, n), "");
     EXPECT_EQ(i, 3);
     EXPECT_EQ(n, 4);
-    for (const char* bad : {"0/4", "5/4", "3", "3/", "/4", "a/b", "-1/4", "1/0"}) EXPECT_NE(parse_shard(bad, i, n), "") << bad;
+    for (const char* bad : {"0/4", "5/4", "3", "3/", "/4", "a/b", "-1/4", "1/0"})
+        EXPECT_NE(parse_shard(bad, i, n), "") << bad;
 
     ShardTrailer t;
     t.index = 2;

@@ -1,27 +1,17 @@
-// transport_test.cpp -- the light-transport bake against conservation, known answers and the exact first order
+// transport_test.cpp -- the light-transport bake against conservation, known answers and the exact first
+// order
+#include "tools/bake/transport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "illumination/directions.h"
-#include "tools/bake/transport.h"
 
 namespace {
 
 constexpr double kPiD = 3.141592653589793;
-
-ScoreDirections table_dirs() {
-    ScoreDirections d;
-    d.n = kDirCount;
-    for (int32_t i = 0; i < kDirCount; ++i) {
-        const Vec3 v = direction_vector(i);
-        d.x[i] = v.x;
-        d.y[i] = v.y;
-        d.z[i] = v.z;
-    }
-    return d;
-}
 
 // A cube of n^3 unit cells of one extinction.
 TransportMedium cube(int32_t n, double sigma, double albedo, double g) {
@@ -65,7 +55,7 @@ std::vector<double> per_direction(const std::vector<double>& field, const Transp
 // mean scatterings 8 at half-width 5 and 60 at 20 mean free paths; escape 0.58 at albedo 0.99 and 0.94
 // at 0.999 for half-width 20.
 TEST(Transport, HomogeneousCubeMatchesPublishedEscapeAndScatteringCounts) {
-    const ScoreDirections dirs = table_dirs();
+    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> field;
     struct Case {
@@ -74,7 +64,8 @@ TEST(Transport, HomogeneousCubeMatchesPublishedEscapeAndScatteringCounts) {
     for (const Case& c : {Case{5.0, 0.99996, -1.0, 8.0}, Case{20.0, 0.99996, 0.998, 60.0},
                           Case{20.0, 0.99, 0.58, -1.0}, Case{20.0, 0.999, 0.94, -1.0}}) {
         const TransportMedium m = cube(8, c.half_width / 4.0, c.albedo, 0.85);
-        const TransportStats s = trace_multiple_scattering(m, dirs, {4.0, 4.0, 4.0}, 3000, 11, scratch, field);
+        const TransportStats s =
+            trace_multiple_scattering(m, dirs, {4.0, 4.0, 4.0}, 3000, 11, scratch, field);
         const double mean = static_cast<double>(s.collisions) / static_cast<double>(s.paths);
         if (c.scatterings > 0) {
             EXPECT_NEAR(mean, c.scatterings, 0.15 * c.scatterings) << "half-width " << c.half_width;
@@ -90,11 +81,12 @@ TEST(Transport, HomogeneousCubeMatchesPublishedEscapeAndScatteringCounts) {
 // is absorbed add up to it. The exact first order scatters albedo times the power that collides at all,
 // which the random walks measure independently as one minus their uncollided escape.
 TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
-    const ScoreDirections dirs = table_dirs();
+    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> field;
     const Point3 source{7.0, 6.0, 3.0};
-    TransportStats s = trace_multiple_scattering(lumpy(1.5, 1.0, 0.85), dirs, source, 2000, 3, scratch, field);
+    TransportStats s =
+        trace_multiple_scattering(lumpy(1.5, 1.0, 0.85), dirs, source, 2000, 3, scratch, field);
     EXPECT_NEAR(s.escaped, 1.0, 1e-12);
     EXPECT_EQ(s.absorbed, 0.0);
     EXPECT_GT(static_cast<double>(s.collisions) / s.paths, 5.0);
@@ -118,7 +110,7 @@ TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
 // direction, forward peak included; in a thick, white cloud all orders carry far more light away from
 // the source than the first order alone.
 TEST(Transport, FirstOrderLimitsMatchSingleScatteringAndAllOrdersSpreadTheGlow) {
-    const ScoreDirections dirs = table_dirs();
+    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> walk, exact;
     const Point3 source{3.0, 9.0, 1.0};
@@ -185,7 +177,7 @@ TEST(Transport, SingleScatteringFallsWithDistanceAndShadow) {
     const double iso = 0.1 * 0.9 / (4 * kPiD) / (4 * kPiD);
     EXPECT_NEAR(out[0], iso * std::exp(-0.05) / 36.0, 1e-12);  // 6 units away, half a cell of shadow
     EXPECT_NEAR(out[1], iso * std::exp(-0.15) / 49.0, 1e-12);
-    EXPECT_EQ(out[2], 0.0);                                     // empty cells scatter nothing
+    EXPECT_EQ(out[2], 0.0);                                    // empty cells scatter nothing
     EXPECT_NEAR(out[3], iso * std::exp(-0.25) / 81.0, 1e-12);  // behind the gap
     EXPECT_NEAR(optical_depth(m, {-5.5, 0.5, 0.5}, {9.0, 0.5, 0.5}), 0.3, 1e-12);
 }

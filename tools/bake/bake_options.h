@@ -19,10 +19,10 @@ struct BakeOptions {
     int32_t coeffs = 96;
     int64_t paths = kDefaultPaths;
     Scattering scattering = Scattering::kMultiple;
-    CellRanges cells;      // empty: every lightning cell
+    CellRanges cells;                          // empty: every lightning cell
     int32_t shard_index = 0, shard_count = 0;  // -shard I/N
-    std::string shard_file;                     // -o
-    std::string merge_out;                      // -merge OUT FILE...: merge instead of baking
+    std::string shard_file;                    // -o
+    std::string merge_out;                     // -merge OUT FILE...: merge instead of baking
     std::vector<std::string> merge_files;
     int32_t threads = 0;   // 0: all cores
     bool sky_dome = true;  // false: no dome, the background is the flash colour

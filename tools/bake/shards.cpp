@@ -130,7 +130,8 @@ std::vector<int32_t> share_bounds(const std::vector<double>& cost, int32_t count
     int32_t k = 0;
     for (int32_t i = 1; i < count; ++i) {
         const double goal = total * i / count;
-        while (k < cells && running + cost[static_cast<size_t>(k)] <= goal) running += cost[static_cast<size_t>(k++)];
+        while (k < cells && running + cost[static_cast<size_t>(k)] <= goal)
+            running += cost[static_cast<size_t>(k++)];
         if (k < cells && goal - running > running + cost[static_cast<size_t>(k)] - goal) {
             running += cost[static_cast<size_t>(k++)];
         }
@@ -165,14 +166,15 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
     std::string error;
     for (size_t i = 0; i < files.size(); ++i) {
         if (!read_whole(files[i], data[i], error)) return error;
-        if (!read_shard_trailer(data[i], trailers[i])) return files[i] + " is not a shard file of a table bake";
+        if (!read_shard_trailer(data[i], trailers[i]))
+            return files[i] + " is not a shard file of a table bake";
     }
     const ShardTrailer& first = trailers[0];
     for (size_t i = 1; i < files.size(); ++i) {
         const ShardTrailer& t = trailers[i];
         if (t.seed != first.seed) {
-            return files[i] + " was baked with seed " + std::to_string(t.seed) + ", " + files[0] + " with seed " +
-                   std::to_string(first.seed) + ": they are shards of different bakes";
+            return files[i] + " was baked with seed " + std::to_string(t.seed) + ", " + files[0] +
+                   " with seed " + std::to_string(first.seed) + ": they are shards of different bakes";
         }
         if (t.count != first.count) {
             return files[i] + " is a share of " + std::to_string(t.count) + ", " + files[0] + " of " +
@@ -206,20 +208,24 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
     for (const auto& [index, i] : by_index) {
         if (trailers[i].first != next) {
             return "the shares do not cover the lightning cells once: share " + std::to_string(index) +
-                   " starts at cell " + std::to_string(trailers[i].first) + ", expected " + std::to_string(next);
+                   " starts at cell " + std::to_string(trailers[i].first) + ", expected " +
+                   std::to_string(next);
         }
         next = trailers[i].end;
     }
     if (next != first.cells) {
-        return "the shares end at lightning cell " + std::to_string(next) + " of " + std::to_string(first.cells);
+        return "the shares end at lightning cell " + std::to_string(next) + " of " +
+               std::to_string(first.cells);
     }
 
     ByteWriter w;
     w.raw(data[0].data(), 12);
     for (const auto& [index, i] : by_index) {
         std::vector<uint64_t> at;
-        if (!cell_offsets(data[i], trailers[i], at)) return files[i] + " is damaged: its records do not fit it";
-        const uint64_t a = at[static_cast<size_t>(trailers[i].first)], b = at[static_cast<size_t>(trailers[i].end)];
+        if (!cell_offsets(data[i], trailers[i], at))
+            return files[i] + " is damaged: its records do not fit it";
+        const uint64_t a = at[static_cast<size_t>(trailers[i].first)],
+                       b = at[static_cast<size_t>(trailers[i].end)];
         w.raw(data[i].data() + a, static_cast<size_t>(b - a));
         std::vector<uint8_t>().swap(data[i]);
         (void)index;
@@ -229,11 +235,12 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
     report.cells = first.cells;
     report.bytes = w.bytes.size();
     if (!quiet) {
-        std::printf("merge: %d shards of one bake (seed %u, %d lightning cells, %d coarse cells, inputs %016llx); "
-                    "every lightning cell covered once; wrote %s (%llu bytes)\n",
-                    first.count, first.seed, first.cells, first.coarse,
-                    static_cast<unsigned long long>(first.checksum), out.c_str(),
-                    static_cast<unsigned long long>(report.bytes));
+        std::printf(
+            "merge: %d shards of one bake (seed %u, %d lightning cells, %d coarse cells, inputs %016llx); "
+            "every lightning cell covered once; wrote %s (%llu bytes)\n",
+            first.count, first.seed, first.cells, first.coarse,
+            static_cast<unsigned long long>(first.checksum), out.c_str(),
+            static_cast<unsigned long long>(report.bytes));
     }
     return "";
 }

@@ -79,8 +79,9 @@ CloudBytes make_storm_cloud(int32_t nx, int32_t ny, int32_t nz, uint32_t seed, i
                 const double nxs = x * kNoiseFrequency, nys = y * kNoiseFrequency,
                              nzs = z * 2.0 * kNoiseFrequency;
                 const double rim = std::hypot(x + 0.14, y) / kTowerRadiusBottom;
-                const double base_z = kBaseHeight + kBaseRise * std::min(1.0, rim * rim) +
-                                      kBaseRoughness * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
+                const double base_z =
+                    kBaseHeight + kBaseRise * std::min(1.0, rim * rim) +
+                    kBaseRoughness * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
                 double f =
                     storm_shape(x, y, z) + kShapeNoise * (fractal_noise(nxs, nys, nzs, shape_seed, 5) - 0.5);
                 f *= smoothstep(base_z, base_z + kBaseSharpness, z);

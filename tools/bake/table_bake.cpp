@@ -1,4 +1,5 @@
-// table_bake.cpp -- baking a scene folder's lighting tables: the base intensity table and the attenuation table
+// table_bake.cpp -- baking a scene folder's lighting tables: the base intensity table and the attenuation
+// table
 #include "tools/bake/table_bake.h"
 
 #include <algorithm>
@@ -29,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 // Seconds between progress lines of the cell loop.
 constexpr double kProgressEvery = 2.0;
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 bool is_power_of_two(int64_t n) { return n > 0 && (n & (n - 1)) == 0; }
 
@@ -37,18 +40,6 @@ std::string megabytes(uint64_t bytes) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.0f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return buf;
-}
-
-ScoreDirections table_directions() {
-    ScoreDirections dirs;
-    dirs.n = kDirCount;
-    for (int32_t d = 0; d < kDirCount; ++d) {
-        const Vec3 v = direction_vector(d);
-        dirs.x[d] = v.x;
-        dirs.y[d] = v.y;
-        dirs.z[d] = v.z;
-    }
-    return dirs;
 }
 
 // Centre of every lightning cell in cloud-local coordinates, in the table's cell order.
@@ -76,7 +67,8 @@ TransportStats cell_field(const TransportMedium& medium, const ScoreDirections& 
         single_scattering(medium, dirs, source, field);
         return TransportStats{};
     }
-    return trace_multiple_scattering(medium, dirs, source, o.paths, cell_stream(o.seed, cell), scratch, field);
+    return trace_multiple_scattering(medium, dirs, source, o.paths, cell_stream(o.seed, cell), scratch,
+                                     field);
 }
 
 // The records of one lightning cell: one per direction, from a cell-major field.
@@ -103,7 +95,8 @@ void core_depths(const TransportMedium& m, double& vertical, double& across) {
     for (int32_t y = 0; y < m.ny; ++y) {
         for (int32_t x = 0; x < m.nx; ++x) {
             double column = 0.0;
-            for (int32_t z = 0; z < m.nz; ++z) column += m.sigma_t[static_cast<size_t>(x + m.nx * (y + m.ny * z))];
+            for (int32_t z = 0; z < m.nz; ++z)
+                column += m.sigma_t[static_cast<size_t>(x + m.nx * (y + m.ny * z))];
             if (column * m.cell > vertical) {
                 vertical = column * m.cell;
                 best_x = x;
@@ -113,7 +106,8 @@ void core_depths(const TransportMedium& m, double& vertical, double& across) {
     }
     for (int32_t z = 0; z < m.nz; ++z) {
         double row = 0.0;
-        for (int32_t x = 0; x < m.nx; ++x) row += m.sigma_t[static_cast<size_t>(x + m.nx * (best_y + m.ny * z))];
+        for (int32_t x = 0; x < m.nx; ++x)
+            row += m.sigma_t[static_cast<size_t>(x + m.nx * (best_y + m.ny * z))];
         across = std::max(across, row * m.cell);
     }
     (void)best_x;
@@ -144,8 +138,8 @@ uint64_t inputs_checksum(const Scene& scene, const LightningGrid& lgrid, const T
     auto add = [&](const void* p, size_t n) { h = checksum_bytes(h, p, n); };
     const int32_t ints[4] = {c.grd_numx, c.grd_numy, c.grd_numz, c.dscl};
     add(ints, sizeof ints);
-    const float floats[9] = {c.grd_size, c.grd_origin.x, c.grd_origin.y, c.grd_origin.z, c.optical[0],
-                             c.optical[1], c.optical[2], c.gamma_inv, c.light_scale};
+    const float floats[9] = {c.grd_size,   c.grd_origin.x, c.grd_origin.y, c.grd_origin.z, c.optical[0],
+                             c.optical[1], c.optical[2],   c.gamma_inv,    c.light_scale};
     add(floats, sizeof floats);
     add(c.grd_density.data(), c.grd_density.size() * sizeof(float));
     add(lgrid.lgrid_z.data(), lgrid.lgrid_z.size() * sizeof(float));
@@ -177,7 +171,8 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out) {
     out.clear();
     size_t start = 0;
     auto number = [](const std::string& s, int64_t& v) {
-        if (s.empty() || s.size() > 12 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+        if (s.empty() || s.size() > 12 || s.find_first_not_of("0123456789") != std::string::npos)
+            return false;
         v = std::strtoll(s.c_str(), nullptr, 10);
         return true;
     };
@@ -186,9 +181,9 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out) {
         const std::string item = text.substr(start, comma - start);
         const size_t dash = item.find('-');
         int64_t a = 0, b = 0;
-        const bool ok = dash == std::string::npos ? number(item, a) && number(item, b)
-                                                  : number(item.substr(0, dash), a) &&
-                                                        number(item.substr(dash + 1), b);
+        const bool ok = dash == std::string::npos
+                            ? number(item, a) && number(item, b)
+                            : number(item.substr(0, dash), a) && number(item.substr(dash + 1), b);
         if (!ok) return "-cells: '" + item + "' is not a cell index or a FIRST-LAST range";
         if (b < a) return "-cells: the range '" + item + "' runs backwards";
         out.push_back({a, b});
@@ -227,8 +222,8 @@ std::vector<double> lightning_cell_costs(const Scene& scene, const TableOptions&
     setup_lightning_grid(lgrid, scene.lightning, scene.cloud);
     if (!lightning_grid_usable(lgrid) || scene.cloud.grd_density.empty()) return {};
     const CloudGrid& grid = scene.cloud;
-    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy, grid.grd_numz,
-                                                 grid.dscl, grid.grd_size, grid.optical[0]);
+    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
+                                                 grid.grd_numz, grid.dscl, grid.grd_size, grid.optical[0]);
     const TransportMedium medium = make_transport_medium(coarse, grid.optical[1], grid.optical[2]);
     return cell_costs(medium, lightning_cell_centres(lgrid, grid), o, o.threads);
 }
@@ -243,7 +238,8 @@ std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scen
     const float x = 0.5f * (g.box_low.x + g.box_high.x), y = 0.5f * (g.box_low.y + g.box_high.y);
     const int32_t ix = std::clamp(static_cast<int32_t>((x - g.box_low.x) / g.cell_dx), 0, g.lgrid_nx - 1);
     const int32_t iy = std::clamp(static_cast<int32_t>((y - g.box_low.y) / g.cell_dy), 0, g.lgrid_ny - 1);
-    const double per_length = s.emission_colour.x * s.channel_colour.x + s.emission_colour.y * s.channel_colour.y +
+    const double per_length = s.emission_colour.x * s.channel_colour.x +
+                              s.emission_colour.y * s.channel_colour.y +
                               s.emission_colour.z * s.channel_colour.z;
     for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
         const double lo = std::max(0.0, static_cast<double>(g.lgrid_z[iz]));
@@ -270,7 +266,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     for (int k = 0; k < 3; ++k) {
         if (!is_power_of_two(n[k])) {
             return "the coarse grid is " + std::to_string(n[0]) + " x " + std::to_string(n[1]) + " x " +
-                   std::to_string(n[2]) + " cells; each size must be a power of two (choose dscl so that the " +
+                   std::to_string(n[2]) +
+                   " cells; each size must be a power of two (choose dscl so that the " +
                    "fine sizes divided by it are)";
         }
     }
@@ -307,14 +304,14 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
                " coarse cells), more than half of this machine's; raise dscl or lower -coeffs";
     }
 
-    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy, grid.grd_numz,
-                                                 grid.dscl, grid.grd_size, ext);
+    const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
+                                                 grid.grd_numz, grid.dscl, grid.grd_size, ext);
     if (coarse.nx != n[0] || coarse.ny != n[1] || coarse.nz != n[2]) {
         return "the viewer's coarse grid differs from the bake's";
     }
     const TransportMedium medium = make_transport_medium(coarse, albedo, g);
     core_depths(medium, report.depth_vertical, report.depth_across);
-    const ScoreDirections dirs = table_directions();
+    const ScoreDirections dirs = sampling_directions();
     const std::vector<Point3> sources = lightning_cell_centres(lgrid, grid);
     const bool shard = o.shard_count > 0;
     if (shard) {
@@ -331,18 +328,20 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::fill(wanted.begin(), wanted.end(), 0);
         for (int32_t k = report.share_first; k < report.share_end; ++k) wanted[static_cast<size_t>(k)] = 1;
         if (!o.quiet) {
-            std::printf("  shard %d of %d: lightning cells %d to %d (%d cells, %.1f %% of the expected work)\n",
-                        o.shard_index, o.shard_count, report.share_first, report.share_end - 1,
-                        report.share_end - report.share_first, 100.0 * report.share_work);
+            std::printf(
+                "  shard %d of %d: lightning cells %d to %d (%d cells, %.1f %% of the expected work)\n",
+                o.shard_index, o.shard_count, report.share_first, report.share_end - 1,
+                report.share_end - report.share_first, 100.0 * report.share_work);
         }
     }
     if (!o.quiet) {
         std::printf("  lightning grid %d x %d x %d = %d cells, coarse grid %d x %d x %d = %lld cells\n",
                     lgrid.lgrid_nx, lgrid.lgrid_ny, lgrid.lgrid_nz, cells, n[0], n[1], n[2],
                     static_cast<long long>(m));
-        std::printf("  optics: extinction %g per unit at density 1, albedo %g, g %g; optical depth through the "
-                    "core %.1f vertically, %.1f across\n",
-                    ext, albedo, g, report.depth_vertical, report.depth_across);
+        std::printf(
+            "  optics: extinction %g per unit at density 1, albedo %g, g %g; optical depth through the "
+            "core %.1f vertically, %.1f across\n",
+            ext, albedo, g, report.depth_vertical, report.depth_across);
         if (o.scattering == Scattering::kMultiple) {
             std::printf("  all scattering orders: %lld random walks per lightning cell\n",
                         static_cast<long long>(o.paths));
@@ -366,8 +365,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         parallel_for(static_cast<int>(ref.size()), workers, [&](int i) {
             thread_local TransportScratch scratch;
             const int32_t k = ref[static_cast<size_t>(i)].first;
-            ref_stats[static_cast<size_t>(i)] = cell_field(medium, dirs, sources[static_cast<size_t>(k)], o, k,
-                                                           scratch, ref_fields[static_cast<size_t>(i)]);
+            ref_stats[static_cast<size_t>(i)] = cell_field(medium, dirs, sources[static_cast<size_t>(k)], o,
+                                                           k, scratch, ref_fields[static_cast<size_t>(i)]);
         });
         // Summed in cell order so the scale does not depend on the scheduling.
         for (size_t i = 0; i < ref.size(); ++i) {
@@ -385,7 +384,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
     const double sum = e.x * c.x + e.y * c.y + e.z * c.z;
     const double share = sum > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / sum : 1.0;
-    report.table_scale = table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
+    report.table_scale =
+        table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
 
     // Every wanted cell: its field (reusing a reference cell's), then its records at once, so only the
     // compressed records stay in memory.
@@ -468,9 +468,10 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         t.table_bytes = out.bytes.size();
         const std::vector<uint8_t> trailer = shard_trailer_bytes(t);
         out.raw(trailer.data(), trailer.size());
-        report.table_file = !o.shard_file.empty() ? o.shard_file
-                                                  : dir + "/basic_intensity_cmp.dat." + std::to_string(o.shard_index) +
-                                                        "-of-" + std::to_string(o.shard_count);
+        report.table_file = !o.shard_file.empty()
+                                ? o.shard_file
+                                : dir + "/basic_intensity_cmp.dat." + std::to_string(o.shard_index) + "-of-" +
+                                      std::to_string(o.shard_count);
     }
     std::string error;
     if (!write_or_fail(report.table_file, out.bytes, error)) return error;
@@ -495,10 +496,11 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::error_code ec;
         const bool removed = std::filesystem::remove(genk_path, ec);
         if (!o.quiet) {
-            std::printf("  genk.tbl left out: it would be %s (%lld coarse cells squared); the viewer keeps the "
-                        "cloud section's coarse grid%s\n",
-                        megabytes(genk_size).c_str(), static_cast<long long>(m),
-                        removed ? "; the old genk.tbl was removed" : "");
+            std::printf(
+                "  genk.tbl left out: it would be %s (%lld coarse cells squared); the viewer keeps the "
+                "cloud section's coarse grid%s\n",
+                megabytes(genk_size).c_str(), static_cast<long long>(m),
+                removed ? "; the old genk.tbl was removed" : "");
         }
     }
     report.seconds = seconds_since(t0);

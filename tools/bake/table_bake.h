@@ -55,10 +55,10 @@ struct TableReport {
     double depth_vertical = 0.0;  // optical depth through the cloud's densest column, bottom to top
     double depth_across = 0.0;    // and across it along x at its densest height
     uint64_t table_bytes = 0;
-    std::string table_file;       // where the table (or the shard) was written
+    std::string table_file;                  // where the table (or the shard) was written
     int32_t share_first = 0, share_end = 0;  // the shard's lightning cells [first, end)
-    double share_work = 0.0;      // the shard's share of the expected work
-    uint64_t genk_bytes = 0;      // 0 when the attenuation table was left out
+    double share_work = 0.0;                 // the shard's share of the expected work
+    uint64_t genk_bytes = 0;                 // 0 when the attenuation table was left out
     bool genk_written = false;
     double seconds = 0.0;
 };

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <limits>
 
+#include "illumination/directions.h"
+
 namespace {
 
 constexpr double kFourPi = 12.566370614359172;
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwoPiExact = 6.283185307179586;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Exact single scattering: cells whose centre lies within kNearCells cells of the source are integrated
 // by kNearRays rays from it; the others by at most kMaxSub sub-samples per axis, each sub-cell at most
@@ -55,7 +57,7 @@ struct Dir {
 Dir isotropic(Rng& rng) {
     const double z = 1.0 - 2.0 * rng.uniform();
     const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
-    const double phi = kTwoPi * rng.uniform();
+    const double phi = kTwoPiExact * rng.uniform();
     return {r * std::cos(phi), r * std::sin(phi), z};
 }
 
@@ -71,7 +73,7 @@ Dir scatter_hg(const Dir& w, double g, Rng& rng) {
     }
     mu = std::clamp(mu, -1.0, 1.0);
     const double sin_t = std::sqrt(std::max(0.0, 1.0 - mu * mu));
-    const double phi = kTwoPi * rng.uniform();
+    const double phi = kTwoPiExact * rng.uniform();
     const double cp = std::cos(phi) * sin_t, sp = std::sin(phi) * sin_t;
     // Orthonormal basis round w without a branch on its direction (Duff et al. 2017).
     const double sign = std::copysign(1.0, w.z);
@@ -145,7 +147,8 @@ bool walk_cells(const TransportMedium& m, const double p[3], const Dir& w, doubl
 
 // Free flight: walks from p along w until the optical depth tau is reached. Returns true with the
 // distance in t_hit and the cell in cell_hit, or false when the path leaves the cloud first.
-bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, double& t_hit, int32_t& cell_hit) {
+bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, double& t_hit,
+         int32_t& cell_hit) {
     double depth = 0.0;
     return !walk_cells(m, p, w, kInf, [&](int32_t cell, double t0, double t1, double sigma) {
         const double d_tau = sigma * (t1 - t0);
@@ -160,6 +163,18 @@ bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, 
 }
 
 }  // namespace
+
+ScoreDirections sampling_directions() {
+    ScoreDirections dirs;
+    dirs.n = kDirCount;
+    for (int32_t d = 0; d < kDirCount; ++d) {
+        const Vec3 v = direction_vector(d);
+        dirs.x[d] = v.x;
+        dirs.y[d] = v.y;
+        dirs.z[d] = v.z;
+    }
+    return dirs;
+}
 
 void TransportStats::add(const TransportStats& o) {
     paths += o.paths;
@@ -209,10 +224,11 @@ double optical_depth(const TransportMedium& medium, const Point3& a, const Point
     if (len <= 0.0) return 0.0;
     const double p[3] = {a[0], a[1], a[2]};
     double depth = 0.0;
-    walk_cells(medium, p, Dir{v[0] / len, v[1] / len, v[2] / len}, len, [&](int32_t, double t0, double t1, double sigma) {
-        depth += sigma * (t1 - t0);
-        return true;
-    });
+    walk_cells(medium, p, Dir{v[0] / len, v[1] / len, v[2] / len}, len,
+               [&](int32_t, double t0, double t1, double sigma) {
+                   depth += sigma * (t1 - t0);
+                   return true;
+               });
     return depth;
 }
 
@@ -290,17 +306,19 @@ TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDi
     const float g = static_cast<float>(m.g);
     const float phase_k = static_cast<float>((1.0 - m.g * m.g) / kFourPi);
     const float one_g2 = 1.0f + g * g, two_g = 2.0f * g;
-    const TransportStats stats = random_walks(m, source, paths, stream, [&](int32_t cell, double weight, const Dir& w) {
-        // Every direction at once: the phase function towards it, weighted by the arriving weight.
-        float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
-        const float fw = static_cast<float>(weight) * phase_k;
-        const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y), wz = static_cast<float>(w.z);
-        for (int d = 0; d < kScoreLanes; ++d) {
-            const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
-            const float denom = one_g2 - two_g * mu;
-            acc[d] += fw / (denom * std::sqrt(denom));
-        }
-    });
+    const TransportStats stats =
+        random_walks(m, source, paths, stream, [&](int32_t cell, double weight, const Dir& w) {
+            // Every direction at once: the phase function towards it, weighted by the arriving weight.
+            float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
+            const float fw = static_cast<float>(weight) * phase_k;
+            const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y),
+                        wz = static_cast<float>(w.z);
+            for (int d = 0; d < kScoreLanes; ++d) {
+                const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
+                const float denom = one_g2 - two_g * mu;
+                acc[d] += fw / (denom * std::sqrt(denom));
+            }
+        });
     const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
     out.resize(cells * static_cast<size_t>(dirs.n));
     for (size_t c = 0; c < cells; ++c) {
@@ -340,7 +358,7 @@ void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, co
     // e^-tau_in - e^-tau_out, so the cells' share comes out exact in distance, and a dense, even set
     // of ray directions integrates over angle.
     const double share = m.albedo / (kNearRays * volume);
-    const double golden = kTwoPi * (1.0 - 1.0 / 1.6180339887498949);
+    const double golden = kTwoPiExact * (1.0 - 1.0 / 1.6180339887498949);
     for (int i = 0; i < kNearRays; ++i) {
         const double z = 1.0 - (2.0 * i + 1.0) / kNearRays;
         const double r = std::sqrt(std::max(0.0, 1.0 - z * z));

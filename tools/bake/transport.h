@@ -33,10 +33,10 @@ constexpr int64_t kMaxCollisionsPerPath = 1000000;
 // The medium the light travels through: per-cell extinction coefficients and optics.
 struct TransportMedium {
     int32_t nx = 0, ny = 0, nz = 0;
-    double cell = 0.0;           // coarse cell edge in world units
-    std::vector<double> sigma_t; // extinction per world unit, per coarse cell (x fastest)
+    double cell = 0.0;            // coarse cell edge in world units
+    std::vector<double> sigma_t;  // extinction per world unit, per coarse cell (x fastest)
     double albedo = 1.0;
-    double g = 0.0;              // Henyey-Greenstein asymmetry, |g| < 1
+    double g = 0.0;  // Henyey-Greenstein asymmetry, |g| < 1
     // Smallest box of cells (lo inclusive, hi exclusive) holding every cell with sigma_t > 0: a path that
     // leaves it never meets the cloud again, since a straight line leaves a box once.
     int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
@@ -53,6 +53,9 @@ struct ScoreDirections {
     alignas(64) float y[kScoreLanes] = {};
     alignas(64) float z[kScoreLanes] = {};
 };
+
+// The viewer's sampling directions, in the table's order.
+ScoreDirections sampling_directions();
 
 // What a Monte Carlo run did, for conservation checks and the bake's summary.
 struct TransportStats {
