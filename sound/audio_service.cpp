@@ -47,6 +47,15 @@ struct ServiceStream {
 
 ServiceStream* as_stream(AudioStreamId id) { return static_cast<ServiceStream*>(id); }
 
+// ALSA prints its own diagnostics ("ALSA lib ...", several lines for a machine without a
+// card) before the caller can say anything; the layer reports failures itself.
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
+void silence_alsa() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(ignore_alsa_error); });
+}
+
 void put_le(uint8_t* out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -132,7 +141,8 @@ void service_loop(ServiceStream* s) {
             // would have finished playing it, so writers are paced as they would be.
             Clock::time_point start = std::max(Clock::now(), s->clock_next);
             Clock::time_point end = start + buffer_duration(s->format, h->buffer_length);
-            bool cut = s->wake.wait_until(lock, end, [s, reset_seen] { return s->closing || s->reset_count != reset_seen; });
+            bool cut = s->wake.wait_until(
+                lock, end, [s, reset_seen] { return s->closing || s->reset_count != reset_seen; });
             s->clock_next = cut ? Clock::now() : end;
         }
         h->flags = (h->flags & ~kAudioHeaderInQueue) | kAudioHeaderDone;
@@ -183,9 +193,11 @@ int open_stream(AudioStreamId* out, const char* target, const AudioStreamFormat&
         std::fflush(s->wav);
     } else {
         s->kind = OutputKind::Alsa;
+        silence_alsa();
         int code = snd_pcm_open(&s->pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
         if (code >= 0) {
-            snd_pcm_format_t pcm_format = format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+            snd_pcm_format_t pcm_format =
+                format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
             code = snd_pcm_set_params(s->pcm, pcm_format, SND_PCM_ACCESS_RW_INTERLEAVED, format.channels,
                                       format.samples_per_sec, 1, kAlsaLatencyUs);
             if (code < 0) snd_pcm_close(s->pcm);
@@ -278,4 +290,18 @@ bool is_wav_target(const char* target) {
     if (n < 4) return false;
     const char* tail = target + n - 4;
     return tail[0] == '.' && (tail[1] | 0x20) == 'w' && (tail[2] | 0x20) == 'a' && (tail[3] | 0x20) == 'v';
+}
+
+bool is_known_audio_target(const char* target) {
+    if (!target || !target[0]) return false;
+    const std::string name = target;
+    if (name == "default" || name == "null" || is_wav_target(target)) return true;
+    silence_alsa();
+    // A name ALSA's configuration defines (with its arguments, as in "hw:0,0"); whether the
+    // device behind it opens is found out when the output opens.
+    if (snd_config_update() < 0) return false;
+    snd_config_t* definition = nullptr;
+    if (snd_config_search_definition(snd_config, "pcm", target, &definition) < 0) return false;
+    snd_config_delete(definition);
+    return true;
 }
