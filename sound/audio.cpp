@@ -54,7 +54,7 @@ void drain_device(AudioDevice& device, std::chrono::steady_clock::duration stall
             if (!device.wrapped) break;
         }
         if (!device.free_buffers.acquire_until(std::chrono::steady_clock::now() + stall_limit)) {
-            spErrorMessage("audio output stopped playing; %d queued buffers dropped\n", device.count - taken);
+            spErrorMessage("audio output stopped playing; the rest of the sound is dropped\n");
             break;
         }
     }

@@ -303,8 +303,11 @@ TEST_F(MixerTest, StopAndDrainEndWhenTheDeviceNeverReturnsABuffer) {
     EXPECT_LT(seconds_since(start), 1.0);
     EXPECT_EQ(mixer.sound_timer, 0u);
     start = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStderr();
     drain_sound_output(mixer);
     EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "audio output stopped playing; the rest of the sound is dropped\n");
     EXPECT_EQ(mixer.audio_handle, nullptr);
 }
 
