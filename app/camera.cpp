@@ -25,6 +25,21 @@ bool box_is_empty(const Box& b) {
     return all_zero || b[0] > b[3] || b[1] > b[4] || b[2] > b[5];
 }
 
+bool finite(Vec3 v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// A camera section that would put the eye on its target, or give values that are not
+// numbers, leaves nothing to look along: every matrix of the frame would be NaN.
+bool section_can_place_view(const CameraSettings& s) {
+    return s.orbit_in.x != 0.0f && finite(s.target_in) && finite(s.orbit_in) && s.fovy > 0.0f &&
+           s.fovy < 180.0f;
+}
+
+// A box with no width along x frames nothing: the eye would be placed at distance 0.
+bool box_has_width(const Box& b) {
+    const float width = b[3] - b[0];
+    return width > 0.0f && std::isfinite(width) && std::isfinite(b[1] + b[2] + b[4] + b[5]);
+}
+
 void place_eye(Camera& c) {
     const float ce = std::cos(c.elevation);
     const Vec3 dir{ce * std::cos(c.azimuth), ce * std::sin(c.azimuth), std::sin(c.elevation)};
@@ -58,7 +73,15 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
     camera.orbit_in = settings.orbit_in;
     camera.win_width = win_width;
     camera.win_height = win_height;
-    if (camera.given == 1) {
+    const bool use_section = camera.given == 1 && section_can_place_view(settings);
+    if (camera.given == 1 && !use_section) {
+        printf(
+            "*** camera: distance %g, target (%g, %g, %g), field of view %g cannot place a view; "
+            "the scene is framed as without a camera section\n",
+            settings.orbit_in.x, settings.target_in.x, settings.target_in.y, settings.target_in.z,
+            settings.fovy);
+    }
+    if (use_section) {
         camera.target = settings.target_in;
         camera.distance = settings.orbit_in.x;
         camera.azimuth = settings.orbit_in.y;
@@ -68,10 +91,15 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
         // Frame the objects; a scene without them is framed by its cloud, and an
         // empty scene by a unit box round the origin, so the eye never sits on the target.
         Box frame = object_box;
+        if (!box_is_empty(frame) && !box_has_width(frame)) {
+            printf("*** the objects have no width along x to frame; the view frames the cloud instead\n");
+            frame = Box{};
+        }
         if (box_is_empty(frame)) {
             const bool has_cloud = cloud.grd_numx > 0 && cloud.grd_numy > 0 && cloud.grd_numz > 0;
-            frame = has_cloud && !box_is_empty(cloud.cloud_box) ? cloud.cloud_box
-                                                                : Box{-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f};
+            frame = has_cloud && !box_is_empty(cloud.cloud_box) && box_has_width(cloud.cloud_box)
+                        ? cloud.cloud_box
+                        : Box{-0.5f, -0.5f, -0.5f, 0.5f, 0.5f, 0.5f};
         }
         camera.target =
             Vec3{(frame[0] + frame[3]) * 0.5f, (frame[1] + frame[4]) * 0.5f, (frame[2] + frame[5]) * 0.5f};

@@ -24,7 +24,8 @@ void scan_float(const char* text, float& out) { sscanf(text, "%f", &out); }
 }  // namespace
 
 void parse_options(int argc, char** argv, Options& o,
-                   const std::function<void(const std::string&)>& on_genk_table) {
+                   const std::function<void(const std::string&)>& on_genk_table,
+                   const std::function<void()>& on_sysout) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const int start = i;
@@ -42,6 +43,7 @@ void parse_options(int argc, char** argv, Options& o,
             scan_int(value_of(argc, argv, i, start), o.win_height);
         } else if (!strcmp(a, "-sysout")) {
             o.want_sysout = true;
+            if (on_sysout) on_sysout();
         } else if (!strcmp(a, "-col")) {
             o.colour_file = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-frames")) {
@@ -77,7 +79,7 @@ void print_help(FILE* out) {
         "  -win W H           window size in pixels (default 480 480)\n"
         "  -sysout            open sysout.dat for writing\n"
         "  -col FILE          colour table file\n"
-        "  -audio TARGET      sound output: default (sound card), null, or FILE.wav\n"
+        "  -audio TARGET      sound output: default (sound card), null, FILE.wav or an ALSA device\n"
         "  -frames N          scripted run: exit with status 0 after the N-th frame\n"
         "  -strike X Y        scripted run: a mouse release at window pixel X Y (repeatable)\n"
         "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"

@@ -34,10 +34,12 @@ struct Options {
 
 // Parses argv[1..argc-1] (what the window system left). Unknown words are skipped;
 // a number that does not scan keeps the previous value. "-genk_tbl" calls
-// on_genk_table at once with its file name. An option whose value is missing is a
-// fatal input error (message on standard error, status 1).
+// on_genk_table at once with its file name, and "-sysout" calls on_sysout at once, so
+// their messages come in the order of the options. An option whose value is missing
+// is a fatal input error (message on standard error, status 1).
 void parse_options(int argc, char** argv, Options& options,
-                   const std::function<void(const std::string&)>& on_genk_table);
+                   const std::function<void(const std::string&)>& on_genk_table,
+                   const std::function<void()>& on_sysout = {});
 
 // The option summary printed by "-help".
 void print_help(FILE* out);

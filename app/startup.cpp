@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "app/options.h"
 #include "app/viewer.h"
@@ -13,7 +15,9 @@
 #include "render/sky.h"
 #include "scene/scene.h"
 #include "scene/scene_file.h"
+#include "sound/audio_service.h"
 #include "sound/mixer.h"
+#include "support/fatal.h"
 
 Viewer viewer;
 
@@ -42,6 +46,26 @@ bool wants_help(int argc, char** argv) {
     return false;
 }
 
+// A mistyped -audio target or a snapshot folder that cannot be made would otherwise
+// show only after the window opened (a silent run, or a line per frame); both end the
+// run here, before the scene is read.
+void check_scripted_outputs(const Options& o) {
+    if (!is_known_audio_target(o.audio_target.c_str())) {
+        fatal_input_error(
+            "vintrel: -audio %s: the sound output must be default, null, a FILE.wav or an ALSA device name\n",
+            o.audio_target.c_str());
+    }
+    if (!o.snapshot_prefix.empty()) {
+        const std::filesystem::path folder = std::filesystem::path(o.snapshot_prefix).parent_path();
+        std::error_code error;
+        if (!folder.empty()) std::filesystem::create_directories(folder, error);
+        if (error) {
+            fatal_input_error("vintrel: -snapshot %s: cannot create the folder %s (%s)\n",
+                              o.snapshot_prefix.c_str(), folder.c_str(), error.message().c_str());
+        }
+    }
+}
+
 }  // namespace
 
 void load_viewer_tables() {
@@ -65,12 +89,16 @@ int run_viewer(int argc, char** argv) {
     a.options.win_width = a.options.win_height = 480;
     scene_state.camera.given = 0;
 
-    parse_options(argc, argv, a.options,
-                  [](const std::string& name) { load_genk_table(viewer.genk, scene_state.cloud, name); });
-    if (a.options.want_sysout) {
-        a.sysout = fopen("sysout.dat", "w");
-        if (!a.sysout) printf("Can't open sysout.dat\n");
-    }
+    parse_options(
+        argc, argv, a.options,
+        [](const std::string& name) { load_genk_table(viewer.genk, scene_state.cloud, name); },
+        [] {
+            AppState& app = app_state;
+            if (app.sysout) return;  // a repeated -sysout keeps the stream it opened
+            app.sysout = fopen("sysout.dat", "w");
+            if (!app.sysout) printf("Can't open sysout.dat\n");
+        });
+    check_scripted_outputs(a.options);
 
     read_scene("test.dat");
     if (!a.options.scene_file.empty()) read_scene(a.options.scene_file);

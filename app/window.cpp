@@ -64,15 +64,16 @@ void strike_at(int x, int y) {
     relight_cloud();
 }
 
-void save_snapshot() {
+// False when the frame should have been written and could not be (the message is out).
+bool save_snapshot() {
     const AppState& a = app_state;
-    if (a.options.snapshot_prefix.empty()) return;
+    if (a.options.snapshot_prefix.empty()) return true;
     const int w = a.options.win_width, h = a.options.win_height;
     std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
-    write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
+    return write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
 }
 
 // Closing the window ends the process; the sound timer must not outlive the handle.
@@ -148,7 +149,12 @@ void display() {
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
     ++a.frame_number;
-    save_snapshot();
+    if (!save_snapshot()) {
+        // A scripted run whose frames cannot be kept has failed; going on would only
+        // repeat the message and end with a status that claims success.
+        shut_down(true);
+        exit(1);
+    }
     glutSwapBuffers();
     if (a.options.frames > 0 && a.frame_number >= a.options.frames) {
         shut_down(true);

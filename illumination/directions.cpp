@@ -22,9 +22,10 @@ inline float clamp_index(float x, float hi) {
 // Cosine argument clamped to [-1, 1]: rounding must not turn acos into NaN.
 inline float clamp_unit(float c) { return c < -1.0f ? -1.0f : (c > 1.0f ? 1.0f : c); }
 
-// arccos on [-1, 1] as sqrt(1 - x) times a polynomial (error below 2e-8 before the final rounding to float);
-// the splat pass forms two angles per blob per frame and the library call was a third of its cost.
-inline float arc_cos(float c) {
+}  // namespace
+
+// The splat pass forms two angles per blob per frame and the library call was a third of its cost.
+float arc_cos(float c) {
     const double x = std::fabs(static_cast<double>(c));
     const double p =
         1.5707963050 +
@@ -35,8 +36,6 @@ inline float arc_cos(float c) {
     const double a = std::sqrt(1.0 - x) * p;
     return static_cast<float>(c < 0.0f ? 3.14159265358979323846 - a : a);
 }
-
-}  // namespace
 
 int32_t direction_index(int32_t ring, int32_t segment) {
     if (ring <= 0) return 0;

@@ -20,6 +20,10 @@ Vec3 direction_vector(int32_t d);
 // The four directions and weights around polar angle theta (from +z) and azimuth phi (from +x towards +y),
 // radians.
 DirectionBlend blend_directions(float theta, float phi);
+// arccos of c in [-1, 1] as sqrt(1 - |c|) times a polynomial: within 2.2e-8 of the exact
+// angle before the final rounding, within one float ulp after it. Forms every angle of
+// direction_angles.
+float arc_cos(float c);
 // Polar angle and azimuth (0 ... 2 pi) of v; the azimuth is 0 for a vertical v, both are 0 for a zero v.
 void direction_angles(Vec3 v, float& theta, float& phi);
 // Radiance leaving cloud-local point p in direction (theta, phi): 8 coarse cells times 4 directions of

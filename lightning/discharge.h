@@ -6,14 +6,15 @@
 #include <vector>
 
 #include "scene/scene.h"
+#include "scene/sections.h"
 #include "sound/thunder_voice.h"
 #include "support/vec3.h"
 
 // Point-source arrays start with this many slots and grow by as many when full.
 constexpr int32_t kPointSourceBlock = 1000;
-// Most discharge records a scene may ask for; each one preallocates its branch
-// storage (10 x 1000 points, 120 kB), so an absurd count must not eat the memory.
-constexpr int32_t kMaxDischargeRecords = 256;
+// Most discharge records; the lightning section refuses larger counts with a message,
+// so the generator never silently keeps fewer than a scene asks for.
+constexpr int32_t kMaxDischargeRecords = kMaxDischarges;
 
 // One straight-segment channel: consecutive points are the segment ends.
 struct Branch {

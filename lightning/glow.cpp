@@ -64,6 +64,10 @@ void draw_glow(GlowState& glow, const LightningState& state, const LightningSett
         upload_glow_texture(glow, build_glow_image(fog));
         glow.texture_built = true;
     }
+    // The pass leaves depth comparison at less-or-equal, sources or not, from its first
+    // frame on: later passes (the next frame's dome, channels and objects) then also draw
+    // where they meet an equal depth.
+    glDepthFunc(GL_LEQUAL);
     const PointSources& ps = state.sources;
     if (ps.point_source_count <= 0) return;
 
@@ -76,7 +80,6 @@ void draw_glow(GlowState& glow, const LightningState& state, const LightningSett
     glEnable(GL_BLEND);
     glBlendFunc(GL_ONE, GL_ONE);
     glDepthMask(GL_FALSE);
-    glDepthFunc(GL_LEQUAL);
     glMatrixMode(GL_MODELVIEW);
 
     static const float kTexCoords[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
@@ -99,6 +102,7 @@ void draw_glow(GlowState& glow, const LightningState& state, const LightningSett
         glEnd();
         glPopMatrix();
     }
-    // Depth writes, blending, texturing and the depth function go back to what the display had.
+    // Depth writes, blending and texturing go back to what the display had; the depth
+    // function stays less-or-equal (set before the attributes were saved).
     glPopAttrib();
 }

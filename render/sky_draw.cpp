@@ -8,9 +8,14 @@
 // background rather than painted over it: the background is black between
 // strikes, so the dome looks the same, and during a strike the flash colour of
 // the clear shows through the whole sky instead of only where no dome is.
+// The dome is background: it neither tests nor writes depth, so a dome smaller
+// than the scene never hides the objects, channels, glow or cloud drawn after it.
 void draw_sky_dome(const SkySettings& sky) {
     const int n = static_cast<int>(sky.sky_vertices.size());
-    glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TRANSFORM_BIT | GL_COLOR_BUFFER_BIT);
+    glPushAttrib(GL_CURRENT_BIT | GL_ENABLE_BIT | GL_TRANSFORM_BIT | GL_COLOR_BUFFER_BIT |
+                 GL_DEPTH_BUFFER_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glDepthMask(GL_FALSE);
     glDisable(GL_TEXTURE_2D);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ONE, GL_ONE);

@@ -100,8 +100,10 @@ int read_grid_file(const std::string& name, CloudGrid& grid) {
         fatal_input_error("grid file %s: %d x %d x %d cells overflow a 32-bit cell count\n", name.c_str(),
                           n[0], n[1], n[2]);
     }
+    // Bytes after the cells are harmless (the reader takes exactly the cells); a file
+    // shorter than its cells is damaged.
     const int64_t left = remaining_bytes(in.file);
-    if (left >= 0 && left != cells) {
+    if (left >= 0 && left < cells) {
         in.close();
         fatal_input_error("grid file %s: holds %lld cell bytes but its header says %d x %d x %d = %lld\n",
                           name.c_str(), static_cast<long long>(left), n[0], n[1], n[2],

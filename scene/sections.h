@@ -6,9 +6,10 @@
 
 #include "scene/scene.h"
 
-// Most discharge records a lightning section may ask for; each record holds ten
-// branches of a thousand points, so larger counts only exhaust memory.
-constexpr int32_t kMaxDischarges = 1024;
+// Most discharge records a lightning section may ask for, and the most the generator
+// makes: each record holds ten branches of a thousand points (120 kB), so larger
+// counts only eat memory (256 records are some 30 MB).
+constexpr int32_t kMaxDischarges = 256;
 // Most sounds a wave section may list.
 constexpr int32_t kMaxSounds = 1024;
 // Most vertices a sky dome may have (far beyond any visible difference).

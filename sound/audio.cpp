@@ -2,6 +2,7 @@
 #include "sound/audio.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr int32_t kMaxPrefill = 8;  // silent buffers that start playback
+// A drain gives up when no buffer has come back for this long plus two buffers' playing
+// time: a device that stopped playing must not hold the process at its end.
+constexpr std::chrono::milliseconds kDrainStallLimit(500);
 
 // Runs on the service's thread: a played buffer is free again.
 void output_done(AudioStreamId, unsigned message, void* context, AudioBufferHeader*) {
@@ -37,8 +41,9 @@ void reset_device(AudioDevice& device) {
     device.free_buffers.release(device.count);
 }
 
-// Waits until every queued buffer has played (or a reset cut the wait short).
-void drain_device(AudioDevice& device) {
+// Waits until every queued buffer has played, a reset cut the wait short, or the device
+// stopped returning buffers (then the unplayed rest is dropped with a message).
+void drain_device(AudioDevice& device, std::chrono::steady_clock::duration stall_limit) {
     {
         std::lock_guard<std::mutex> guard(device.lock);
         device.wrapped = 1;
@@ -48,7 +53,10 @@ void drain_device(AudioDevice& device) {
             std::lock_guard<std::mutex> guard(device.lock);
             if (!device.wrapped) break;
         }
-        device.free_buffers.acquire();
+        if (!device.free_buffers.acquire_until(std::chrono::steady_clock::now() + stall_limit)) {
+            spErrorMessage("audio output stopped playing; the rest of the sound is dropped\n");
+            break;
+        }
     }
     std::lock_guard<std::mutex> guard(device.lock);
     device.free_buffers.release(device.count);
@@ -60,7 +68,8 @@ int queue_next(AudioDevice& device, const uint8_t* data, int32_t bytes) {
     const int32_t index = device.next_index;
     if (bytes > 0) std::memcpy(device.buffers[index], data, static_cast<size_t>(bytes));
     device.headers[index].buffer_length = static_cast<uint32_t>(bytes);
-    device.free_buffers.acquire();
+    // Fails only while writes are interrupted: the block is dropped, nothing is queued.
+    if (!device.free_buffers.acquire()) return 0;
     int code = device.service->queue_buffer(device.stream, &device.headers[index]);
     if (code != 0) {
         // The buffer never reached the service, so its count is still ours.
@@ -77,8 +86,7 @@ int queue_next(AudioDevice& device, const uint8_t* data, int32_t bytes) {
     if (wrapped) {
         // Once the ring has gone round, the buffer the next write fills may still be
         // queued: return only when one more buffer is free, and leave it free.
-        device.free_buffers.acquire();
-        device.free_buffers.release(1);
+        if (device.free_buffers.acquire()) device.free_buffers.release(1);
     }
     {
         std::lock_guard<std::mutex> guard(device.lock);
@@ -106,7 +114,8 @@ AudioDevice* create_playback(AudioHandle& handle) {
             return nullptr;
         }
     }
-    device->headers = static_cast<AudioBufferHeader*>(std::calloc(static_cast<size_t>(count), sizeof(AudioBufferHeader)));
+    device->headers =
+        static_cast<AudioBufferHeader*>(std::calloc(static_cast<size_t>(count), sizeof(AudioBufferHeader)));
     if (!device->headers) {
         spErrorMessage("can't allocate header memory\n");
         free_device(device);
@@ -120,7 +129,8 @@ AudioDevice* create_playback(AudioHandle& handle) {
     format.bits_per_sample = static_cast<uint16_t>(handle.device_bits);
     format.block_align = static_cast<uint16_t>(handle.device_bits * handle.channels / 8);
     format.avg_bytes_per_sec = format.block_align * format.samples_per_sec;
-    int code = device->service->open_stream(&device->stream, handle.output_target.c_str(), format, output_done, device);
+    int code = device->service->open_stream(&device->stream, handle.output_target.c_str(), format,
+                                            output_done, device);
     if (code != 0) {
         spErrorMessage("open error: %d\n", code);
         free_device(device);
@@ -145,7 +155,7 @@ AudioDevice* create_playback(AudioHandle& handle) {
 
     // Playback starts on silence so that the first real block has a queue to join.
     for (int32_t i = 0; i < device->prefill_count; ++i) {
-        device->free_buffers.acquire();
+        if (!device->free_buffers.acquire()) break;
         code = device->service->queue_buffer(device->stream, &device->headers[i]);
         if (code != 0) {
             spErrorMessage("write error: %d\n", code);
@@ -283,10 +293,25 @@ long spWriteAudio(AudioHandle* handle, const void* data, long length) {
     return static_cast<long>(done / 2);
 }
 
+int spInterruptAudio(AudioHandle* handle) {
+    if (!handle) return 0;
+    if (handle->output_device) handle->output_device->free_buffers.interrupt();
+    return 1;
+}
+
+int spResumeAudio(AudioHandle* handle) {
+    if (!handle) return 0;
+    if (handle->output_device) handle->output_device->free_buffers.resume();
+    return 1;
+}
+
 int spCloseAudioDevice(AudioHandle* handle) {
     if (!handle || !handle->output_device) return 0;
     AudioDevice* device = handle->output_device;
-    drain_device(*device);
+    const double rate = std::max(handle->sampling_rate, 1.0) * std::max(handle->channels, 1) * 2.0;
+    const auto buffer_time = std::chrono::duration<double>(device->buffer_bytes / rate);
+    drain_device(*device, kDrainStallLimit + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                 2.0 * buffer_time));
 
     device->service->reset_stream(device->stream);
     for (int32_t i = 0; i < device->count; ++i) {

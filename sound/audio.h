@@ -26,8 +26,9 @@ struct AudioDevice {
     std::mutex lock;                            // guards wrapped and last_index
     CountingSemaphore free_buffers;             // buffers not queued at the service
     AudioStreamId stream = nullptr;
-    const AudioService* service = nullptr;      // the service the stream was opened on
-    explicit AudioDevice(int32_t buffer_count) : count(buffer_count), free_buffers(buffer_count, buffer_count) {}
+    const AudioService* service = nullptr;  // the service the stream was opened on
+    explicit AudioDevice(int32_t buffer_count)
+        : count(buffer_count), free_buffers(buffer_count, buffer_count) {}
 };
 
 // Stream settings and the playback stream; made by spInitAudio.
@@ -39,7 +40,7 @@ struct AudioHandle {
     int32_t data_bits = 16;  // width of the caller's values: 16, 24 or 32
     int32_t buffer_count = 64;
     AudioDevice* output_device = nullptr;
-    std::string output_target = "default";             // where playback goes (see audio_service.h)
+    std::string output_target = "default";                // where playback goes (see audio_service.h)
     const AudioService* service = &system_audio_service;  // swapped by tests
 };
 
@@ -69,7 +70,14 @@ int spSetAudioService(AudioHandle* handle, const AudioService* service);
 int spOpenAudioDevice(AudioHandle* handle, const char* mode);
 // Plays length values: the count written, 0 on a queueing error, -1 when refused or not open.
 long spWriteAudio(AudioHandle* handle, const void* data, long length);
-// Drains, stops, closes and frees the playback stream; 0 when none was open, else 1.
+// Lets a write that waits for a free buffer return at once (it returns 0 and drops the
+// rest of its data), and makes later writes do the same until spResumeAudio: how a
+// caller stops a writer thread whose device no longer returns buffers. 0 without handle.
+int spInterruptAudio(AudioHandle* handle);
+// Ends an interruption; writes wait for free buffers again.
+int spResumeAudio(AudioHandle* handle);
+// Drains (giving up once the device stops returning buffers), stops, closes and frees
+// the playback stream; 0 when none was open, else 1.
 int spCloseAudioDevice(AudioHandle* handle);
 // Unregisters the exit callback and frees the handle; an open stream is left as it is.
 int spFreeAudio(AudioHandle* handle);

@@ -20,6 +20,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kAlsaLatencyUs = 50000;  // ALSA's own ring: short, our buffers do the queueing
+// The stream is non-blocking: a full ring is waited on in slices, so that a reset or a close
+// is noticed, and a card that takes nothing for the stall limit loses the rest of the buffer.
+constexpr int kAlsaWaitSliceMs = 20;
+constexpr Clock::duration kAlsaStallLimit = std::chrono::milliseconds(500);
 constexpr uint32_t kWavHeaderBytes = 44;
 constexpr uint32_t kWavMaxData = 0xFFFFFFFFu - 36;  // the RIFF size must still fit 32 bits
 
@@ -46,6 +50,15 @@ struct ServiceStream {
 };
 
 ServiceStream* as_stream(AudioStreamId id) { return static_cast<ServiceStream*>(id); }
+
+// ALSA prints its own diagnostics ("ALSA lib ...", several lines for a machine without a
+// card) before the caller can say anything; the layer reports failures itself.
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
+void silence_alsa() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(ignore_alsa_error); });
+}
 
 void put_le(uint8_t* out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -84,13 +97,26 @@ void append_wav(ServiceStream& s, const AudioBufferHeader& h) {
     std::fflush(s.wav);
 }
 
-// Hands a buffer to ALSA; blocks while ALSA's ring is full, which paces the stream.
-void play_alsa(ServiceStream& s, const AudioBufferHeader& h) {
+// True once a reset or a close has come since the buffer being played was taken.
+bool cut_short(ServiceStream& s, uint64_t reset_seen) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.closing || s.reset_count != reset_seen;
+}
+
+// Hands a buffer to ALSA, waiting while ALSA's ring is full, which paces the stream. Stops
+// early for a reset or a close, or when the card has taken nothing for the stall limit.
+void play_alsa(ServiceStream& s, const AudioBufferHeader& h, uint64_t reset_seen) {
     const uint8_t* data = h.data;
     snd_pcm_sframes_t frames_left = h.buffer_length / s.format.block_align;
+    Clock::time_point progress = Clock::now();
     while (frames_left > 0) {
+        if (cut_short(s, reset_seen)) return;
         snd_pcm_sframes_t written = snd_pcm_writei(s.pcm, data, static_cast<snd_pcm_uframes_t>(frames_left));
-        if (written == -EAGAIN) continue;
+        if (written == -EAGAIN || written == 0) {
+            if (Clock::now() - progress > kAlsaStallLimit) return;
+            snd_pcm_wait(s.pcm, kAlsaWaitSliceMs);
+            continue;
+        }
         if (written < 0) {
             // An underrun or a suspend; when ALSA cannot recover the rest is dropped, and
             // the buffer is still reported done so that writers never wait forever.
@@ -99,7 +125,16 @@ void play_alsa(ServiceStream& s, const AudioBufferHeader& h) {
         }
         frames_left -= written;
         data += written * s.format.block_align;
+        progress = Clock::now();
     }
+}
+
+// Lets ALSA play out its short ring before the close, for at most the stall limit.
+void drain_alsa(snd_pcm_t* pcm) {
+    if (snd_pcm_drain(pcm) != -EAGAIN) return;
+    const Clock::time_point give_up = Clock::now() + kAlsaStallLimit;
+    while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING && Clock::now() < give_up)
+        snd_pcm_wait(pcm, kAlsaWaitSliceMs);
 }
 
 Clock::duration buffer_duration(const AudioStreamFormat& f, uint32_t bytes) {
@@ -121,7 +156,7 @@ void service_loop(ServiceStream* s) {
         lock.unlock();
 
         if (s->kind == OutputKind::Alsa) {
-            play_alsa(*s, *h);
+            play_alsa(*s, *h, reset_seen);
         } else if (s->kind == OutputKind::Wav) {
             append_wav(*s, *h);
         }
@@ -132,7 +167,8 @@ void service_loop(ServiceStream* s) {
             // would have finished playing it, so writers are paced as they would be.
             Clock::time_point start = std::max(Clock::now(), s->clock_next);
             Clock::time_point end = start + buffer_duration(s->format, h->buffer_length);
-            bool cut = s->wake.wait_until(lock, end, [s, reset_seen] { return s->closing || s->reset_count != reset_seen; });
+            bool cut = s->wake.wait_until(
+                lock, end, [s, reset_seen] { return s->closing || s->reset_count != reset_seen; });
             s->clock_next = cut ? Clock::now() : end;
         }
         h->flags = (h->flags & ~kAudioHeaderInQueue) | kAudioHeaderDone;
@@ -183,9 +219,11 @@ int open_stream(AudioStreamId* out, const char* target, const AudioStreamFormat&
         std::fflush(s->wav);
     } else {
         s->kind = OutputKind::Alsa;
-        int code = snd_pcm_open(&s->pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
+        silence_alsa();
+        int code = snd_pcm_open(&s->pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (code >= 0) {
-            snd_pcm_format_t pcm_format = format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+            snd_pcm_format_t pcm_format =
+                format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
             code = snd_pcm_set_params(s->pcm, pcm_format, SND_PCM_ACCESS_RW_INTERLEAVED, format.channels,
                                       format.samples_per_sec, 1, kAlsaLatencyUs);
             if (code < 0) snd_pcm_close(s->pcm);
@@ -258,7 +296,7 @@ int close_stream(AudioStreamId id) {
     s->thread.join();
     for (AudioBufferHeader* h : taken) s->notify(s, kAudioMessageDone, s->context, h);
     if (s->pcm) {
-        snd_pcm_drain(s->pcm);
+        drain_alsa(s->pcm);
         snd_pcm_close(s->pcm);
     }
     if (s->wav) std::fclose(s->wav);
@@ -278,4 +316,18 @@ bool is_wav_target(const char* target) {
     if (n < 4) return false;
     const char* tail = target + n - 4;
     return tail[0] == '.' && (tail[1] | 0x20) == 'w' && (tail[2] | 0x20) == 'a' && (tail[3] | 0x20) == 'v';
+}
+
+bool is_known_audio_target(const char* target) {
+    if (!target || !target[0]) return false;
+    const std::string name = target;
+    if (name == "default" || name == "null" || is_wav_target(target)) return true;
+    silence_alsa();
+    // A name ALSA's configuration defines (with its arguments, as in "hw:0,0"); whether the
+    // device behind it opens is found out when the output opens.
+    if (snd_config_update() < 0) return false;
+    snd_config_t* definition = nullptr;
+    if (snd_config_search_definition(snd_config, "pcm", target, &definition) < 0) return false;
+    snd_config_delete(definition);
+    return true;
 }

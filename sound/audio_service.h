@@ -39,7 +39,8 @@ struct AudioBufferHeader {
 using AudioStreamId = void*;
 
 // Called on the service's thread (or the resetting thread) with a message and the open's context.
-using AudioNotify = void (*)(AudioStreamId stream, unsigned message, void* context, AudioBufferHeader* header);
+using AudioNotify = void (*)(AudioStreamId stream, unsigned message, void* context,
+                             AudioBufferHeader* header);
 
 // The operations the audio layer needs; every one returns 0 or a negative service code.
 // Tests swap in their own table to run the layer without real time passing.
@@ -65,3 +66,7 @@ extern const AudioService system_audio_service;
 
 // True when target names a WAV file output (ends in ".wav", any case).
 bool is_wav_target(const char* target);
+
+// True for "default", "null", a ".wav" path, or a PCM name that ALSA's configuration
+// defines; false for anything else (a mistyped target).
+bool is_known_audio_target(const char* target);

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+
+#include "support/sp_util.h"
 
 SoundMixer sound_mixer;
 
@@ -18,15 +21,19 @@ const Sound* playable(const std::vector<Sound>& sounds, int32_t index) {
     return &s;
 }
 
-// Adds gain * sound[(start + k) mod length] to the block's ring values.
-void add_sound(SoundMixer& m, const Sound& sound, int64_t start, float gain) {
+// Adds gain * sound[start + k] to the block's ring values. A looping sound goes on from
+// its beginning after its end; any other one adds nothing beyond its end.
+void add_sound(SoundMixer& m, const Sound& sound, int64_t start, float gain, bool loop) {
     const int32_t ring = m.mix_ring_length;
     const int64_t length = sound.length;
     int64_t pos = start % length;
     int32_t r = m.mix_position;
     for (int32_t k = 0; k < m.block_frames; ++k) {
         m.mix_ring[static_cast<size_t>(r)] += sound.samples[static_cast<size_t>(pos)] * gain;
-        if (++pos == length) pos = 0;
+        if (++pos == length) {
+            if (!loop) return;
+            pos = 0;
+        }
         if (++r == ring) r = 0;
     }
 }
@@ -37,7 +44,9 @@ void mix_voice(SoundMixer& m, const std::vector<Sound>& sounds, ThunderVoice& vo
     if (wave < 0 || pos < 0) return;
     const Sound* sound = playable(sounds, wave);
     if (!sound) return;
-    add_sound(m, *sound, pos, voice.thunder_gain.load());
+    // The tail of a thunder is followed by silence: wrapping to its start would replay up to
+    // a block of the attack as a click at the end of every thunder.
+    add_sound(m, *sound, pos, voice.thunder_gain.load(), false);
     int64_t next = static_cast<int64_t>(pos) + m.block_frames;
     int32_t after = next >= sound->length ? -1 : static_cast<int32_t>(next);
     // A discharge that restarted the voice meanwhile wins over this advance.
@@ -48,11 +57,26 @@ int16_t to_output(float x) {
     float v = x * kOutputScale;
     if (v >= kOutputScale) return 32767;
     if (v <= -kOutputScale) return -32767;
-    if (!(v == v)) return 0;  // NaN from a damaged sound plays as silence
+    if (!(v == v)) return 0;         // NaN from a damaged sound plays as silence
     return static_cast<int16_t>(v);  // truncation toward zero
 }
 
 void tick_callback(uint32_t, void* user) { sound_tick(*static_cast<SoundMixer*>(user)); }
+
+// Exit paths that skip the viewer's own shutdown (a fatal exit of the sp layer, the window
+// system's exit on a lost display) must stop the tick before anything it reads is freed.
+void stop_timer_callback(void* mixer) { stop_sound_timer(*static_cast<SoundMixer*>(mixer)); }
+
+// Registered once the timer first starts, so it runs before the destructors of every
+// record built earlier (the sound table, the discharge records that own the voices).
+void stop_viewer_timer_at_exit() { stop_sound_timer(sound_mixer); }
+
+// Undoes what open_sound_output registered and frees the handle.
+void free_handle(SoundMixer& mixer) {
+    spRemoveExitCallback(stop_timer_callback, &mixer);
+    spFreeAudio(mixer.audio_handle);
+    mixer.audio_handle = nullptr;
+}
 
 }  // namespace
 
@@ -60,8 +84,7 @@ void reset_sound_mixer(SoundMixer& mixer) {
     stop_sound_timer(mixer);
     if (mixer.audio_handle) {
         spCloseAudioDevice(mixer.audio_handle);
-        spFreeAudio(mixer.audio_handle);
-        mixer.audio_handle = nullptr;
+        free_handle(mixer);
     }
     mixer.time_step = 0.033f;
     mixer.block_frames = 0;
@@ -102,9 +125,12 @@ void allocate_sound_buffers(SoundMixer& mixer, float time_step, float mix_ring_s
     mixer.mix_position = 0;
 }
 
-int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int stereo, const std::string& target) {
+int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int stereo,
+                      const std::string& target) {
     AudioHandle* handle = spInitAudio();
     mixer.audio_handle = handle;
+    // Exit callbacks run newest first: this one before the handle's spTerminateAudio.
+    spAddExitCallback(stop_timer_callback, &mixer);
     spSetAudioOutputTarget(handle, target.c_str());
 
     double want_rate = static_cast<double>(rate), got_rate = 0.0;
@@ -136,7 +162,10 @@ int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int ste
         return 0;
     }
     std::fflush(stdout);
-    return spOpenAudioDevice(handle, "w");
+    if (spOpenAudioDevice(handle, "w") == 1) return 1;
+    std::printf("no sound output (%s could not be opened); the viewer runs without sound\n", target.c_str());
+    std::fflush(stdout);
+    return 0;
 }
 
 void reset_sound_mix(SoundMixer& mixer) {
@@ -150,7 +179,8 @@ void mix_sound_block(SoundMixer& mixer, const std::vector<Sound>& sounds, Thunde
     const int32_t ring = m.mix_ring_length;
     const int32_t block = m.block_frames;
     if (block <= 0 || ring < block || m.mix_ring.size() < static_cast<size_t>(ring) ||
-        m.mix_block.size() < static_cast<size_t>(block) || m.output_block.size() < static_cast<size_t>(block)) {
+        m.mix_block.size() < static_cast<size_t>(block) ||
+        m.output_block.size() < static_cast<size_t>(block)) {
         return;  // buffers not allocated
     }
     if (m.mix_position < 0 || m.mix_position >= ring) m.mix_position = 0;
@@ -164,10 +194,11 @@ void mix_sound_block(SoundMixer& mixer, const std::vector<Sound>& sounds, Thunde
     }
     // A scene with a single sound has thunder and no background loop.
     if (const Sound* background = playable(sounds, kBackgroundSound)) {
-        if (m.background_position < 0 || m.background_position >= background->length) m.background_position = 0;
-        add_sound(m, *background, m.background_position, 1.0f);
-        m.background_position = static_cast<int32_t>((static_cast<int64_t>(m.background_position) + block) %
-                                                     background->length);
+        if (m.background_position < 0 || m.background_position >= background->length)
+            m.background_position = 0;
+        add_sound(m, *background, m.background_position, 1.0f, true);
+        m.background_position =
+            static_cast<int32_t>((static_cast<int64_t>(m.background_position) + block) % background->length);
     }
     for (int32_t k = 0, r = m.mix_position; k < block; ++k) {
         m.mix_block[static_cast<size_t>(k)] = m.mix_ring[static_cast<size_t>(r)];
@@ -184,10 +215,16 @@ void sound_tick(SoundMixer& mixer) {
     spWriteAudio(mixer.audio_handle, mixer.output_block.data(), mixer.block_frames);
 }
 
-int start_sound_timer(SoundMixer& mixer, const std::vector<Sound>& sounds, std::vector<ThunderVoice*> voices) {
+int start_sound_timer(SoundMixer& mixer, const std::vector<Sound>& sounds,
+                      std::vector<ThunderVoice*> voices) {
     if (mixer.sound_timer != 0 || mixer.block_frames <= 0) return 0;
     mixer.sounds = &sounds;
     mixer.voices = std::move(voices);
+    static bool exit_hook = false;
+    if (&mixer == &sound_mixer && !exit_hook) {
+        std::atexit(stop_viewer_timer_at_exit);
+        exit_hook = true;
+    }
     mixer.sound_timer =
         timer_set_event(mixer.timers, mixer.tick_period_ms, kSoundTimerResolutionMs, tick_callback, &mixer);
     return mixer.sound_timer != 0 ? 1 : 0;
@@ -195,22 +232,24 @@ int start_sound_timer(SoundMixer& mixer, const std::vector<Sound>& sounds, std::
 
 void stop_sound_timer(SoundMixer& mixer) {
     if (mixer.sound_timer == 0) return;
+    // A tick may wait in the write for a buffer the device never returns; the join below
+    // would then wait for ever.
+    spInterruptAudio(mixer.audio_handle);
     timer_kill_event(mixer.timers, mixer.sound_timer);
+    spResumeAudio(mixer.audio_handle);
     mixer.sound_timer = 0;
 }
 
 void release_sound_output(SoundMixer& mixer) {
     // The timer goes first so that no tick can write through a freed handle.
     stop_sound_timer(mixer);
-    if (mixer.audio_handle) spFreeAudio(mixer.audio_handle);
-    mixer.audio_handle = nullptr;
+    if (mixer.audio_handle) free_handle(mixer);
 }
 
 void drain_sound_output(SoundMixer& mixer) {
     stop_sound_timer(mixer);
     if (mixer.audio_handle) {
         spCloseAudioDevice(mixer.audio_handle);
-        spFreeAudio(mixer.audio_handle);
+        free_handle(mixer);
     }
-    mixer.audio_handle = nullptr;
 }

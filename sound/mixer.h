@@ -22,22 +22,24 @@ constexpr int32_t kBackgroundSound = 1;
 
 // Everything the sound timer reads and writes, plus the open output.
 struct SoundMixer {
-    float time_step = 0.033f;      // seconds per tick
-    int32_t block_frames = 0;      // values mixed per tick
-    uint32_t tick_period_ms = 0;   // timer period
+    float time_step = 0.033f;     // seconds per tick
+    int32_t block_frames = 0;     // values mixed per tick
+    uint32_t tick_period_ms = 0;  // timer period
     float mix_ring_seconds = 0.0f;
-    int32_t mix_ring_length = 0;   // never less than block_frames
+    int32_t mix_ring_length = 0;  // never less than block_frames
     std::vector<float> mix_ring;
-    int32_t mix_position = 0;        // ring index of the current block
-    int32_t background_position = 0; // next value of the background loop; never reset
+    int32_t mix_position = 0;         // ring index of the current block
+    int32_t background_position = 0;  // next value of the background loop; never reset
     std::vector<float> mix_block;
     std::vector<int16_t> output_block;
     AudioHandle* audio_handle = nullptr;
-    TimerSet timers;
-    uint32_t sound_timer = 0;        // 0 while no timer runs
+    uint32_t sound_timer = 0;  // 0 while no timer runs
     // What the timer mixes; set by start_sound_timer and read only on the timer thread.
     const std::vector<Sound>* sounds = nullptr;
     std::vector<ThunderVoice*> voices;
+    // Last, so that it is destroyed first: its destructor stops the tick before the
+    // voices and sounds it reads go away.
+    TimerSet timers;
 };
 
 // The viewer's one mixer.
@@ -53,7 +55,10 @@ void allocate_sound_buffers(SoundMixer& mixer, float time_step, float mix_ring_s
 
 // Makes the audio handle, checks every setting reads back, opens playback on target.
 // 1 when open; 0 after a message (the handle stays, and writes are then refused).
-int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int stereo, const std::string& target);
+// Registers the stopping of the timer to run before the handle's own exit callback,
+// so that a fatal exit never closes the output under a running tick.
+int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int stereo,
+                      const std::string& target);
 
 // Rewinds the ring to 0 and silences it; the background keeps its place.
 void reset_sound_mix(SoundMixer& mixer);
@@ -71,7 +76,8 @@ void sound_tick(SoundMixer& mixer);
 // timer). 1 when the timer runs; 0 without buffers or when it already runs.
 int start_sound_timer(SoundMixer& mixer, const std::vector<Sound>& sounds, std::vector<ThunderVoice*> voices);
 
-// Stops the tick and waits for a running one to finish; harmless when none runs.
+// Stops the tick and waits for a running one to finish, first letting go a tick that
+// waits in the audio write; harmless when none runs.
 void stop_sound_timer(SoundMixer& mixer);
 
 // Quit: stops the timer, then frees the handle without draining or closing the stream.

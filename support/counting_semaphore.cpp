@@ -6,10 +6,20 @@
 CountingSemaphore::CountingSemaphore(int32_t initial, int32_t maximum)
     : count_(std::clamp(initial, 0, std::max(maximum, 0))), maximum_(std::max(maximum, 0)) {}
 
-void CountingSemaphore::acquire() {
+bool CountingSemaphore::acquire() { return acquire_until(Clock::time_point::max()); }
+
+bool CountingSemaphore::acquire_until(Clock::time_point deadline) {
     std::unique_lock<std::mutex> guard(mutex_);
-    available_.wait(guard, [this] { return count_ > 0; });
+    auto ready = [this] { return count_ > 0 || interrupted_; };
+    if (deadline == Clock::time_point::max()) {
+        // wait_until with the largest time point overflows inside some libraries.
+        available_.wait(guard, ready);
+    } else if (!available_.wait_until(guard, deadline, ready)) {
+        return false;
+    }
+    if (interrupted_) return false;
     --count_;
+    return true;
 }
 
 bool CountingSemaphore::try_acquire() {
@@ -31,6 +41,17 @@ bool CountingSemaphore::release(int32_t n) {
         available_.notify_all();
     }
     return true;
+}
+
+void CountingSemaphore::interrupt() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    interrupted_ = true;
+    available_.notify_all();
+}
+
+void CountingSemaphore::resume() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    interrupted_ = false;
 }
 
 int32_t CountingSemaphore::value() const {

@@ -97,6 +97,45 @@ TEST(Camera, DefaultWithoutObjectsFramesCloudThenUnitBox) {
     expect_vec(c.target, 25.0f, 20.0f, 110.0f);
 }
 
+TEST(Camera, ViewsThatCannotBePlacedFallBackWithAMessage) {
+    CloudGrid cloud;
+    cloud.grd_numx = cloud.grd_numy = cloud.grd_numz = 4;
+    cloud.cloud_box = Box{0, 0, 100, 50, 40, 120};
+    const Box objects{-20, -20, 0, 20, 20, 5};
+    const Box flat{3, -20, 0, 3, 20, 5};  // a wall with no width along x
+    CameraSettings zero;
+    zero.given = 1;
+    zero.target_in = Vec3{1, 2, 3};
+    zero.orbit_in = Vec3{0, 0.5f, 0.2f};
+    zero.fovy = 40;
+    CameraSettings not_a_number = zero;
+    not_a_number.orbit_in = Vec3{10, std::nanf(""), 0.2f};
+    struct Case {
+        const char* what;
+        CameraSettings settings;
+        Box objects;
+        Vec3 target;
+        const char* message;
+    } cases[] = {
+        {"distance 0", zero, objects, Vec3{0, 0, 2.5f}, "*** camera: distance 0,"},
+        {"NaN azimuth", not_a_number, objects, Vec3{0, 0, 2.5f}, "*** camera: distance 10,"},
+        {"flat objects", CameraSettings{}, flat, Vec3{25, 20, 110}, "*** the objects have no width along x"},
+        {"both", zero, flat, Vec3{25, 20, 110}, "*** the objects have no width along x"},
+    };
+    for (const Case& k : cases) {
+        Camera c;
+        testing::internal::CaptureStdout();
+        init_view(c, k.settings, k.objects, cloud, 480, 480);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(k.message), std::string::npos) << k.what << ": " << out;
+        expect_vec(c.target, k.target.x, k.target.y, k.target.z);
+        for (float v :
+             {c.eye.x, c.eye.y, c.eye.z, c.view_dir.x, c.view_dir.y, c.view_dir.z, c.up.z, c.back.x})
+            EXPECT_TRUE(std::isfinite(v)) << k.what;
+        EXPECT_GT(c.distance, 0.0f) << k.what;
+    }
+}
+
 TEST(Camera, SectionOrbitAndBasis) {
     // Orbit (10, pi/2, 0) about the origin: eye on +y, looking along -y.
     Camera c = orbit_camera(Vec3{}, 10.0f, kHalfPi, 0.0f, 45.0f, 480, 480);

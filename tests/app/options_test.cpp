@@ -24,6 +24,19 @@ std::vector<std::string> parse(std::vector<std::string> words, Options& o) {
 
 }  // namespace
 
+TEST(Options, SysoutAndGenkTableActInTheOrderOfTheOptions) {
+    std::vector<std::string> words = {"vintrel",   "-genk_tbl", "a.tbl",  "-sysout",
+                                      "-genk_tbl", "b.tbl",     "-sysout"};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    std::vector<std::string> seen;
+    Options o;
+    parse_options(
+        static_cast<int>(argv.size()), argv.data(), o, [&](const std::string& name) { seen.push_back(name); },
+        [&] { seen.push_back("sysout"); });
+    EXPECT_EQ(seen, (std::vector<std::string>{"a.tbl", "sysout", "b.tbl", "sysout"}));
+}
+
 TEST(Options, DefaultsWithoutArguments) {
     Options o;
     parse({}, o);
@@ -38,10 +51,42 @@ TEST(Options, DefaultsWithoutArguments) {
 
 TEST(Options, EveryOptionAndStrayWords) {
     Options o;
-    auto genk = parse({"stray", "-win", "640", "360", "-f", "second.dat", "-time_step", "0.1", "-key_interval",
-                       "12", "-sysout", "-col", "colours.txt", "-genk_tbl", "a.tbl", "-frames", "5", "-strike",
-                       "10", "20", "-strike", "30", "40", "-snapshot", "out/f", "-audio", "x.wav", "-fps", "25", "-strike_gap", "7",
-                       "-memory_every", "100", "-F", "-genk_tbl", "b.tbl"},
+    auto genk = parse({"stray",
+                       "-win",
+                       "640",
+                       "360",
+                       "-f",
+                       "second.dat",
+                       "-time_step",
+                       "0.1",
+                       "-key_interval",
+                       "12",
+                       "-sysout",
+                       "-col",
+                       "colours.txt",
+                       "-genk_tbl",
+                       "a.tbl",
+                       "-frames",
+                       "5",
+                       "-strike",
+                       "10",
+                       "20",
+                       "-strike",
+                       "30",
+                       "40",
+                       "-snapshot",
+                       "out/f",
+                       "-audio",
+                       "x.wav",
+                       "-fps",
+                       "25",
+                       "-strike_gap",
+                       "7",
+                       "-memory_every",
+                       "100",
+                       "-F",
+                       "-genk_tbl",
+                       "b.tbl"},
                       o);
     EXPECT_EQ(o.win_width, 640);
     EXPECT_EQ(o.win_height, 360);
@@ -107,7 +152,8 @@ TEST(ColourTable, MissingOrDamagedFileKeepsTheTable) {
     t.colour_table.push_back(Vec3{1, 1, 1});
     testing::internal::CaptureStdout();
     load_colour_table(t, dir.file("none.txt"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cannot open color file: " + dir.file("none.txt") + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "cannot open color file: " + dir.file("none.txt") + "\n");
     EXPECT_EQ(t.colour_table.size(), 1u);
 
     write_text_file(dir.file("neg.txt"), "-5\n");

@@ -34,4 +34,35 @@ read -r _ _ _ n_storm rms_storm < <(python3 "$SRC/tests/e2e/wav_tool.py" storm.w
 [ "$n_quiet" -gt 10000 ] || fail "WAV holds only $n_quiet values"
 holds "$rms_quiet > 50" || fail "no background rain in the WAV (rms $rms_quiet)"
 holds "$rms_storm > 1.5 * $rms_quiet" || fail "no thunder after the strike (rms $rms_storm vs $rms_quiet)"
+# The sky dome is background: shrunk to 20 units (smaller than the town) it still hides neither
+# the ground nor the building; below the horizon the frame equals one without any dome.
+# The snapshot folders do not exist yet: the run creates them.
+sed 's/^500 17 9 0 0$/20 17 9 0 0/' test.dat >small-dome.dat
+sed 's/^500 17 9 0 0$/-1 17 9 0 0/' test.dat >no-dome.dat
+grep -q "^20 17 9" small-dome.dat || fail "example scene's sky line not found"
+cp small-dome.dat test.dat
+run_headless -frames 1 -snapshot small/deeper/f -audio null || fail "small dome run exited with $?: $(cat err.txt)"
+cp no-dome.dat test.dat
+run_headless -frames 1 -snapshot none/f -audio null || fail "no dome run exited with $?: $(cat err.txt)"
+ground=$($PNG diff small/deeper/f-0001.png none/f-0001.png 0 302 480 400)
+holds "$ground == 0" || fail "the small dome changes the ground and building ($ground)"
+building_small=$($PNG count small/deeper/f-0001.png "20 < r < 70 and g < 70 and b < 70" 260 285 305 335)
+building_none=$($PNG count none/f-0001.png "20 < r < 70 and g < 70 and b < 70" 260 285 305 335)
+[ "$building_none" -gt 500 ] && [ "$building_small" -eq "$building_none" ] ||
+  fail "building pixels: $building_small with the small dome, $building_none without"
+
+# A frame that cannot be written ends the run with status 1 at that frame; a snapshot folder
+# that cannot be made ends it before the window opens.
+mkdir -p blocked && mkdir blocked/f-0002.png
+status=0
+run_headless -frames 4 -snapshot blocked/f -audio null || status=$?
+[ "$status" -eq 1 ] || fail "an unwritable frame gave status $status"
+[ -f blocked/f-0001.png ] && [ ! -e blocked/f-0003.png ] || fail "the run did not stop at the unwritable frame"
+[ "$(grep -c "can't write snapshot" out.txt)" -eq 1 ] || fail "expected one snapshot message: $(cat out.txt)"
+touch plain-file
+status=0
+run_headless -frames 1 -snapshot plain-file/f -audio null || status=$?
+[ "$status" -eq 1 ] || fail "an impossible snapshot folder gave status $status"
+grep -q "cannot create the folder plain-file" err.txt || fail "no folder message: $(cat err.txt)"
+if grep -q "reading grid data" out.txt; then fail "the scene was read before the folder check"; fi
 echo "scripted run: ok"

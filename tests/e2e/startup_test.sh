@@ -32,6 +32,28 @@ expect_lines_in_order out.txt \
 grep -q -x "lightning grids: 20, 20, [0-9]*" out.txt || fail "no lightning grid line"
 grep -q -E "^No. of blobs: [1-9][0-9]*$" out.txt || fail "no blob count"
 
+# A mistyped sound output is refused before anything is read or opened.
+status=0
+run_headless -frames 1 -audio nosuchcard || status=$?
+[ "$status" -eq 1 ] || fail "an unknown -audio target gave status $status"
+grep -q -x "vintrel: -audio nosuchcard: the sound output must be default, null, a FILE.wav or an ALSA device name" err.txt ||
+  fail "unknown -audio message: $(cat err.txt)"
+if grep -q "reading grid data" out.txt; then fail "the scene was read before the -audio check"; fi
+
+# Without a sound card "default" runs silent with one line of ours and none of ALSA's; -sysout
+# reports its failure where it stands among the options (before a later -genk_tbl's line).
+mkdir ro && cp -r "$SRC/examples/." ro/ && cd ro
+mkdir sysout.dat
+run_headless -frames 1 -sysout -genk_tbl missing.tbl || fail "default audio run exited with $?: $(cat err.txt)"
+if grep -q "ALSA lib" out.txt err.txt; then fail "ALSA's own lines reached the terminal"; fi
+if ! grep -q "open error" err.txt; then
+  echo "startup: a sound card opened here; the no-card line is not checked"
+else
+  [ "$(grep -c "runs without sound" out.txt)" -eq 1 ] || fail "no single no-sound line: $(cat out.txt)"
+fi
+expect_lines_in_order out.txt "Can't open sysout.dat" "can't open the file: missing.tbl." "reading grid data:cloud.grd..."
+cd ..
+
 # Without test.dat the program stops with the reader's message.
 mkdir empty && cd empty
 status=0

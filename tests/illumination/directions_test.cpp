@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -120,6 +121,52 @@ TEST(DirLightLookup, CellCentresAndTrilinearBlend) {
     // The highest cell of the grid (11) looking along the horizon at segment 4.
     l = lookup_dir_light(2.0f * kDirStep, 4.0f * kDirStep + 1e-6f, Vec3{5.0f, 3.0f, 3.0f}, c);
     EXPECT_NEAR(l.x, 1100.0f + direction_index(2, 4), 1e-2f);
+}
+
+TEST(DirLightLookup, AFullBlendWorkedOutByHand) {
+    // Channels kept apart: x = v, y = 2 v, z = 1000 - v with v = cell * 100 + direction.
+    CloudGrid c = indexed_cloud();
+    for (Vec3& l : c.dcl_dir_light) l = Vec3{l.x, 2.0f * l.x, 1000.0f - l.x};
+    // P = (2.5, 1.5, 2.5) with cells of 2: u = 0.75, v = 0.25, w = 0.75, so the eight cells
+    // i + 3 (j + 2 k) around (0, 0, 0) add 100 (0.75 + 3 x 0.25 + 6 x 0.75) = 600.
+    // theta = 1.25 steps, phi = 2.5 steps: rings 1 and 2 (weights 0.75, 0.25), segments 2 and 3
+    // (0.5 each): directions 3 and 4 weigh 0.375, 11 and 12 weigh 0.125, adding 5.5.
+    const Vec3 l = lookup_dir_light(1.25f * kDirStep, 2.5f * kDirStep, Vec3{2.5f, 1.5f, 2.5f}, c);
+    EXPECT_NEAR(l.x, 605.5f, 1e-3f);
+    EXPECT_NEAR(l.y, 1211.0f, 2e-3f);
+    EXPECT_NEAR(l.z, 394.5f, 1e-3f);
+}
+
+TEST(Directions, PolynomialArccosFollowsTheLibraryOverTheWholeRange) {
+    // Evenly over [-1, 1], and every float within 2^16 steps of -1, 0 and 1, where the
+    // square root and the sign change meet.
+    std::vector<float> cs;
+    for (int i = 0; i <= 2000000; ++i) cs.push_back(-1.0f + 2.0f * static_cast<float>(i) / 2000000.0f);
+    for (float start : {-1.0f, 0.0f, 1.0f}) {
+        float up = start, down = start;
+        for (int i = 0; i < 65536; ++i) {
+            up = std::nextafter(up, 2.0f);
+            down = std::nextafter(down, -2.0f);
+            if (up <= 1.0f) cs.push_back(up);
+            if (down >= -1.0f) cs.push_back(down);
+        }
+    }
+    double worst = 0.0;
+    float worst_at = 0.0f;
+    for (float x : cs) {
+        const double exact = std::acos(static_cast<double>(x));
+        const float got = arc_cos(x);
+        // One unit in the last place of the float nearest the exact angle (the polynomial is
+        // 2.2e-8 off at most, then rounded to float).
+        const double allowed = std::nextafter(static_cast<float>(exact), 4.0f) - static_cast<float>(exact);
+        const double err = std::fabs(static_cast<double>(got) - exact);
+        if (err - allowed > worst) {
+            worst = err - allowed;
+            worst_at = x;
+        }
+    }
+    EXPECT_LE(worst, 0.0) << "arccos(" << worst_at << ") = " << arc_cos(worst_at) << ", library "
+                          << std::acos(static_cast<double>(worst_at));
 }
 
 TEST(DirLightLookup, PointsOutsideTakeTheBorderCells) {

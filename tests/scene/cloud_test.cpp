@@ -177,9 +177,9 @@ TEST(GridFile, DamagedFilesAreFatalAndNameTheFileAndProblem) {
         {"zero size", grid_bytes(0, 2, 2, 1.0f, {}), "is not positive"},
         {"overflowing count", grid_bytes(65536, 65536, 2, 1.0f, {}), "overflow a 32-bit cell count"},
         // Found by fuzzing: a product beyond 64 bits must not overflow while it is checked.
-        {"count beyond 64 bits", grid_bytes(16, 0x32323240, 0x32323232, 1.0f, {}), "overflow a 32-bit cell count"},
+        {"count beyond 64 bits", grid_bytes(16, 0x32323240, 0x32323232, 1.0f, {}),
+         "overflow a 32-bit cell count"},
         {"short data", grid_bytes(2, 2, 2, 1.0f, std::vector<uint8_t>(7)), "holds 7 cell bytes"},
-        {"long data", grid_bytes(2, 2, 2, 1.0f, std::vector<uint8_t>(9)), "holds 9 cell bytes"},
     };
     for (const Case& c : cases) {
         const std::string path = dir.file("bad.bin");
@@ -195,6 +195,19 @@ TEST(GridFile, DamagedFilesAreFatalAndNameTheFileAndProblem) {
         EXPECT_EQ(grid.grd_numx, 0) << c.what;
         EXPECT_TRUE(grid.grd_bytes.empty()) << c.what;
     }
+}
+
+TEST(GridFile, BytesAfterTheCellsAreIgnored) {
+    ScratchDir dir;
+    const std::string path = dir.file("long.bin");
+    std::vector<uint8_t> cells = {1, 2, 3, 4, 5, 6, 7, 8, 200, 201, 202};  // three bytes too many
+    write_binary_file(path, grid_bytes(2, 2, 2, 0.5f, cells));
+    CloudGrid grid;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_grid_file(path, grid), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(grid.grd_numx * grid.grd_numy * grid.grd_numz, 8);
+    EXPECT_EQ(grid.grd_bytes, std::vector<uint8_t>(cells.begin(), cells.begin() + 8));
 }
 
 TEST(GridFile, MissingFileReturnsZero) {
