@@ -123,6 +123,7 @@ void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int comma
             static_cast<float>(last_y - y) / static_cast<float>(camera.win_height) * kDragPi * 0.5f;
     }
     place_eye(camera);
+    camera.roll = 0.0f;
     camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
 }
 

@@ -29,16 +29,18 @@ struct Camera {
     float aspect = 1.0f;     // win_width / win_height
     int32_t win_width = 0, win_height = 0;
     Vec3 right, up, back;  // camera basis
+    float roll = 0.0f;     // radians about the line of sight; only key-view flights set it
 };
 
-// One record of "view.dat": nine floats, three floats and a frame number.
+// One record of "view.dat": nine floats, three floats and a frame number (meaning in
+// docs/key-views.md; see key_pose).
 struct KeyView {
     std::array<float, 9> pose{};
     std::array<float, 3> extra{};
     int32_t frame = 0;
 };
 
-// The key views as read; nothing plays them back.
+// The key views as read; the camera flight of camera_path.h plays them back.
 struct KeyViews {
     std::vector<KeyView> views;  // at most kMaxKeyViews
 };
@@ -48,7 +50,7 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
                int win_width, int win_height);
 // Sets viewport, projection and look-at transform for a frame (GL).
 void apply_view(const Camera& camera);
-// Turns the camera by a mouse drag from (last_x, last_y) to (x, y); only in rotate mode.
+// Turns the camera by a mouse drag from (last_x, last_y) to (x, y); only in rotate mode. Levels the roll.
 void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int command_mode);
 // Orthonormal basis of a camera at eye looking at target, rolled by roll radians.
 void camera_basis(Vec3 eye, Vec3 target, float roll, Vec3& right, Vec3& up, Vec3& back);

@@ -63,6 +63,14 @@ void parse_options(int argc, char** argv, Options& o,
             scan_int(value_of(argc, argv, i, start), o.fps);
         } else if (!strcmp(a, "-memory_every")) {
             scan_int(value_of(argc, argv, i, start), o.memory_every);
+        } else if (!strcmp(a, "-movie")) {
+            o.movie_file = value_of(argc, argv, i, start);
+        } else if (!strcmp(a, "-play")) {
+            o.play = true;
+        } else if (!strcmp(a, "-nohelp")) {
+            o.no_help = true;
+        } else if (!strcmp(a, "-help_overlay")) {
+            o.help_overlay = true;
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -84,10 +92,16 @@ void print_help(FILE* out) {
         "  -strike X Y        scripted run: a mouse release at window pixel X Y (repeatable)\n"
         "  -snapshot PREFIX   scripted run: write every frame as PREFIX-NNNN.png\n"
         "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
-        "  -fps N             scripted run: draw at most N frames per second\n"
+        "  -fps N             scripted run: draw at most N frames per second; the frame rate of\n"
+        "                     -movie and of a WAV beside frames (default 30)\n"
         "  -memory_every N    scripted run: print heap and resident memory after every N-th strike\n"
+        "  -movie FILE.mp4    scripted run: encode the frames and their sound into an MP4 (needs\n"
+        "                     -frames and the ffmpeg program); the help overlay is hidden\n"
+        "  -play              fly the camera along the key views of view.dat from the first frame\n"
+        "  -nohelp            start with the help overlay hidden\n"
+        "  -help_overlay      show the help overlay in a movie too\n"
         "  -help              print this list and exit\n"
-        "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
+        "keys: g generate mode, r rotate mode, h help on/off, p fly the key views on/off, q quit\n"
         "mouse: drag with the left button in rotate mode to turn the view;\n"
         "       release a button in generate mode (or Shift-click) to strike\n",
         out);

@@ -29,6 +29,10 @@ struct Options {
     int strike_gap = 0;                    // plain idle frames between scripted strikes
     int fps = 0;                           // pace scripted frames to this rate; 0 = as fast as drawn
     int memory_every = 0;                  // report memory after every N-th scripted strike; 0 = never
+    std::string movie_file;                // "-movie": frames and sound encoded into this MP4
+    bool play = false;                     // "-play": fly the key views from the first frame
+    bool no_help = false;                  // "-nohelp": start with the help overlay hidden
+    bool help_overlay = false;             // "-help_overlay": show the overlay in a movie too
     bool help = false;
 };
 

@@ -16,6 +16,7 @@
 #include "scene/scene.h"
 #include "scene/scene_file.h"
 #include "sound/audio_service.h"
+#include "sound/frame_sound.h"
 #include "sound/mixer.h"
 #include "support/fatal.h"
 
@@ -37,6 +38,32 @@ void read_scene(const std::string& name) {
     if (scene_state.sky_built) compute_sky_colours(scene_state.sky, scene_state.light, 0.0f);
     if (scene_state.lightning.sections_read != lightning_before) {
         prepare_discharges(lightning_state, scene_state.lightning);
+    }
+}
+
+// A fatal exit while the movie is being written leaves no encoder and no temporary files.
+void abandon_movie_at_exit() { abandon_movie(app_state.movie); }
+
+// Decides whether the sound follows the frame clock and sets up what that needs: the
+// mixer sized for frame blocks, the WAV beside the frames, and the movie encoder.
+void set_up_frame_clock(AppState& a) {
+    const Options& o = a.options;
+    const bool movie = !o.movie_file.empty();
+    if (movie && o.frames <= 0)
+        fatal_input_error("vintrel: -movie needs -frames N, the number of frames to encode\n");
+    a.frame_clock = movie || (o.frames > 0 && is_wav_target(o.audio_target.c_str()));
+    if (!a.frame_clock) return;
+    const int fps = o.fps > 0 ? o.fps : kDefaultMovieFps;
+    // A movie has a sound track even when the scene is silent: the mixer then makes silence.
+    allocate_frame_sound(sound_mixer, a.frame_sound, fps, scene_state.mix_ring_seconds);
+    if (!scene_state.sound_table.empty() && is_wav_target(o.audio_target.c_str()) &&
+        !open_wave_file_writer(a.wave_out, o.audio_target, kSampleRate)) {
+        exit(1);
+    }
+    a.sound_open = !scene_state.sound_table.empty();
+    if (movie) {
+        if (!start_movie(a.movie, o.movie_file, o.win_width, o.win_height, fps, o.frames)) exit(1);
+        atexit(abandon_movie_at_exit);
     }
 }
 
@@ -113,7 +140,10 @@ int run_viewer(int argc, char** argv) {
     viewer.voices.clear();
     for (int i = 0; i < lightning_state.discharge_count; ++i)
         viewer.voices.push_back(&lightning_state.discharges[static_cast<size_t>(i)].thunder);
-    if (!scene_state.sound_table.empty()) {
+    if (!a.options.movie_file.empty() && !a.options.help_overlay) a.help_on = 0;
+    if (a.options.no_help) a.help_on = 0;
+    set_up_frame_clock(a);
+    if (!a.frame_clock && !scene_state.sound_table.empty()) {
         allocate_sound_buffers(sound_mixer, a.options.time_step, scene_state.mix_ring_seconds);
         open_sound_output(sound_mixer, kSampleRate, kSampleBits, sound_mixer.block_frames, kStereo,
                           a.options.audio_target);

@@ -64,16 +64,43 @@ void strike_at(int x, int y) {
     relight_cloud();
 }
 
-// False when the frame should have been written and could not be (the message is out).
-bool save_snapshot() {
-    const AppState& a = app_state;
-    if (a.options.snapshot_prefix.empty()) return true;
+// Writes the frame just drawn (still in the back buffer) as a snapshot and into the movie. A
+// scripted run whose frames cannot be kept has failed: going on would only repeat the message and
+// end with a status that claims success.
+void save_frame() {
+    AppState& a = app_state;
+    const bool movie = !a.movie.path.empty();
+    if (a.options.snapshot_prefix.empty() && !movie) return;
     const int w = a.options.win_width, h = a.options.win_height;
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    a.frame_rgb.resize(static_cast<size_t>(w) * h * 3);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
-    glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
-    return write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
+    glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
+    const bool kept = a.options.snapshot_prefix.empty() ||
+                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+    if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
+        shut_down(true);
+        exit(1);
+    }
+}
+
+// Mixes the sound of the frame just drawn and hands it to the WAV and the movie.
+void frame_sound_step() {
+    AppState& a = app_state;
+    if (!a.frame_clock) return;
+    const int32_t n = mix_frame_sound(sound_mixer, a.frame_sound, scene_state.sound_table,
+                                      viewer.voices.data(), static_cast<int>(viewer.voices.size()));
+    append_wave_values(a.wave_out, sound_mixer.output_block.data(), n);
+    if (!a.movie.path.empty() && !add_movie_sound(a.movie, sound_mixer.output_block.data(), n)) {
+        shut_down(true);
+        exit(1);
+    }
+}
+
+// Puts the camera where the flight stands; a no-op when not flying.
+void place_flight_camera() {
+    const AppState& a = app_state;
+    if (a.flight.on) place_camera(viewer.camera, sample_key_path(viewer.key_views, a.flight.frame));
 }
 
 // Closing the window ends the process; the sound timer must not outlive the handle.
@@ -116,6 +143,7 @@ void setup_window() {
     glutDisplayFunc(display);
     load_viewer_tables();
     read_key_views(viewer.key_views, "view.dat", a.options.key_interval);
+    if (a.options.play) toggle_flight(a);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
@@ -125,13 +153,16 @@ void display() {
     glutSetWindow(a.window_id);
     if (a.first_display) {
         glutIdleFunc(idle_step);
-        if (a.sound_open) {
+        if (a.frame_clock) {
+            reset_sound_mix(sound_mixer);
+        } else if (a.sound_open) {
             reset_sound_mix(sound_mixer);
             start_sound_timer(sound_mixer, scene_state.sound_table, viewer.voices);
         }
         a.first_display = 0;
         a.next_frame_time = std::chrono::steady_clock::now();
     }
+    place_flight_camera();
     apply_view(viewer.camera);
     const Vec3 flash = lightning_state.sky_flash_colour;
     glClearColor(flash.x, flash.y, flash.z, 1.0f);
@@ -149,17 +180,15 @@ void display() {
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
     ++a.frame_number;
-    if (!save_snapshot()) {
-        // A scripted run whose frames cannot be kept has failed; going on would only
-        // repeat the message and end with a status that claims success.
-        shut_down(true);
-        exit(1);
-    }
+    save_frame();
+    frame_sound_step();
     glutSwapBuffers();
-    if (a.options.frames > 0 && a.frame_number >= a.options.frames) {
-        shut_down(true);
-        exit(0);
+    if (a.flight.on) {
+        // The next frame's camera is in place before the idle step picks a strike with it.
+        a.flight.frame += 1.0;
+        place_flight_camera();
     }
+    if (a.options.frames > 0 && a.frame_number >= a.options.frames) exit(shut_down(true) ? 0 : 1);
 }
 
 void on_key(unsigned char key, int, int) {
@@ -175,6 +204,9 @@ void on_key(unsigned char key, int, int) {
             break;
         case 'r':
             a.command_mode = kRotateMode;
+            break;
+        case 'p':
+            toggle_flight(a);
             break;
         case 'q':
             shut_down(false);
@@ -208,8 +240,9 @@ void on_motion(int x, int y) {
 
 void idle_step() {
     AppState& a = app_state;
-    if (a.options.fps > 0) {
-        // Scripted runs may be paced so that the sound timer keeps up with the frames.
+    if (a.options.fps > 0 && !a.frame_clock) {
+        // Scripted runs may be paced so that the sound timer keeps up with the frames; a
+        // frame-clocked run needs no pacing, its sound follows the frames whatever their speed.
         a.next_frame_time += std::chrono::microseconds(1000000 / a.options.fps);
         std::this_thread::sleep_until(a.next_frame_time);
     }
@@ -276,15 +309,43 @@ void draw_help() {
     glPopAttrib();
 }
 
-void shut_down(bool drain) {
+void toggle_flight(AppState& a) {
+    if (a.flight.on) {
+        a.flight.on = false;
+        return;
+    }
+    const std::vector<KeyView>& views = viewer.key_views.views;
+    if (views.size() < 2) {
+        printf("no camera path to fly: %zu key view%s in view.dat, at least 2 needed\n", views.size(),
+               views.size() == 1 ? "" : "s");
+        fflush(stdout);
+        return;
+    }
+    if (key_path_period(viewer.key_views) <= 0.0) {
+        printf("no camera path to fly: the key views' frame numbers do not rise (-key_interval %d)\n",
+               a.options.key_interval);
+        fflush(stdout);
+        return;
+    }
+    if (!a.flight.started) a.flight.frame = views.front().frame;
+    a.flight.started = true;
+    a.flight.on = true;
+    place_flight_camera();
+}
+
+bool shut_down(bool drain) {
     AppState& a = app_state;
     if (drain) {
         drain_sound_output(sound_mixer);
     } else {
         release_sound_output(sound_mixer);
     }
+    // Whatever ends the run, the frames drawn so far make a whole WAV and movie.
+    bool ok = finish_wave_file(a.wave_out);
+    ok = finish_movie(a.movie) && ok;
     if (a.sysout) {
         fclose(a.sysout);
         a.sysout = nullptr;
     }
+    return ok;
 }

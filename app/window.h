@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/camera_path.h"
 #include "app/modes.h"
+#include "app/movie.h"
 #include "app/options.h"
+#include "sound/frame_sound.h"
 #include "support/vec3.h"
 
 // The interaction state and the settings of the running viewer.
@@ -33,6 +36,14 @@ struct AppState {
     std::size_t next_strike = 0;  // index into options.strikes
     int plain_frames_due = 0;     // plain idle steps still to run before the next strike
     std::chrono::steady_clock::time_point next_frame_time{};
+    CameraFlight flight;  // "p" and "-play"
+    // Frame-clocked runs (-movie, or a WAV beside a scripted run): the sound of every frame
+    // is mixed right after it is drawn instead of by the wall-clock timer.
+    bool frame_clock = false;
+    FrameSound frame_sound;
+    WaveFileWriter wave_out;
+    MovieWriter movie;
+    std::vector<uint8_t> frame_rgb;  // the frame read back for snapshots and the movie
 };
 
 extern AppState app_state;
@@ -56,6 +67,11 @@ void draw_text(const char* text, int x, int y, void* font);
 // The four-line help overlay.
 void draw_help();
 
-// Stops the sound timer, closes the output (draining it when drain is true) and
-// closes sysout.dat: everything that must happen before the process ends.
-void shut_down(bool drain);
+// Starts flying the key views (from the first one, or from where the last flight
+// stopped) or stops; with no path to fly it prints one line and changes nothing.
+void toggle_flight(AppState& app);
+
+// Stops the sound timer, closes the output (draining it when drain is true), finishes
+// a frame-clocked WAV and the movie and closes sysout.dat: everything that must happen
+// before the process ends. False when the WAV or the movie could not be finished.
+bool shut_down(bool drain);

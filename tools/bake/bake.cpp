@@ -145,7 +145,7 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
     w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));
     w.put_text("colours.txt", colour_file_text());
-    w.put("view.dat", view_file_bytes(layout, 4));
+    w.put("view.dat", view_file_bytes(layout, 10));
     w.put_text("test.dat", scene_file_text(layout));
     if (!w.error.empty()) return w.error;
     print_progress(o, "  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));

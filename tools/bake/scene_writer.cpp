@@ -1,6 +1,7 @@
 // scene_writer.cpp -- the demo's scene file, key views and colour file
 #include "tools/bake/scene_writer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +20,48 @@ void line(std::string& s, const char* fmt, ...) {
     va_end(args);
     s += buf;
     s += '\n';
+}
+
+// The orbit's frame: every corner of the cloud box stays inside this share of the
+// half-width and half-height of a square view, so the whole cloud shows at any aspect of
+// 1 or wider, with a margin for the spline between the key views.
+constexpr float kOrbitFill = 0.88f;
+// Steps of the search for the closest orbit that frames the box, in scene units.
+constexpr float kOrbitRadiusStep = 1.0f;
+constexpr float kOrbitTargetStep = 0.5f;
+constexpr int kOrbitMaxSteps = 2000;
+
+// Largest share of the half view that a box corner takes from an eye at height `eye_z`,
+// `radius` from the storm's vertical axis at `azimuth`, looking at the axis point at
+// height `target_z`; 2 when a corner falls behind the eye.
+float box_share(const DemoLayout& l, float radius, float azimuth, float eye_z, float target_z) {
+    const float half_tan = std::tan(l.fovy * 0.5f * 3.1415926f / 180.0f);
+    const float cx = l.box_low[0] + 0.5f * l.cell_size * static_cast<float>(l.grid_nx);
+    const float cy = l.box_low[1] + 0.5f * l.cell_size * static_cast<float>(l.grid_ny);
+    const float eye[3] = {cx + radius * std::cos(azimuth), cy + radius * std::sin(azimuth), eye_z};
+    float fwd[3] = {cx - eye[0], cy - eye[1], target_z - eye[2]};
+    const float fl = std::sqrt(fwd[0] * fwd[0] + fwd[1] * fwd[1] + fwd[2] * fwd[2]);
+    for (float& v : fwd) v /= fl;
+    // Level camera: right is horizontal, up completes the frame.
+    const float hl = std::sqrt(fwd[0] * fwd[0] + fwd[1] * fwd[1]);
+    const float right[3] = {fwd[1] / hl, -fwd[0] / hl, 0.0f};
+    const float up[3] = {right[1] * fwd[2] - right[2] * fwd[1], right[2] * fwd[0] - right[0] * fwd[2],
+                         right[0] * fwd[1] - right[1] * fwd[0]};
+    const int32_t n[3] = {l.grid_nx, l.grid_ny, l.grid_nz};
+    float share = 0.0f;
+    for (int corner = 0; corner < 8; ++corner) {
+        float d[3];
+        for (int k = 0; k < 3; ++k) {
+            const float extent = (corner >> k & 1) ? l.cell_size * static_cast<float>(n[k]) : 0.0f;
+            d[k] = l.box_low[k] + extent - eye[k];
+        }
+        const float depth = d[0] * fwd[0] + d[1] * fwd[1] + d[2] * fwd[2];
+        if (depth <= 0.0f) return 2.0f;
+        const float sx = (d[0] * right[0] + d[1] * right[1] + d[2] * right[2]) / (depth * half_tan);
+        const float sy = (d[0] * up[0] + d[1] * up[1] + d[2] * up[2]) / (depth * half_tan);
+        share = std::max(share, std::max(std::fabs(sx), std::fabs(sy)));
+    }
+    return share;
 }
 
 void eye_of(const DemoLayout& l, float azimuth, float eye[3]) {
@@ -107,22 +150,53 @@ std::string scene_file_text(const DemoLayout& l) {
     return s;
 }
 
+KeyOrbit fit_key_orbit(const DemoLayout& l, int32_t count) {
+    KeyOrbit o;
+    float start_eye[3];
+    eye_of(l, l.azimuth, start_eye);
+    o.eye_z = start_eye[2];
+    o.radius = std::hypot(start_eye[0] - l.target[0], start_eye[1] - l.target[1]);
+    const float box_top = l.box_low[2] + l.cell_size * static_cast<float>(l.grid_nz);
+    // The closest radius at which some aim point on the axis frames the box from every key view.
+    for (int step = 0; step < kOrbitMaxSteps; ++step, o.radius += kOrbitRadiusStep) {
+        for (float t = l.box_low[2]; t <= box_top; t += kOrbitTargetStep) {
+            float worst = 0.0f;
+            for (int32_t i = 0; i < count; ++i) {
+                const float azimuth =
+                    l.azimuth + 6.2831852f * static_cast<float>(i) / static_cast<float>(count);
+                worst = std::max(worst, box_share(l, o.radius, azimuth, o.eye_z, t));
+            }
+            if (worst <= kOrbitFill) {
+                o.target_z = t;
+                return o;
+            }
+        }
+    }
+    o.target_z = 0.5f * (l.box_low[2] + box_top);
+    return o;
+}
+
 std::vector<uint8_t> view_file_bytes(const DemoLayout& l, int32_t count) {
+    const KeyOrbit orbit = fit_key_orbit(l, count);
+    const float cx = l.box_low[0] + 0.5f * l.cell_size * static_cast<float>(l.grid_nx);
+    const float cy = l.box_low[1] + 0.5f * l.cell_size * static_cast<float>(l.grid_ny);
     ByteWriter w;
     w.i32(count);
     for (int32_t i = 0; i < count; ++i) {
         const float azimuth = l.azimuth + 6.2831852f * static_cast<float>(i) / static_cast<float>(count);
-        float eye[3];
-        eye_of(l, azimuth, eye);
-        for (float v : eye) w.f32(v);
-        for (float v : l.target) w.f32(v);
-        w.f32(l.distance);
-        w.f32(azimuth);
-        w.f32(l.elevation);
+        w.f32(cx + orbit.radius * std::cos(azimuth));
+        w.f32(cy + orbit.radius * std::sin(azimuth));
+        w.f32(orbit.eye_z);
+        w.f32(cx);
+        w.f32(cy);
+        w.f32(orbit.target_z);
+        w.f32(0.0f);  // up: +z, a level view
+        w.f32(0.0f);
+        w.f32(1.0f);
         w.f32(l.fovy);
+        w.f32(0.0f);  // two values kept for later use
         w.f32(0.0f);
-        w.f32(0.0f);
-        w.i32(30 * i);
+        w.i32(kKeyViewFrames * i);
     }
     return std::move(w.bytes);
 }

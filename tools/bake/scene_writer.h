@@ -41,8 +41,24 @@ void scene_grid_origin(const DemoLayout& layout, float origin[3]);
 // wave and bmp sections, then "end".
 std::string scene_file_text(const DemoLayout& layout);
 
-// "view.dat": `count` key views circling the camera's target, each eye, target,
-// (distance, azimuth, elevation), (fovy, 0, 0) and a frame number.
+// Frames between successive key views, the viewer's default key interval.
+constexpr int32_t kKeyViewFrames = 30;
+
+// A level circle round the cloud's vertical axis, at the camera's eye height, looking at
+// one point of the axis.
+struct KeyOrbit {
+    float radius = 0.0f;  // horizontal distance from the axis
+    float eye_z = 0.0f;
+    float target_z = 0.0f;
+};
+
+// The closest such circle, starting from the camera's own distance, from which `count`
+// evenly spaced views (the first at the camera's azimuth) each show the whole cloud box
+// with a margin in a square window.
+KeyOrbit fit_key_orbit(const DemoLayout& layout, int32_t count);
+
+// "view.dat": `count` key views round the orbit of fit_key_orbit, each eye, target, up
+// (+z), (fovy, 0, 0) and frame number 30 i (see docs/key-views.md).
 std::vector<uint8_t> view_file_bytes(const DemoLayout& layout, int32_t count);
 
 // The colour file: a count, then a storm palette as R G B lines of 0..255.
