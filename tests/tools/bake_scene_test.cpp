@@ -17,7 +17,7 @@
 
 namespace {
 
-// A bake small enough for a unit test: 8 x 8 x 4 coarse cells, every coefficient kept.
+// A bake small enough for a unit test: 8 x 8 x 4 coarse cells, a few coefficients per record.
 BakeOptions small_options(const std::string& dir, uint32_t seed) {
     BakeOptions o;
     o.out_dir = dir;
@@ -25,11 +25,52 @@ BakeOptions small_options(const std::string& dir, uint32_t seed) {
     o.grid_ny = 16;
     o.grid_nz = 8;
     o.dscl = 2;
-    o.coeffs = 8 * 8 * 4;
+    o.coeffs = 8;
     o.seed = seed;
     o.paths = 32;
     o.threads = 2;
     o.quiet = true;
+    return o;
+}
+
+// One byte string per lightning cell of a base intensity file (its 26 records), after the header.
+std::vector<std::vector<uint8_t>> records_by_cell(const std::vector<uint8_t>& file) {
+    auto i32 = [&](size_t at) {
+        int32_t v = 0;
+        std::memcpy(&v, &file.at(at + 3) - 3, 4);
+        return v;
+    };
+    std::vector<std::vector<uint8_t>> out;
+    size_t at = 12;
+    for (int32_t k = 0; k < i32(0); ++k) {
+        const size_t start = at;
+        for (int32_t d = 0; d < i32(8); ++d) at += 8 + 8 * static_cast<size_t>(i32(at));
+        out.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(start),
+                         file.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    EXPECT_EQ(at, file.size());
+    return out;
+}
+
+// A copy of the baked folder without its tables, with `from` replaced by `to` in its scene file.
+void copy_scene(const std::string& from_dir, const std::string& to_dir, const std::string& from = "",
+                const std::string& to = "") {
+    namespace fs = std::filesystem;
+    fs::copy(from_dir, to_dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::remove(to_dir + "/basic_intensity_cmp.dat");
+    fs::remove(to_dir + "/genk.tbl");
+    if (from.empty()) return;
+    const std::vector<uint8_t> bytes = read_binary_file(to_dir + "/test.dat");
+    std::string text(bytes.begin(), bytes.end());
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    write_text_file(to_dir + "/test.dat", text);
+}
+
+BakeOptions tables_options(const std::string& dir) {
+    BakeOptions o = small_options(dir, 5);
+    o.tables_only = true;
     return o;
 }
 
@@ -139,13 +180,8 @@ TEST_F(BakedScene, ObjectsFaceOutwardsAndStandOnTheGround) {
 
 TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     CloudGrid cloud = scene_->cloud;
-    GenkTable genk;
-    ASSERT_TRUE(load_genk_table(genk, cloud, dir_->file("genk.tbl")));
     LightningGrid lgrid;
     setup_lightning_grid(lgrid, scene_->lightning, cloud);
-    BaseIntensityTable table;
-    IlluminationWork work;
-    ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, dir_->file("basic_intensity_cmp.dat")));
     EXPECT_EQ(report_->tables.lightning_cells, lightning_cell_count(lgrid));
 
     // 41 sources: the viewer bins 0, 20 and 40 (under the base, inside the cloud, near the ground).
@@ -153,6 +189,22 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     pos[0] = {3, -2, 27};
     pos[20] = {-30, 10, 45};
     pos[40] = {20, -20, 5};
+    ASSERT_EQ(bin_point_sources(lgrid, pos.data(), intensity.data(), 41), 3);
+    // Those cells baked again with every coefficient kept, so the relighting must give their fields back.
+    ScratchDir copy;
+    copy_scene(dir_->path, copy.path);
+    BakeOptions o = tables_options(copy.path);
+    o.coeffs = 8 * 8 * 4;
+    for (int32_t k = 0; k < lightning_cell_count(lgrid); ++k) {
+        if (lgrid.lgrid_light[0][static_cast<size_t>(k)] > 0.0f) o.cells.push_back({k, k});
+    }
+    BakeReport all;
+    ASSERT_EQ(run_bake(o, all), "");
+    GenkTable genk;
+    ASSERT_TRUE(load_genk_table(genk, cloud, copy.file("genk.tbl")));
+    BaseIntensityTable table;
+    IlluminationWork work;
+    ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, copy.file("basic_intensity_cmp.dat")));
     // Linear output: gamma 1, scale 1, so dcl_dir_light is the colour share times w / 1e9.
     cloud.gamma_inv = 1.0f;
     cloud.light_scale = 1.0f;
@@ -182,7 +234,7 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
                 trace_multiple_scattering(medium, dirs, src, small_options("", 5).paths, cell_stream(5, k),
                                           scratch, one);
                 for (size_t i = 0; i < expected.size(); ++i) {
-                    expected[i] += total * report_->tables.table_scale * one[i] / 1e9 / 3.0;
+                    expected[i] += total * all.tables.table_scale * one[i] / 1e9 / 3.0;
                 }
             }
         }
@@ -211,50 +263,6 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     EXPECT_NE(read_binary_file(other.file("thunder.wav")), read_binary_file(dir_->file("thunder.wav")));
 }
 
-namespace {
-
-// One byte string per lightning cell of a base intensity file (its 26 records), after the header.
-std::vector<std::vector<uint8_t>> records_by_cell(const std::vector<uint8_t>& file) {
-    auto i32 = [&](size_t at) {
-        int32_t v = 0;
-        std::memcpy(&v, &file.at(at + 3) - 3, 4);
-        return v;
-    };
-    std::vector<std::vector<uint8_t>> out;
-    size_t at = 12;
-    for (int32_t k = 0; k < i32(0); ++k) {
-        const size_t start = at;
-        for (int32_t d = 0; d < i32(8); ++d) at += 8 + 8 * static_cast<size_t>(i32(at));
-        out.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(start),
-                         file.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    EXPECT_EQ(at, file.size());
-    return out;
-}
-
-// A copy of the baked folder without its tables, with `from` replaced by `to` in its scene file.
-void copy_scene(const std::string& from_dir, const std::string& to_dir, const std::string& from = "",
-                const std::string& to = "") {
-    namespace fs = std::filesystem;
-    fs::copy(from_dir, to_dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    fs::remove(to_dir + "/basic_intensity_cmp.dat");
-    fs::remove(to_dir + "/genk.tbl");
-    if (from.empty()) return;
-    const std::vector<uint8_t> bytes = read_binary_file(to_dir + "/test.dat");
-    std::string text(bytes.begin(), bytes.end());
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-    write_text_file(to_dir + "/test.dat", text);
-}
-
-BakeOptions tables_options(const std::string& dir) {
-    BakeOptions o = small_options(dir, 5);
-    o.tables_only = true;
-    return o;
-}
-
-}  // namespace
 
 // A cell's records depend only on the seed and the cell: baked alone, on one thread, they equal the same
 // cell of the full two-thread bake, and every other cell gets empty records.
@@ -291,8 +299,8 @@ TEST_F(BakedScene, TablesRefuseScenesTheyCannotBakeAndWriteNothing) {
     const std::vector<Case> cases = {
         {"lightning\n", "nothing\n", "no lightning section"},
         {"cloud\n", "nothing\n", "no cloud section"},
-        {"\n2\n1.0000 2.0000", "\n4\n1.0000 2.0000", ""},  // fine: 4 x 4 x 2 coarse cells
-        {"\n2\n1.0000 2.0000", "\n3\n1.0000 2.0000", "power of two"},
+        {"\n2\n1.0000 3.0000", "\n4\n1.0000 3.0000", ""},  // fine: 4 x 4 x 2 coarse cells
+        {"\n2\n1.0000 3.0000", "\n3\n1.0000 3.0000", "power of two"},
         {" 34.0000\n", " 4.0000\n", "no layers"},
         {"0.9990 0.8500", "1.5000 0.8500", "albedo"},
     };

@@ -10,8 +10,11 @@ void ByteWriter::u16(uint16_t v) {
 }
 
 void ByteWriter::i32(int32_t v) {
+    // One insert per value rather than one push per byte: tables run to hundreds of megabytes.
     const uint32_t u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(u >> (8 * i)));
+    const uint8_t b[4] = {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
+                          static_cast<uint8_t>(u >> 24)};
+    bytes.insert(bytes.end(), b, b + 4);
 }
 
 void ByteWriter::f32(float v) {
