@@ -4,6 +4,7 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -35,12 +36,40 @@ constexpr float kAxisLineWidth = 3.0f;
 constexpr float kAxisHalfLength = 1.0f;
 // Help overlay: colour, line spacing and margin in pixels.
 constexpr int kHelpLeft = 5;
+constexpr int kHelpLineSpacing = 14;
+// One arrow key turns the view as a drag across this fraction of the window would.
+constexpr int kArrowDragFraction = 16;
+// The "i" overlay: distance of its baseline from the top of the window, in pixels.
+constexpr int kInfoTop = 18;
+
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 void relight_cloud() {
     const PointSources& ps = lightning_state.sources;
-    light_cloud_from_lightning_grid(viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work,
-                                    scene_state.cloud, ps.point_source_pos.data(), ps.point_source_int.data(),
-                                    ps.point_source_count);
+    const double start = seconds_now();
+    const bool changed = light_cloud_from_lightning_grid(
+        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
+        ps.point_source_pos.data(), ps.point_source_int.data(), ps.point_source_count);
+    if (changed) {
+        app_state.relight_ms = (seconds_now() - start) * 1000.0;
+        mark_splat_light_changed(viewer.splats);
+    }
+}
+
+// Scripted runs draw a frame at every idle step; otherwise only a lit frame still on screen needs one.
+bool idle_work_due(const AppState& a) {
+    return a.flash_on_screen || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+}
+
+// With nothing left for the idle step the window system sleeps until the next event, instead of
+// drawing the same frame over and over; the sound timer runs on its own thread regardless.
+void update_idle(AppState& a) {
+    const bool due = idle_work_due(a);
+    if (due == a.idle_running) return;
+    glutIdleFunc(due ? idle_step : nullptr);
+    a.idle_running = due;
 }
 
 void relight_objects() {
@@ -59,20 +88,43 @@ void strike_at(int x, int y) {
         return;
     }
     relight_objects();
-    generate_discharge(lightning_state, scene_state.lightning, a.discharge_slot, ground, viewer.camera.eye,
-                       scene_state.objects);
+    if (strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground, viewer.camera.eye,
+                         scene_state.objects) >= 0) {
+        ++a.strike_count;
+        a.flash_on_screen = true;
+    }
     relight_cloud();
 }
 
 void save_snapshot() {
-    const AppState& a = app_state;
-    if (a.options.snapshot_prefix.empty()) return;
+    AppState& a = app_state;
+    if (a.options.snapshot_prefix.empty() && !a.save_due) return;
     const int w = a.options.win_width, h = a.options.win_height;
     std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
-    write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
+    if (!a.options.snapshot_prefix.empty())
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, rgb);
+    if (a.save_due) {
+        a.save_due = false;
+        const std::string name = free_snapshot_name(a.saved_count);
+        if (write_png_bottom_up(name, w, h, rgb)) printf("saved %s\n", name.c_str());
+        fflush(stdout);
+    }
+}
+
+void draw_info() {
+    const AppState& a = app_state;
+    const std::string line =
+        frame_info_line(frames_per_second(a.frame_clock), a.relight_ms, viewer.splats.quad_count);
+    glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glColor3f(1, 1, 0);
+    draw_text(line.c_str(), kHelpLeft, a.options.win_height - kInfoTop, GLUT_BITMAP_HELVETICA_12);
+    glPopAttrib();
 }
 
 // Closing the window ends the process; the sound timer must not outlive the handle.
@@ -109,6 +161,9 @@ void setup_window() {
     glutKeyboardFunc(on_key);
     glutMouseFunc(on_mouse);
     glutMotionFunc(on_motion);
+    // With a wheel callback the wheel no longer arrives as presses of buttons 3 and 4, which would strike.
+    glutMouseWheelFunc(on_wheel);
+    glutSpecialFunc(on_special_key);
     glutCloseFunc(on_close);
     glDepthFunc(GL_LESS);
     glEnable(GL_DEPTH_TEST);
@@ -123,7 +178,6 @@ void display() {
     AppState& a = app_state;
     glutSetWindow(a.window_id);
     if (a.first_display) {
-        glutIdleFunc(idle_step);
         if (a.sound_open) {
             reset_sound_mix(sound_mixer);
             start_sound_timer(sound_mixer, scene_state.sound_table, viewer.voices);
@@ -147,6 +201,8 @@ void display() {
     }
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
+    note_frame(a.frame_clock, seconds_now());
+    if (a.info_on) draw_info();
     ++a.frame_number;
     save_snapshot();
     glutSwapBuffers();
@@ -154,6 +210,7 @@ void display() {
         shut_down(true);
         exit(0);
     }
+    update_idle(a);
 }
 
 void on_key(unsigned char key, int, int) {
@@ -169,6 +226,15 @@ void on_key(unsigned char key, int, int) {
             break;
         case 'r':
             a.command_mode = kRotateMode;
+            break;
+        case 's':
+            // The frame is drawn again from the same state, so it is the one on screen.
+            a.save_due = true;
+            display();
+            break;
+        case 'i':
+            a.info_on = !a.info_on;
+            display();
             break;
         case 'q':
             shut_down(false);
@@ -186,13 +252,30 @@ void on_mouse(int button, int state, int x, int y) {
     a.mouse_down = 0;
     if (button >= 0 && button < 3) a.button_down[static_cast<size_t>(button)] = state == GLUT_DOWN ? 1 : 0;
     if (state == GLUT_DOWN) a.mouse_down = 1;
-    if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP) strike_at(x, y);
+    bool ends_pan = false;
+    if (state == GLUT_DOWN &&
+        (button == GLUT_MIDDLE_BUTTON || (button == GLUT_RIGHT_BUTTON && a.shift_held == 1))) {
+        a.panning = true;
+        a.panned = false;
+    } else if (state == GLUT_UP && a.panning &&
+               (button == GLUT_MIDDLE_BUTTON || button == GLUT_RIGHT_BUTTON)) {
+        // A pan that moved the view ends there; a press and release in place is still a click.
+        ends_pan = a.panned;
+        a.panning = a.panned = false;
+    }
+    if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP && !ends_pan)
+        strike_at(x, y);
     display();
 }
 
 void on_motion(int x, int y) {
     AppState& a = app_state;
-    if (a.button_down[0] == 1) {
+    if (a.panning) {
+        pan_view(viewer.camera, x, y, a.last_x, a.last_y);
+        a.panned = a.panned || x != a.last_x || y != a.last_y;
+        a.last_x = x;
+        a.last_y = y;
+    } else if (a.button_down[0] == 1) {
         rotate_view(viewer.camera, x, y, a.last_x, a.last_y, a.command_mode);
         a.last_x = x;
         a.last_y = y;
@@ -200,8 +283,43 @@ void on_motion(int x, int y) {
     display();
 }
 
+void on_wheel(int, int direction, int, int) {
+    zoom_view(viewer.camera, static_cast<float>(direction));
+    display();
+}
+
+void on_special_key(int key, int, int) {
+    AppState& a = app_state;
+    const int sx = std::max(a.options.win_width / kArrowDragFraction, 1);
+    const int sy = std::max(a.options.win_height / kArrowDragFraction, 1);
+    // The pointer would move this way in a drag that turns the view as the arrow asks.
+    int dx = 0, dy = 0;
+    switch (key) {
+        case GLUT_KEY_LEFT:
+            dx = -sx;
+            break;
+        case GLUT_KEY_RIGHT:
+            dx = sx;
+            break;
+        case GLUT_KEY_UP:
+            dy = -sy;
+            break;
+        case GLUT_KEY_DOWN:
+            dy = sy;
+            break;
+        default:
+            return;
+    }
+    rotate_view(viewer.camera, dx, dy, 0, 0, kRotateMode);
+    display();
+}
+
 void idle_step() {
     AppState& a = app_state;
+    if (!idle_work_due(a)) {
+        update_idle(a);
+        return;
+    }
     if (a.options.fps > 0) {
         // Scripted runs may be paced so that the sound timer keeps up with the frames.
         a.next_frame_time += std::chrono::microseconds(1000000 / a.options.fps);
@@ -225,6 +343,7 @@ void idle_step() {
         return;
     }
     if (a.plain_frames_due > 0) --a.plain_frames_due;
+    a.flash_on_screen = false;
     relight_objects();
     clear_discharges(lightning_state, scene_state.lightning, scene_state.objects);
     relight_cloud();
@@ -249,23 +368,28 @@ void draw_text(const char* text, int x, int y, void* font) {
 }
 
 void draw_help() {
-    static const struct {
-        int y;
-        const char* text;
-    } lines[] = {{56, "g :  generate lightning"},
-                 {42, "r :  rotate viewpoint"},
-                 {28, "q :  quit"},
-                 {14, "h :  on/off help"}};
+    // Top to bottom; the last line sits one spacing above the bottom edge.
+    static const char* const lines[] = {"g :  generate lightning",
+                                        "r :  rotate viewpoint",
+                                        "Shift + click :  lightning in any mode",
+                                        "arrow keys :  turn the view",
+                                        "wheel :  zoom",
+                                        "middle drag, Shift + right drag :  pan",
+                                        "s :  save the frame as vintrel-NNNN.png",
+                                        "i :  on/off frame info",
+                                        "q :  quit",
+                                        "h :  on/off help"};
+    constexpr int kLines = static_cast<int>(sizeof lines / sizeof lines[0]);
     // Text must not be hidden by the scene's depth or tinted by its textures.
     glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_TEXTURE_2D);
     glDisable(GL_BLEND);
     glColor3f(1, 0, 0);
-    for (const auto& l : lines) {
+    for (int i = 0; i < kLines; ++i) {
         char scratch[64];
-        snprintf(scratch, sizeof scratch, "%s", l.text);
-        draw_text(scratch, kHelpLeft, l.y, GLUT_BITMAP_HELVETICA_12);
+        snprintf(scratch, sizeof scratch, "%s", lines[i]);
+        draw_text(scratch, kHelpLeft, (kLines - i) * kHelpLineSpacing, GLUT_BITMAP_HELVETICA_12);
     }
     glPopAttrib();
 }

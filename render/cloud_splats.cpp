@@ -310,3 +310,10 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         }
     });
 }
+
+void mark_splat_light_changed(SplatFrame& frame) { frame.light_changed = true; }
+
+bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye) {
+    return !frame.prepared || frame.light_changed || frame.prepared_blobs != cloud.blobs.size() ||
+           frame.prepared_eye.x != eye.x || frame.prepared_eye.y != eye.y || frame.prepared_eye.z != eye.z;
+}

@@ -30,6 +30,11 @@ struct SplatFrame {
     std::vector<int32_t> slot;
     std::vector<SplatLight> light;
     uint64_t grouped_fingerprint = 0;  // blob list and coarse grid that by_cell was grouped for
+    // What the frame was last prepared for: drawing prepares again only for a new eye or new light.
+    bool prepared = false;
+    bool light_changed = true;
+    Vec3 prepared_eye;
+    size_t prepared_blobs = 0;
 };
 
 // The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,
@@ -44,5 +49,9 @@ int splat_tile(float rho);
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
 // The same, one blob at a time with std::sort; the fast pass is checked against it.
 void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
+// The cloud's light was rebuilt: the next drawing prepares the splats again.
+void mark_splat_light_changed(SplatFrame& frame);
+// False when the last preparation was for this eye, this many blobs and the light as it is.
+bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
 // Prepares and draws the cloud: no depth writes, blend one / source alpha, the splat texture.
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye);
