@@ -61,6 +61,8 @@ void parse_options(int argc, char** argv, Options& o,
             scan_int(value_of(argc, argv, i, start), o.fps);
         } else if (!strcmp(a, "-memory_every")) {
             scan_int(value_of(argc, argv, i, start), o.memory_every);
+        } else if (!strcmp(a, "-quads")) {
+            o.quads = true;
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -84,9 +86,13 @@ void print_help(FILE* out) {
         "  -strike_gap N      scripted run: at least N plain frames between strikes (default 0)\n"
         "  -fps N             scripted run: draw at most N frames per second\n"
         "  -memory_every N    scripted run: print heap and resident memory after every N-th strike\n"
+        "  -quads             draw the cloud as textured quads (the OpenGL 1.1 way) even where\n"
+        "                     point sprites are available\n"
         "  -help              print this list and exit\n"
-        "keys: g generate mode, r rotate mode, h help on/off, q quit\n"
-        "mouse: drag with the left button in rotate mode to turn the view;\n"
+        "keys: g generate mode, r rotate mode, arrows turn the view, s save the frame as\n"
+        "      vintrel-NNNN.png, i frame info on/off, h help on/off, q quit\n"
+        "mouse: drag with the left button in rotate mode to turn the view; the wheel zooms;\n"
+        "       drag with the middle button (or Shift + right) to pan;\n"
         "       release a button in generate mode (or Shift-click) to strike\n",
         out);
 }

@@ -29,6 +29,7 @@ struct Options {
     int strike_gap = 0;                    // plain idle frames between scripted strikes
     int fps = 0;                           // pace scripted frames to this rate; 0 = as fast as drawn
     int memory_every = 0;                  // report memory after every N-th scripted strike; 0 = never
+    bool quads = false;                    // "-quads": splats as quads even where sprites work
     bool help = false;
 };
 

@@ -171,6 +171,7 @@ void setup_window() {
     load_viewer_tables();
     read_key_views(viewer.key_views, "view.dat", a.options.key_interval);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
+    create_splat_program(viewer.textures, !a.options.quads);
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 

@@ -47,7 +47,7 @@ void BM_PrepareSplats(benchmark::State& state) {
     for (auto _ : state) {
         step += 0.01f;
         prepare_cloud_splats(f.frame, f.cloud, Vec3{f.eye.x + step, f.eye.y, f.eye.z});
-        benchmark::DoNotOptimize(f.frame.vertices.data());
+        benchmark::DoNotOptimize(f.frame.centres.data());
     }
     state.counters["blobs"] = static_cast<double>(f.cloud.blobs.size());
 }
@@ -59,7 +59,7 @@ void BM_PrepareSplatsReference(benchmark::State& state) {
     for (auto _ : state) {
         step += 0.01f;
         prepare_cloud_splats_reference(f.frame, f.cloud, Vec3{f.eye.x + step, f.eye.y, f.eye.z});
-        benchmark::DoNotOptimize(f.frame.vertices.data());
+        benchmark::DoNotOptimize(f.frame.centres.data());
     }
 }
 BENCHMARK(BM_PrepareSplatsReference)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -72,13 +72,24 @@ inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& c
     return colour_from_light(lookup_dir_light(theta, phi, p, cloud), rho, cloud);
 }
 
-// Writes the quad, texture rows and colour of one blob at slot q of the frame.
-void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour, Vec3 e,
-               const CloudGrid& cloud) {
-    const Vec3 p{blob.x, blob.y, blob.z};
+// Writes the centre, colour and tile of one blob at slot q of the frame.
+inline void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour,
+                       const CloudGrid& cloud) {
+    float* c = frame.centres.data() + q * 3;
+    c[0] = cloud.grd_origin.x + blob.x;
+    c[1] = cloud.grd_origin.y + blob.y;
+    c[2] = cloud.grd_origin.z + blob.z;
+    float* col = frame.splat_colours.data() + q * 3;
+    col[0] = colour.x;
+    col[1] = colour.y;
+    col[2] = colour.z;
+    frame.splat_tiles[q] = static_cast<float>(splat_tile(rho)) / kSplatTiles;
+}
+
+// Writes the quad, texture rows and colour of splat q, whose centre relative to the grid is p.
+void emit_quad(SplatFrame& frame, size_t q, Vec3 p, Vec3 e, const CloudGrid& cloud) {
     const Vec3 v = sub(e, p);
-    const int k = splat_tile(rho);
-    const float t0 = static_cast<float>(k) / kSplatTiles;
+    const float t0 = frame.splat_tiles[q];
     const float t1 = t0 + kTileStep;
 
     // The square turned by phi about z and then theta about y faces the eye: its local x and y axes are
@@ -96,17 +107,27 @@ void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 co
                              sub(sub(c, ax), ay)};
     float* vert = frame.vertices.data() + q * 12;
     float* col = frame.colours.data() + q * 12;
+    const float* colour = frame.splat_colours.data() + q * 3;
     for (int i = 0; i < 4; ++i) {
         vert[3 * i] = corners[i].x;
         vert[3 * i + 1] = corners[i].y;
         vert[3 * i + 2] = corners[i].z;
-        col[3 * i] = colour.x;
-        col[3 * i + 1] = colour.y;
-        col[3 * i + 2] = colour.z;
+        col[3 * i] = colour[0];
+        col[3 * i + 1] = colour[1];
+        col[3 * i + 2] = colour[2];
     }
     float* tex = frame.texcoords.data() + q * 8;
     const float st_coords[8] = {0.0f, t0, 1.0f, t0, 1.0f, t1, 0.0f, t1};
     std::copy(st_coords, st_coords + 8, tex);
+}
+
+// True when every radiance value of the cloud is 0: every splat is then black, whatever its direction.
+bool cloud_light_is_dark(const CloudGrid& cloud) {
+    const float* f = &cloud.dcl_dir_light.data()->x;
+    const size_t n = cloud.dcl_dir_light.size() * 3;
+    for (size_t i = 0; i < n; ++i)
+        if (f[i] != 0.0f) return false;
+    return true;
 }
 
 // Density of a blob's cell, or 0 when the cell index is outside the density array.
@@ -157,10 +178,10 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
 }
 
 void size_frame(SplatFrame& frame, size_t blobs) {
-    if (frame.vertices.size() < blobs * 12) {
-        frame.vertices.resize(blobs * 12);
-        frame.colours.resize(blobs * 12);
-        frame.texcoords.resize(blobs * 8);
+    if (frame.centres.size() < blobs * 3) {
+        frame.centres.resize(blobs * 3);
+        frame.splat_colours.resize(blobs * 3);
+        frame.splat_tiles.resize(blobs);
     }
 }
 
@@ -223,7 +244,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
     for (const Blob& b : cloud.blobs) {
         const float rho = blob_density(cloud, b);
         if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
-        emit_quad(frame, q++, b, rho, splat_colour(b, rho, e, cloud), e, cloud);
+        emit_splat(frame, q++, b, rho, splat_colour(b, rho, e, cloud), cloud);
     }
     frame.quad_count = static_cast<int32_t>(q);
 }
@@ -251,6 +272,8 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     frame.order.resize(n);
     const size_t half = n / 2;
     size_t hidden[2] = {0, 0};
+    // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
+    const bool dark = cloud_light_is_dark(cloud);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
@@ -275,6 +298,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                     ++hidden[t];
                 }
             }
+            if (dark) continue;
             direction_angles_batch(v, count, theta, phi);
             lookup_dir_light_batch(theta, phi, p, count, cloud, l);
             for (int k = 0; k < count; ++k) {
@@ -306,7 +330,30 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
             const SplatLight& l = frame.light[i];
-            emit_quad(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, e, cloud);
+            emit_splat(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, cloud);
+        }
+    });
+}
+
+void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {
+    first = std::max(first, 0);
+    last = std::min(last, frame.quad_count);
+    if (first >= last) return;
+    const size_t n = static_cast<size_t>(frame.quad_count);
+    if (frame.vertices.size() < n * 12) {
+        frame.vertices.resize(n * 12);
+        frame.colours.resize(n * 12);
+        frame.texcoords.resize(n * 8);
+    }
+    const Vec3 e = sub(eye, cloud.grd_origin);
+    const size_t begin = static_cast<size_t>(first), end = static_cast<size_t>(last);
+    const size_t mid = begin + (end - begin) / 2;
+    run_on_two_threads(end - begin >= 2 * kParallelBlobs, [&](int t) {
+        for (size_t q = t == 0 ? begin : mid; q < (t == 0 ? mid : end); ++q) {
+            // The blob's own offset from the grid origin, as the sort saw it.
+            const float* c = frame.centres.data() + q * 3;
+            const Vec3 p{c[0] - cloud.grd_origin.x, c[1] - cloud.grd_origin.y, c[2] - cloud.grd_origin.z};
+            emit_quad(frame, q, p, e, cloud);
         }
     });
 }

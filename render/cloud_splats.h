@@ -18,9 +18,14 @@ struct SplatLight {
     float rho = 0.0f;
 };
 
-// One frame's splats ready for drawing, in back-to-front order: four corners per splat.
+// One frame's splats ready for drawing, in back-to-front order: a centre, a colour and a texture tile per
+// splat, from which the drawing makes point sprites or, without them, camera-facing quads.
 struct SplatFrame {
-    int32_t quad_count = 0;        // splats to draw
+    int32_t quad_count = 0;            // splats to draw
+    std::vector<float> centres;        // 3 floats per splat: world-space centre
+    std::vector<float> splat_colours;  // 3 floats per splat
+    std::vector<float> splat_tiles;    // 1 float per splat: t of its tile's first row, tile / 32
+    // Filled by expand_splat_quads for the splats drawn as quads: four corners per splat.
     std::vector<float> vertices;   // 12 floats per splat: 4 world-space corners
     std::vector<float> texcoords;  // 8 floats per splat
     std::vector<float> colours;    // 12 floats per splat: the same RGB at each corner
@@ -53,5 +58,8 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void mark_splat_light_changed(SplatFrame& frame);
 // False when the last preparation was for this eye, this many blobs and the light as it is.
 bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
+// Fills vertices, texcoords and colours for splats first ... last - 1 of a prepared frame, at the same
+// positions: quads of side 2 splat_size grd_size facing the eye (world), textured with the splat's tile.
+void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last);
 // Prepares and draws the cloud: no depth writes, blend one / source alpha, the splat texture.
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye);

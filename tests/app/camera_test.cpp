@@ -339,7 +339,8 @@ TEST(CameraNavigation, PanFollowsThePointerAndPickingStaysUnderIt) {
     zoom_view(c, 3.0f);
     pan_view(c, 500, 300, 480, 330);
     rotate_view(c, 470, 340, 480, 360, kRotateMode);
-    for (const auto& [x, y] : std::vector<std::pair<int, int>>{{480, 360}, {100, 650}, {900, 500}, {10, 700}}) {
+    for (const auto& [x, y] :
+         std::vector<std::pair<int, int>>{{480, 360}, {100, 650}, {900, 500}, {10, 700}}) {
         Vec3 ground;
         ASSERT_TRUE(pick_ground_point(c, x, 720 - y, 0.0f, ground)) << x << " " << y;
         EXPECT_NEAR(ground.z, 0.0f, 1e-3f);

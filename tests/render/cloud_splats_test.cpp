@@ -70,6 +70,8 @@ void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
     prepare_cloud_splats(fast, a, eye);
     prepare_cloud_splats_reference(ref, b, eye);
     ASSERT_EQ(fast.quad_count, ref.quad_count);
+    expand_splat_quads(fast, a, eye, 0, fast.quad_count);
+    expand_splat_quads(ref, b, eye, 0, ref.quad_count);
     ASSERT_EQ(a.blobs.size(), b.blobs.size());
     // Equal keys may come in either order; the key sequence itself must agree.
     for (size_t i = 0; i < a.blobs.size(); ++i) ASSERT_EQ(a.blobs[i].sort_key, b.blobs[i].sort_key) << i;
@@ -156,6 +158,7 @@ TEST(PreparedSplats, QuadsFaceTheEyeWithTheirTileAndColour) {
     SplatFrame f;
     prepare_cloud_splats_reference(f, c, eye);
     ASSERT_EQ(f.quad_count, 31);
+    expand_splat_quads(f, c, eye, 0, f.quad_count);
     size_t q = 0;
     for (const Blob& b : c.blobs) {
         const float rho = c.grd_density[static_cast<size_t>(b.cell)];
@@ -181,6 +184,7 @@ TEST(PreparedSplats, BlobStraightAboveTheEyeStaysFinite) {
     const Vec3 eye = add(c.grd_origin, Vec3{0.5f, 0.5f, -30.0f});  // right under cell 0
     SplatFrame f;
     prepare_cloud_splats(f, c, eye);
+    expand_splat_quads(f, c, eye, 0, f.quad_count);
     for (int i = 0; i < f.quad_count * 12; ++i)
         ASSERT_TRUE(std::isfinite(f.vertices[static_cast<size_t>(i)]));
     for (int i = 0; i < f.quad_count * 12; ++i) ASSERT_TRUE(std::isfinite(f.colours[static_cast<size_t>(i)]));
