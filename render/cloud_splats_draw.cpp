@@ -22,7 +22,10 @@ varying float tile;
 void main() {
     vec4 eye_pos = gl_ModelViewMatrix * gl_Vertex;
     gl_Position = gl_ProjectionMatrix * eye_pos;
-    gl_PointSize = size_scale / max(-eye_pos.z, 1e-6);
+    // A quad facing the eye off the axis of the view spans 1 / cos of its angle more across the radius
+    // than along it; the sprite takes the geometric mean of the two.
+    float depth = max(-eye_pos.z, 1e-6);
+    gl_PointSize = size_scale / depth * sqrt(length(eye_pos.xyz) / depth);
     splat_colour = clamp(gl_Color.rgb, 0.0, 1.0);
     tile = gl_MultiTexCoord0.s;
 }
@@ -36,9 +39,10 @@ void main() {
     gl_FragColor = vec4(splat_colour * t.rgb, t.a);
 }
 )";
-// Splats nearer than this factor of the largest sprite's distance are drawn as quads: the sprite's
-// side grows towards the edges of the view (a wider angle than the 30-degree field allows is assumed).
-constexpr float kSpriteSizeMargin = 1.5f;
+// Splats nearer than this factor of the distance at which a sprite reaches the renderer's largest size
+// are drawn as quads: a sprite grows by 1 / cos^1.5 of its angle off the view axis, and this covers
+// angles up to 51 degrees, more than the corners of a 60-degree view.
+constexpr float kSpriteSizeMargin = 2.0f;
 
 GLuint compile(GLenum kind, const char* source) {
     const GLuint s = glCreateShader(kind);
