@@ -23,6 +23,8 @@ constexpr size_t kLightBatch = 64;
 // Radix sort on the key's bits: three passes of 11 bits cover a 32-bit float.
 constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
+// Reusing last frame's order is given up beyond this many moves per blob; a radix sort costs about as much.
+constexpr size_t kReorderMovesPerBlob = 2;
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
     for (Blob& b : blobs) {
@@ -57,6 +59,24 @@ void radix_sort(std::vector<T>& items, std::vector<T>& scratch, int bits, Key ke
             scratch[counts[(key(items[i]) >> shift) & (kRadixBuckets - 1)]++] = items[i];
         items.swap(scratch);
     }
+}
+
+// Sorts items ascending by insertion, giving up (false, items partly sorted) once more than max_moves
+// single-place moves were needed: cheap for an almost sorted list, hopeless for a shuffled one.
+bool insertion_sort_bounded(std::vector<uint64_t>& items, size_t max_moves) {
+    size_t moves = 0;
+    for (size_t i = 1; i < items.size(); ++i) {
+        const uint64_t v = items[i];
+        size_t j = i;
+        while (j > 0 && items[j - 1] > v) {
+            items[j] = items[j - 1];
+            --j;
+        }
+        items[j] = v;
+        moves += i - j;
+        if (moves > max_moves) return false;
+    }
+    return true;
 }
 
 // A blob's colour from the radiance looked up for it: over its density, times the brightness.
@@ -264,6 +284,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         frame.by_cell = cloud.blobs;
         group_blobs(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
+        frame.last_order.clear();
     }
 
     // Light, density and distance in group order. The density is kept with the colour (0 for a blob that
@@ -307,9 +328,23 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     });
-    // Farthest first; ties keep the group order.
-    radix_sort(frame.order, frame.order_scratch, 32,
-               [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
+    bool sorted = false;
+    if (frame.last_order.size() == n) {
+        frame.order_scratch.resize(n);
+        for (size_t r = 0; r < n; ++r) frame.order_scratch[r] = frame.order[frame.last_order[r]];
+        if (insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+            frame.order.swap(frame.order_scratch);
+            sorted = true;
+        }
+    }
+    if (!sorted) {
+        radix_sort(frame.order, frame.order_scratch, 32,
+                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    }
+    frame.last_order.resize(n);
+    for (size_t r = 0; r < n; ++r) frame.last_order[r] = static_cast<uint32_t>(frame.order[r] & 0xffffffffu);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
     const bool all_drawn = hidden[0] + hidden[1] == 0;

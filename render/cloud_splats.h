@@ -32,6 +32,7 @@ struct SplatFrame {
     // Reused by the fast pass: blobs in cell order, sort order, drawing slots and per-blob colours.
     std::vector<Blob> by_cell, sort_scratch;
     std::vector<uint64_t> order, order_scratch;
+    std::vector<uint32_t> last_order;  // last frame's drawing order as indices into by_cell
     std::vector<int32_t> slot;
     std::vector<SplatLight> light;
     uint64_t grouped_fingerprint = 0;  // blob list and coarse grid that by_cell was grouped for

@@ -65,8 +65,8 @@ std::map<int32_t, Splat> splats_by_cell(const SplatFrame& f, const CloudGrid& cl
     return out;
 }
 
-void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
-    SplatFrame fast, ref;
+void expect_same_frames(SplatFrame& fast, CloudGrid& a, CloudGrid& b, Vec3 eye) {
+    SplatFrame ref;
     prepare_cloud_splats(fast, a, eye);
     prepare_cloud_splats_reference(ref, b, eye);
     ASSERT_EQ(fast.quad_count, ref.quad_count);
@@ -83,6 +83,11 @@ void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
         for (size_t k = 0; k < 12; ++k) ASSERT_FLOAT_EQ(s.c[k], r.c[k]) << cell;
         for (size_t k = 0; k < 8; ++k) ASSERT_FLOAT_EQ(s.t[k], r.t[k]) << cell;
     }
+}
+
+void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
+    SplatFrame fast;
+    expect_same_frames(fast, a, b, eye);
 }
 
 }  // namespace
@@ -204,4 +209,35 @@ TEST(PreparedSplats, FastPassMatchesReference) {
     SplatFrame f;
     prepare_cloud_splats(f, none, Vec3{});
     EXPECT_EQ(f.quad_count, 0);
+}
+
+TEST(PreparedSplats, FastPassFollowsAMovingEyeAndADarkCloud) {
+    // One frame record across frames, as in the viewer: small steps reuse the last order, a jump to the
+    // other side of the cloud cannot, and a dark cloud skips its lookups; each frame equals the reference.
+    CloudGrid a = splat_cloud(32, 32, 16, 3);
+    CloudGrid b = a;
+    SplatFrame fast;
+    const Vec3 path[] = {{60.0f, -70.0f, 30.0f},  {60.5f, -70.0f, 30.2f},  {61.5f, -69.0f, 30.2f},
+                         {-50.0f, 80.0f, -10.0f}, {-50.0f, 80.5f, -10.0f}, {5.0f, 20.0f, 28.0f}};
+    for (const Vec3& eye : path) expect_same_frames(fast, a, b, eye);
+    for (Vec3& l : a.dcl_dir_light) l = Vec3{};
+    b.dcl_dir_light = a.dcl_dir_light;
+    expect_same_frames(fast, a, b, Vec3{-49.0f, 80.0f, -10.0f});
+    for (int i = 0; i < fast.quad_count * 3; ++i) ASSERT_EQ(fast.splat_colours[static_cast<size_t>(i)], 0.0f);
+
+    // Drawing prepares again only for another eye, another blob count or new light.
+    const Vec3 eye{1.0f, 2.0f, 3.0f};
+    SplatFrame f;
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
+    f.prepared = true;
+    f.light_changed = false;
+    f.prepared_eye = eye;
+    f.prepared_blobs = a.blobs.size();
+    EXPECT_FALSE(splats_need_preparing(f, a, eye));
+    EXPECT_TRUE(splats_need_preparing(f, a, Vec3{1.0f, 2.0f, 3.0001f}));
+    mark_splat_light_changed(f);
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
+    f.light_changed = false;
+    a.blobs.pop_back();
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
 }
