@@ -95,10 +95,11 @@ inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& c
 // Writes the centre, colour and tile of one blob at slot q of the frame.
 inline void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour,
                        const CloudGrid& cloud) {
+    const Vec3 offset = splat_offset(blob.cell, cloud.grd_size);
     float* c = frame.centres.data() + q * 3;
-    c[0] = cloud.grd_origin.x + blob.x;
-    c[1] = cloud.grd_origin.y + blob.y;
-    c[2] = cloud.grd_origin.z + blob.z;
+    c[0] = cloud.grd_origin.x + blob.x + offset.x;
+    c[1] = cloud.grd_origin.y + blob.y + offset.y;
+    c[2] = cloud.grd_origin.z + blob.z + offset.z;
     float* col = frame.splat_colours.data() + q * 3;
     col[0] = colour.x;
     col[1] = colour.y;
@@ -391,6 +392,21 @@ void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int
             emit_quad(frame, q, p, e, cloud);
         }
     });
+}
+
+Vec3 splat_offset(int32_t cell, float grd_size) {
+    // A 32-bit integer mix of the cell index; three 10-bit fields give the three fractions.
+    uint32_t h = static_cast<uint32_t>(cell) * 0x9e3779b9u;
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    auto field = [&](int shift) {
+        return (static_cast<float>((h >> shift) & 0x3ffu) + 0.5f) / 1024.0f - 0.5f;
+    };
+    const float span = kSplatJitter * grd_size;
+    return Vec3{field(0) * span, field(10) * span, field(20) * span};
 }
 
 void mark_splat_light_changed(SplatFrame& frame) { frame.light_changed = true; }

@@ -11,6 +11,9 @@
 // The splat texture: kSplatTiles tiles of kSplatTileSize squared texels stacked along t.
 constexpr int kSplatTileSize = 32;
 constexpr int kSplatTiles = 32;
+// Splats are drawn shifted from their cell centres by a fixed amount per cell, up to half this many
+// cells along each axis: a regular lattice of splats seen at a grazing angle shows as bands.
+constexpr float kSplatJitter = 0.75f;
 
 // Colour and density of one blob for the frame (density 0: not drawn).
 struct SplatLight {
@@ -50,6 +53,9 @@ std::vector<float> build_splat_strip(float splat_size, float splat_extinction);
 int compare_blobs(const Blob& a, const Blob& b);
 // Texture tile for density rho: trunc(rho * 32), densities of 1.0 and more use the last tile.
 int splat_tile(float rho);
+// The fixed offset (world units) at which the blob of the given fine cell is drawn, each axis within
+// +-kSplatJitter / 2 cells; the order and the lookups use the cell centre.
+Vec3 splat_offset(int32_t cell, float grd_size);
 // Sorts cloud.blobs back to front for the eye (world) and fills frame with a lit quad per drawn blob (two
 // threads, no graphics calls).
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);

@@ -170,7 +170,15 @@ TEST(PreparedSplats, QuadsFaceTheEyeWithTheirTileAndColour) {
         if (rho <= 0.0f) continue;
         const float* v = &f.vertices[q * 12];
         const Vec3 c0{v[0], v[1], v[2]}, c1{v[3], v[4], v[5]}, c3{v[9], v[10], v[11]};
-        const Vec3 centre = add(c.grd_origin, Vec3{b.x, b.y, b.z});
+        // Each splat sits at its cell's fixed offset from the cell centre, inside the cell.
+        const Vec3 offset = splat_offset(b.cell, c.grd_size);
+        EXPECT_LE(std::fabs(offset.x), 0.375f);
+        EXPECT_LE(std::fabs(offset.y), 0.375f);
+        EXPECT_LE(std::fabs(offset.z), 0.375f);
+        const Vec3 centre = add(add(c.grd_origin, Vec3{b.x, b.y, b.z}), offset);
+        EXPECT_NEAR(f.centres[q * 3], centre.x, 1e-4f);
+        EXPECT_NEAR(f.centres[q * 3 + 1], centre.y, 1e-4f);
+        EXPECT_NEAR(f.centres[q * 3 + 2], centre.z, 1e-4f);
         const Vec3 to_eye = normalise(sub(eye, centre));
         EXPECT_NEAR(length(sub(c1, c0)), 3.0f, 1e-4f);  // side 2 a with a = splat_size * grd_size
         EXPECT_NEAR(dot(sub(c1, c0), to_eye), 0.0f, 1e-4f);
@@ -182,6 +190,22 @@ TEST(PreparedSplats, QuadsFaceTheEyeWithTheirTileAndColour) {
         EXPECT_NEAR(f.colours[q * 12 + 2], 2.0f / rho * 3.0f, 1e-3f);
         ++q;
     }
+}
+
+TEST(PreparedSplats, OffsetsBreakTheLatticeButStayFixed) {
+    // The offsets scale with the cell, repeat for the same cell and differ between neighbours, so that no
+    // two neighbouring layers of splats line up.
+    float spread = 0.0f;
+    for (int32_t cell = 0; cell < 1000; ++cell) {
+        const Vec3 o = splat_offset(cell, 2.0f), again = splat_offset(cell, 2.0f),
+                   unit = splat_offset(cell, 1.0f);
+        ASSERT_EQ(o.x, again.x);
+        ASSERT_NEAR(o.y, 2.0f * unit.y, 1e-6f);
+        ASSERT_LE(std::fabs(o.z), 0.75f) << cell;
+        spread += std::fabs(o.x - splat_offset(cell + 1, 2.0f).x) +
+                  std::fabs(o.z - splat_offset(cell + 64, 2.0f).z);
+    }
+    EXPECT_GT(spread / 2000.0f, 0.3f) << "neighbouring offsets are too alike to break the layers";
 }
 
 TEST(PreparedSplats, BlobStraightAboveTheEyeStaysFinite) {
