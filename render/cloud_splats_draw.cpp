@@ -133,7 +133,8 @@ void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudG
     }
     if (frame.quad_count <= 0) return;
     // Each splat adds its colour times the footprint and lets exp(-extinction g) of what lies behind through.
-    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_TEXTURE_BIT | GL_POINT_BIT);
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_TEXTURE_BIT | GL_POINT_BIT |
+                 GL_VIEWPORT_BIT);
     glDepthMask(GL_FALSE);
     glBindTexture(GL_TEXTURE_2D, textures.splat_texture);
     glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
@@ -155,6 +156,24 @@ void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudG
         const float limit = size_scale * kSpriteSizeMargin / textures.max_point_size;
         sprites = size_scale > 0.0f ? first_nearer_than(frame, eye, limit * limit) : 0;
         if (sprites > 0) {
+            // A point is clipped by its centre: a sprite whose centre lies just outside the window would
+            // vanish at the edge while its quad still reached in. A viewport wider by half the largest
+            // sprite on every side, with the projection narrowed to match, keeps every pixel where it was
+            // and those centres inside.
+            GLint max_dims[2] = {0, 0};
+            glGetIntegerv(GL_MAX_VIEWPORT_DIMS, max_dims);
+            const GLint margin =
+                std::max(0, std::min({static_cast<GLint>(std::ceil(textures.max_point_size * 0.5f)),
+                                      (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
+            glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin,
+                       viewport[3] + 2 * margin);
+            glMatrixMode(GL_PROJECTION);
+            glPushMatrix();
+            glLoadIdentity();
+            glScalef(static_cast<float>(viewport[2]) / static_cast<float>(viewport[2] + 2 * margin),
+                     static_cast<float>(viewport[3]) / static_cast<float>(viewport[3] + 2 * margin), 1.0f);
+            glMultMatrixf(projection);
+            glMatrixMode(GL_MODELVIEW);
             glUseProgram(textures.splat_program);
             glUniform1f(textures.size_scale_location, size_scale);
             glUniform1i(textures.strip_location, 0);
@@ -170,6 +189,9 @@ void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudG
             glDrawArrays(GL_POINTS, 0, sprites);
             glPopClientAttrib();
             glUseProgram(0);
+            glMatrixMode(GL_PROJECTION);
+            glPopMatrix();
+            glMatrixMode(GL_MODELVIEW);
         }
     }
     draw_quads(frame, cloud, eye, sprites, frame.quad_count);
