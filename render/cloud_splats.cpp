@@ -144,7 +144,8 @@ void emit_quad(SplatFrame& frame, size_t q, Vec3 p, Vec3 e, const CloudGrid& clo
 
 // True when every radiance value of the cloud is 0: every splat is then black, whatever its direction.
 bool cloud_light_is_dark(const CloudGrid& cloud) {
-    const float* f = &cloud.dcl_dir_light.data()->x;
+    if (cloud.dcl_dir_light.empty()) return true;  // no radiance at all: the lookups find 0 as well
+    const float* f = &cloud.dcl_dir_light.front().x;
     const size_t n = cloud.dcl_dir_light.size() * 3;
     for (size_t i = 0; i < n; ++i)
         if (f[i] != 0.0f) return false;
