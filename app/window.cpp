@@ -53,7 +53,9 @@ void relight_cloud() {
         viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
         ps.point_source_pos.data(), ps.point_source_int.data(), ps.point_source_count);
     if (changed) {
-        app_state.relight_ms = (seconds_now() - start) * 1000.0;
+        // The overlay reports what a strike's relight costs, not the clearing that darkens the cloud after
+        // it.
+        if (ps.point_source_count > 0) app_state.relight_ms = (seconds_now() - start) * 1000.0;
         mark_splat_light_changed(viewer.splats);
     }
 }

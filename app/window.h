@@ -36,7 +36,7 @@ struct AppState {
     int saved_count = 0;    // highest number written or found taken so far
     bool info_on = false;
     FrameClock frame_clock;   // when the last frames were drawn
-    double relight_ms = 0.0;  // duration of the last cloud relight
+    double relight_ms = 0.0;  // duration of the last relight from a strike's lights
     int first_display = 1;
     int object_drawing = 0;
     bool sound_open = false;  // the scene has sounds and buffers were made
