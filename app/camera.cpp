@@ -1,6 +1,7 @@
 // camera.cpp -- camera placement, drag rotation, basis, picking and the key-view file
 #include "app/camera.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,14 @@ constexpr float kDragPi = 3.14f;
 // Below this squared horizontal eye-target distance the eye counts as straight above
 // or below the target, where the horizontal axes are undefined.
 constexpr float kVerticalEps = 1e-6f;
+// Zoom: one wheel notch scales the distance by this factor; the distance stays between these multiples
+// of the start distance, never closer than ten near planes and never so far that the scene meets the
+// far plane.
+constexpr float kZoomStep = 0.85f;
+constexpr float kZoomInLimit = 0.05f;
+constexpr float kZoomOutLimit = 10.0f;
+constexpr float kClosestDistance = 1.0f;
+constexpr float kFarthestDistance = 10000.0f;
 // Bytes of one key-view record: twelve floats and the frame number.
 constexpr size_t kKeyViewBytes = 52;
 
@@ -38,6 +47,17 @@ bool section_can_place_view(const CameraSettings& s) {
 bool box_has_width(const Box& b) {
     const float width = b[3] - b[0];
     return width > 0.0f && std::isfinite(width) && std::isfinite(b[1] + b[2] + b[4] + b[5]);
+}
+
+void set_distance_bounds(Camera& c) {
+    const float d = c.distance;
+    if (!(d > 0.0f) || !std::isfinite(d)) {
+        // A degenerate start distance cannot be scaled; zooming then leaves it alone.
+        c.min_distance = c.max_distance = d;
+        return;
+    }
+    c.min_distance = std::min(d, std::max(d * kZoomInLimit, kClosestDistance));
+    c.max_distance = std::max(d, std::min(d * kZoomOutLimit, kFarthestDistance));
 }
 
 void place_eye(Camera& c) {
@@ -109,6 +129,7 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
         camera.fovy = 30.0f;
     }
     camera.aspect = static_cast<float>(win_width) / static_cast<float>(win_height);
+    set_distance_bounds(camera);
     place_eye(camera);
     // The projection itself is set by apply_view at the start of every frame; at
     // start-up there is no window yet to apply it to.
@@ -124,6 +145,27 @@ void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int comma
     }
     place_eye(camera);
     camera.roll = 0.0f;
+    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+}
+
+void zoom_view(Camera& camera, float steps) {
+    if (!(camera.min_distance > 0.0f)) return;
+    const float d = camera.distance * std::pow(kZoomStep, steps);
+    camera.distance = std::min(std::max(d, camera.min_distance), camera.max_distance);
+    place_eye(camera);
+    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+}
+
+void pan_view(Camera& camera, int x, int y, int last_x, int last_y) {
+    if (camera.win_height <= 0) return;
+    // World units per pixel on the focal plane through the target.
+    const float per_pixel =
+        2.0f * std::tan(camera.fovy / 360.0f * kPi) * camera.distance / static_cast<float>(camera.win_height);
+    const float dx = static_cast<float>(x - last_x) * per_pixel;
+    const float dy = static_cast<float>(y - last_y) * per_pixel;
+    // Window y runs down, the camera's up vector up: the scene follows the pointer.
+    camera.target = add(camera.target, add(scale(camera.right, -dx), scale(camera.up, dy)));
+    place_eye(camera);
     camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
 }
 

@@ -30,6 +30,8 @@ struct Camera {
     int32_t win_width = 0, win_height = 0;
     Vec3 right, up, back;  // camera basis
     float roll = 0.0f;     // radians about the line of sight; only key-view flights set it
+    // Bounds of `distance` for zooming, set from the start distance.
+    float min_distance = 0.0f, max_distance = 0.0f;
 };
 
 // One record of "view.dat": nine floats, three floats and a frame number (meaning in
@@ -52,6 +54,12 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
 void apply_view(const Camera& camera);
 // Turns the camera by a mouse drag from (last_x, last_y) to (x, y); only in rotate mode. Levels the roll.
 void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int command_mode);
+// Moves the eye towards the target (steps > 0, one per wheel notch) or away from it, within the
+// camera's distance bounds.
+void zoom_view(Camera& camera, float steps);
+// Moves the target in the view plane by a drag from (last_x, last_y) to (x, y), window pixels with y
+// down, so that the point under the pointer on the focal plane follows the pointer.
+void pan_view(Camera& camera, int x, int y, int last_x, int last_y);
 // Orthonormal basis of a camera at eye looking at target, rolled by roll radians.
 void camera_basis(Vec3 eye, Vec3 target, float roll, Vec3& right, Vec3& up, Vec3& back);
 // World point under window pixel (px, py), origin bottom left, on the focal plane through the target.

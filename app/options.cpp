@@ -71,6 +71,8 @@ void parse_options(int argc, char** argv, Options& o,
             o.no_help = true;
         } else if (!strcmp(a, "-help_overlay")) {
             o.help_overlay = true;
+        } else if (!strcmp(a, "-quads")) {
+            o.quads = true;
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -100,9 +102,13 @@ void print_help(FILE* out) {
         "  -play              fly the camera along the key views of view.dat from the first frame\n"
         "  -nohelp            start with the help overlay hidden\n"
         "  -help_overlay      show the help overlay in a movie too\n"
+        "  -quads             draw the cloud as textured quads (the OpenGL 1.1 way) even where\n"
+        "                     point sprites are available\n"
         "  -help              print this list and exit\n"
-        "keys: g generate mode, r rotate mode, h help on/off, p fly the key views on/off, q quit\n"
-        "mouse: drag with the left button in rotate mode to turn the view;\n"
+        "keys: g generate mode, r rotate mode, arrows turn the view, p fly the key views on/off,\n"
+        "      s save the frame as vintrel-NNNN.png, i frame info on/off, h help on/off, q quit\n"
+        "mouse: drag with the left button in rotate mode to turn the view; the wheel zooms;\n"
+        "       drag with the middle button (or Shift + right) to pan;\n"
         "       release a button in generate mode (or Shift-click) to strike\n",
         out);
 }

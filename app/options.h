@@ -33,6 +33,7 @@ struct Options {
     bool play = false;                     // "-play": fly the key views from the first frame
     bool no_help = false;                  // "-nohelp": start with the help overlay hidden
     bool help_overlay = false;             // "-help_overlay": show the overlay in a movie too
+    bool quads = false;                    // "-quads": splats as quads even where sprites work
     bool help = false;
 };
 

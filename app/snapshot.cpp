@@ -4,6 +4,8 @@
 #include <stb/stb_image_write.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 std::string snapshot_name(const std::string& prefix, int frame) {
     char number[16];
@@ -23,4 +25,12 @@ bool write_png_bottom_up(const std::string& path, int width, int height, const s
         return false;
     }
     return true;
+}
+
+std::string free_snapshot_name(int& last) {
+    for (;;) {
+        const std::string name = snapshot_name("vintrel", ++last);
+        std::error_code error;
+        if (!std::filesystem::exists(name, error)) return name;  // an unreadable folder fails at the write
+    }
 }

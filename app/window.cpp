@@ -4,6 +4,7 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -35,12 +36,43 @@ constexpr float kAxisLineWidth = 3.0f;
 constexpr float kAxisHalfLength = 1.0f;
 // Help overlay: colour, line spacing and margin in pixels.
 constexpr int kHelpLeft = 5;
+constexpr int kHelpLineSpacing = 14;
+// One arrow key turns the view as a drag across this fraction of the window would.
+constexpr int kArrowDragFraction = 16;
+// The "i" overlay: distance of its baseline from the top of the window, in pixels.
+constexpr int kInfoTop = 18;
+
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 void relight_cloud() {
     const PointSources& ps = lightning_state.sources;
-    light_cloud_from_lightning_grid(viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work,
-                                    scene_state.cloud, ps.point_source_pos.data(), ps.point_source_int.data(),
-                                    ps.point_source_count);
+    const double start = seconds_now();
+    const bool changed = light_cloud_from_lightning_grid(
+        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
+        ps.point_source_pos.data(), ps.point_source_int.data(), ps.point_source_count);
+    if (changed) {
+        // The overlay reports what a strike's relight costs, not the clearing that darkens the cloud after
+        // it.
+        if (ps.point_source_count > 0) app_state.relight_ms = (seconds_now() - start) * 1000.0;
+        mark_splat_light_changed(viewer.splats);
+    }
+}
+
+// Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
+// only a lit frame still on screen needs one.
+bool idle_work_due(const AppState& a) {
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+}
+
+// With nothing left for the idle step the window system sleeps until the next event, instead of
+// drawing the same frame over and over; the sound timer runs on its own thread regardless.
+void update_idle(AppState& a) {
+    const bool due = idle_work_due(a);
+    if (due == a.idle_running) return;
+    glutIdleFunc(due ? idle_step : nullptr);
+    a.idle_running = due;
 }
 
 void relight_objects() {
@@ -59,18 +91,21 @@ void strike_at(int x, int y) {
         return;
     }
     relight_objects();
-    generate_discharge(lightning_state, scene_state.lightning, a.discharge_slot, ground, viewer.camera.eye,
-                       scene_state.objects);
+    if (strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground, viewer.camera.eye,
+                         scene_state.objects) >= 0) {
+        ++a.strike_count;
+        a.flash_on_screen = true;
+    }
     relight_cloud();
 }
 
-// Writes the frame just drawn (still in the back buffer) as a snapshot and into the movie. A
-// scripted run whose frames cannot be kept has failed: going on would only repeat the message and
-// end with a status that claims success.
+// Writes the frame just drawn (still in the back buffer) as a snapshot, into the movie and, after
+// "s", as the next free vintrel-NNNN.png. A scripted run whose frames cannot be kept has failed:
+// going on would only repeat the message and end with a status that claims success.
 void save_frame() {
     AppState& a = app_state;
     const bool movie = !a.movie.path.empty();
-    if (a.options.snapshot_prefix.empty() && !movie) return;
+    if (a.options.snapshot_prefix.empty() && !movie && !a.save_due) return;
     const int w = a.options.win_width, h = a.options.win_height;
     a.frame_rgb.resize(static_cast<size_t>(w) * h * 3);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
@@ -81,6 +116,12 @@ void save_frame() {
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
+    }
+    if (a.save_due) {
+        a.save_due = false;
+        const std::string name = free_snapshot_name(a.saved_count);
+        if (write_png_bottom_up(name, w, h, a.frame_rgb)) printf("saved %s\n", name.c_str());
+        fflush(stdout);
     }
 }
 
@@ -101,6 +142,19 @@ void frame_sound_step() {
 void place_flight_camera() {
     const AppState& a = app_state;
     if (a.flight.on) place_camera(viewer.camera, sample_key_path(viewer.key_views, a.flight.frame));
+}
+
+void draw_info() {
+    const AppState& a = app_state;
+    const std::string line =
+        frame_info_line(frames_per_second(a.frame_times), a.relight_ms, viewer.splats.quad_count);
+    glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glColor3f(1, 1, 0);
+    draw_text(line.c_str(), kHelpLeft, a.options.win_height - kInfoTop, GLUT_BITMAP_HELVETICA_12);
+    glPopAttrib();
 }
 
 // Closing the window ends the process; the sound timer must not outlive the handle.
@@ -137,6 +191,9 @@ void setup_window() {
     glutKeyboardFunc(on_key);
     glutMouseFunc(on_mouse);
     glutMotionFunc(on_motion);
+    // With a wheel callback the wheel no longer arrives as presses of buttons 3 and 4, which would strike.
+    glutMouseWheelFunc(on_wheel);
+    glutSpecialFunc(on_special_key);
     glutCloseFunc(on_close);
     glDepthFunc(GL_LESS);
     glEnable(GL_DEPTH_TEST);
@@ -145,6 +202,7 @@ void setup_window() {
     read_key_views(viewer.key_views, "view.dat", a.options.key_interval);
     if (a.options.play) toggle_flight(a);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
+    create_splat_program(viewer.textures, !a.options.quads);
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
@@ -152,7 +210,6 @@ void display() {
     AppState& a = app_state;
     glutSetWindow(a.window_id);
     if (a.first_display) {
-        glutIdleFunc(idle_step);
         if (a.frame_clock) {
             reset_sound_mix(sound_mixer);
         } else if (a.sound_open) {
@@ -179,6 +236,8 @@ void display() {
     }
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
+    note_frame(a.frame_times, seconds_now());
+    if (a.info_on) draw_info();
     ++a.frame_number;
     save_frame();
     frame_sound_step();
@@ -189,6 +248,7 @@ void display() {
         place_flight_camera();
     }
     if (a.options.frames > 0 && a.frame_number >= a.options.frames) exit(shut_down(true) ? 0 : 1);
+    update_idle(a);
 }
 
 void on_key(unsigned char key, int, int) {
@@ -207,6 +267,16 @@ void on_key(unsigned char key, int, int) {
             break;
         case 'p':
             toggle_flight(a);
+            update_idle(a);
+            break;
+        case 's':
+            // The frame is drawn again from the same state, so it is the one on screen.
+            a.save_due = true;
+            display();
+            break;
+        case 'i':
+            a.info_on = !a.info_on;
+            display();
             break;
         case 'q':
             shut_down(false);
@@ -224,13 +294,30 @@ void on_mouse(int button, int state, int x, int y) {
     a.mouse_down = 0;
     if (button >= 0 && button < 3) a.button_down[static_cast<size_t>(button)] = state == GLUT_DOWN ? 1 : 0;
     if (state == GLUT_DOWN) a.mouse_down = 1;
-    if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP) strike_at(x, y);
+    bool ends_pan = false;
+    if (state == GLUT_DOWN &&
+        (button == GLUT_MIDDLE_BUTTON || (button == GLUT_RIGHT_BUTTON && a.shift_held == 1))) {
+        a.panning = true;
+        a.panned = false;
+    } else if (state == GLUT_UP && a.panning &&
+               (button == GLUT_MIDDLE_BUTTON || button == GLUT_RIGHT_BUTTON)) {
+        // A pan that moved the view ends there; a press and release in place is still a click.
+        ends_pan = a.panned;
+        a.panning = a.panned = false;
+    }
+    if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP && !ends_pan)
+        strike_at(x, y);
     display();
 }
 
 void on_motion(int x, int y) {
     AppState& a = app_state;
-    if (a.button_down[0] == 1) {
+    if (a.panning) {
+        pan_view(viewer.camera, x, y, a.last_x, a.last_y);
+        a.panned = a.panned || x != a.last_x || y != a.last_y;
+        a.last_x = x;
+        a.last_y = y;
+    } else if (a.button_down[0] == 1) {
         rotate_view(viewer.camera, x, y, a.last_x, a.last_y, a.command_mode);
         a.last_x = x;
         a.last_y = y;
@@ -238,8 +325,43 @@ void on_motion(int x, int y) {
     display();
 }
 
+void on_wheel(int, int direction, int, int) {
+    zoom_view(viewer.camera, static_cast<float>(direction));
+    display();
+}
+
+void on_special_key(int key, int, int) {
+    AppState& a = app_state;
+    const int sx = std::max(a.options.win_width / kArrowDragFraction, 1);
+    const int sy = std::max(a.options.win_height / kArrowDragFraction, 1);
+    // The pointer would move this way in a drag that turns the view as the arrow asks.
+    int dx = 0, dy = 0;
+    switch (key) {
+        case GLUT_KEY_LEFT:
+            dx = -sx;
+            break;
+        case GLUT_KEY_RIGHT:
+            dx = sx;
+            break;
+        case GLUT_KEY_UP:
+            dy = -sy;
+            break;
+        case GLUT_KEY_DOWN:
+            dy = sy;
+            break;
+        default:
+            return;
+    }
+    rotate_view(viewer.camera, dx, dy, 0, 0, kRotateMode);
+    display();
+}
+
 void idle_step() {
     AppState& a = app_state;
+    if (!idle_work_due(a)) {
+        update_idle(a);
+        return;
+    }
     if (a.options.fps > 0 && !a.frame_clock) {
         // Scripted runs may be paced so that the sound timer keeps up with the frames; a
         // frame-clocked run needs no pacing, its sound follows the frames whatever their speed.
@@ -264,6 +386,7 @@ void idle_step() {
         return;
     }
     if (a.plain_frames_due > 0) --a.plain_frames_due;
+    a.flash_on_screen = false;
     relight_objects();
     clear_discharges(lightning_state, scene_state.lightning, scene_state.objects);
     relight_cloud();
@@ -288,23 +411,29 @@ void draw_text(const char* text, int x, int y, void* font) {
 }
 
 void draw_help() {
-    static const struct {
-        int y;
-        const char* text;
-    } lines[] = {{56, "g :  generate lightning"},
-                 {42, "r :  rotate viewpoint"},
-                 {28, "q :  quit"},
-                 {14, "h :  on/off help"}};
+    // Top to bottom; the last line sits one spacing above the bottom edge.
+    static const char* const lines[] = {"g :  generate lightning",
+                                        "r :  rotate viewpoint",
+                                        "Shift + click :  lightning in any mode",
+                                        "arrow keys :  turn the view",
+                                        "wheel :  zoom",
+                                        "middle drag, Shift + right drag :  pan",
+                                        "s :  save the frame as vintrel-NNNN.png",
+                                        "i :  on/off frame info",
+                                        "p :  fly along the key views",
+                                        "q :  quit",
+                                        "h :  on/off help"};
+    constexpr int kLines = static_cast<int>(sizeof lines / sizeof lines[0]);
     // Text must not be hidden by the scene's depth or tinted by its textures.
     glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_TEXTURE_2D);
     glDisable(GL_BLEND);
     glColor3f(1, 0, 0);
-    for (const auto& l : lines) {
+    for (int i = 0; i < kLines; ++i) {
         char scratch[64];
-        snprintf(scratch, sizeof scratch, "%s", l.text);
-        draw_text(scratch, kHelpLeft, l.y, GLUT_BITMAP_HELVETICA_12);
+        snprintf(scratch, sizeof scratch, "%s", lines[i]);
+        draw_text(scratch, kHelpLeft, (kLines - i) * kHelpLineSpacing, GLUT_BITMAP_HELVETICA_12);
     }
     glPopAttrib();
 }

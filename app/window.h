@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/camera_path.h"
+#include "app/frame_info.h"
 #include "app/modes.h"
 #include "app/movie.h"
 #include "app/options.h"
@@ -27,7 +28,18 @@ struct AppState {
     int shift_held = 0;
     std::array<int, 3> button_down{};
     int last_x = 0, last_y = 0;
-    int discharge_slot = 0;  // record filled by every generation
+    int strike_count = 0;          // strikes so far; strike n fills record n mod discharge_count
+    bool flash_on_screen = false;  // a lit frame is showing; the next idle step clears it
+    bool idle_running = false;     // idle_step is registered with the window system
+    // Panning: a middle-button drag, or a right-button drag that began with Shift held.
+    bool panning = false;
+    bool panned = false;  // the pan moved the view, so its release is no click
+    // "s" and "i".
+    bool save_due = false;  // the next frame is also written as vintrel-NNNN.png
+    int saved_count = 0;    // highest number written or found taken so far
+    bool info_on = false;
+    FrameClock frame_times;   // when the last frames were drawn, for the "i" overlay
+    double relight_ms = 0.0;  // duration of the last relight from a strike's lights
     int first_display = 1;
     int object_drawing = 0;
     bool sound_open = false;  // the scene has sounds and buffers were made
@@ -59,12 +71,14 @@ void display();
 void on_key(unsigned char key, int x, int y);
 void on_mouse(int button, int state, int x, int y);
 void on_motion(int x, int y);
+void on_wheel(int wheel, int direction, int x, int y);
+void on_special_key(int key, int x, int y);
 void idle_step();
 
 // Draws text at window pixel (x, y), origin bottom left, in a GLUT bitmap font.
 void draw_text(const char* text, int x, int y, void* font);
 
-// The four-line help overlay.
+// The help overlay: one line per key and mouse action.
 void draw_help();
 
 // Starts flying the key views (from the first one, or from where the last flight

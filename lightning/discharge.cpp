@@ -249,6 +249,23 @@ void generate_discharge(LightningState& state, const LightningSettings& settings
     add_object_flash(objects, state.object_flash_total);
 }
 
+int strike_record(int strike_number, int discharge_count) {
+    if (discharge_count <= 0 || strike_number < 0) return 0;
+    return strike_number % discharge_count;
+}
+
+int strike_discharge(LightningState& state, const LightningSettings& settings, int strike_number, Vec3 start,
+                     Vec3 eye, std::vector<SceneObject>& objects) {
+    if (!state.discharges || state.discharge_count <= 0) return -1;
+    const int index = strike_record(strike_number, state.discharge_count);
+    for (int32_t r = 0; r < state.discharge_count; ++r)
+        state.discharges[static_cast<size_t>(r)].branch_count = 0;
+    set_zero(state.object_flash_total);
+    set_zero(state.sky_flash_colour);
+    generate_discharge(state, settings, index, start, eye, objects);
+    return index;
+}
+
 void clear_discharges(LightningState& state, const LightningSettings& settings,
                       std::vector<SceneObject>& objects) {
     state.sources.point_source_count = 0;

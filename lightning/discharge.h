@@ -97,6 +97,14 @@ void add_object_flash(std::vector<SceneObject>& objects, Vec3 colour);
 // does nothing.
 void generate_discharge(LightningState& state, const LightningSettings& settings, int index, Vec3 start,
                         Vec3 eye, std::vector<SceneObject>& objects);
+// Record that the strike with the given number (from 0) fills: the records are taken in turn, so the
+// thunder of each of the last discharge_count strikes plays on. 0 when there are no records.
+int strike_record(int strike_number, int discharge_count);
+// One strike: empties every record (their thunder plays on), drops the flashes of earlier strikes and
+// fills record strike_record(strike_number) from start, so that the flashes and the point sources are
+// those of this discharge alone. Returns the record filled, or -1 when there is none.
+int strike_discharge(LightningState& state, const LightningSettings& settings, int strike_number, Vec3 start,
+                     Vec3 eye, std::vector<SceneObject>& objects);
 // Empties every record and the point sources and drops the sky flash; the thunder plays on.
 void clear_discharges(LightningState& state, const LightningSettings& settings,
                       std::vector<SceneObject>& objects);

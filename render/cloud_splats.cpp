@@ -23,6 +23,8 @@ constexpr size_t kLightBatch = 64;
 // Radix sort on the key's bits: three passes of 11 bits cover a 32-bit float.
 constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
+// Reusing last frame's order is given up beyond this many moves per blob; a radix sort costs about as much.
+constexpr size_t kReorderMovesPerBlob = 2;
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
     for (Blob& b : blobs) {
@@ -59,6 +61,24 @@ void radix_sort(std::vector<T>& items, std::vector<T>& scratch, int bits, Key ke
     }
 }
 
+// Sorts items ascending by insertion, giving up (false, items partly sorted) once more than max_moves
+// single-place moves were needed: cheap for an almost sorted list, hopeless for a shuffled one.
+bool insertion_sort_bounded(std::vector<uint64_t>& items, size_t max_moves) {
+    size_t moves = 0;
+    for (size_t i = 1; i < items.size(); ++i) {
+        const uint64_t v = items[i];
+        size_t j = i;
+        while (j > 0 && items[j - 1] > v) {
+            items[j] = items[j - 1];
+            --j;
+        }
+        items[j] = v;
+        moves += i - j;
+        if (moves > max_moves) return false;
+    }
+    return true;
+}
+
 // A blob's colour from the radiance looked up for it: over its density, times the brightness.
 inline Vec3 colour_from_light(Vec3 l, float rho, const CloudGrid& cloud) {
     return scale(scale(l, 1.0f / rho), cloud.splat_brightness);
@@ -72,13 +92,25 @@ inline Vec3 splat_colour(const Blob& blob, float rho, Vec3 e, const CloudGrid& c
     return colour_from_light(lookup_dir_light(theta, phi, p, cloud), rho, cloud);
 }
 
-// Writes the quad, texture rows and colour of one blob at slot q of the frame.
-void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour, Vec3 e,
-               const CloudGrid& cloud) {
-    const Vec3 p{blob.x, blob.y, blob.z};
+// Writes the centre, colour and tile of one blob at slot q of the frame.
+inline void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 colour,
+                       const CloudGrid& cloud) {
+    const Vec3 offset = splat_offset(blob.cell, cloud.grd_size);
+    float* c = frame.centres.data() + q * 3;
+    c[0] = cloud.grd_origin.x + blob.x + offset.x;
+    c[1] = cloud.grd_origin.y + blob.y + offset.y;
+    c[2] = cloud.grd_origin.z + blob.z + offset.z;
+    float* col = frame.splat_colours.data() + q * 3;
+    col[0] = colour.x;
+    col[1] = colour.y;
+    col[2] = colour.z;
+    frame.splat_tiles[q] = static_cast<float>(splat_tile(rho)) / kSplatTiles;
+}
+
+// Writes the quad, texture rows and colour of splat q, whose centre relative to the grid is p.
+void emit_quad(SplatFrame& frame, size_t q, Vec3 p, Vec3 e, const CloudGrid& cloud) {
     const Vec3 v = sub(e, p);
-    const int k = splat_tile(rho);
-    const float t0 = static_cast<float>(k) / kSplatTiles;
+    const float t0 = frame.splat_tiles[q];
     const float t1 = t0 + kTileStep;
 
     // The square turned by phi about z and then theta about y faces the eye: its local x and y axes are
@@ -96,17 +128,28 @@ void emit_quad(SplatFrame& frame, size_t q, const Blob& blob, float rho, Vec3 co
                              sub(sub(c, ax), ay)};
     float* vert = frame.vertices.data() + q * 12;
     float* col = frame.colours.data() + q * 12;
+    const float* colour = frame.splat_colours.data() + q * 3;
     for (int i = 0; i < 4; ++i) {
         vert[3 * i] = corners[i].x;
         vert[3 * i + 1] = corners[i].y;
         vert[3 * i + 2] = corners[i].z;
-        col[3 * i] = colour.x;
-        col[3 * i + 1] = colour.y;
-        col[3 * i + 2] = colour.z;
+        col[3 * i] = colour[0];
+        col[3 * i + 1] = colour[1];
+        col[3 * i + 2] = colour[2];
     }
     float* tex = frame.texcoords.data() + q * 8;
     const float st_coords[8] = {0.0f, t0, 1.0f, t0, 1.0f, t1, 0.0f, t1};
     std::copy(st_coords, st_coords + 8, tex);
+}
+
+// True when every radiance value of the cloud is 0: every splat is then black, whatever its direction.
+bool cloud_light_is_dark(const CloudGrid& cloud) {
+    if (cloud.dcl_dir_light.empty()) return true;  // no radiance at all: the lookups find 0 as well
+    const float* f = &cloud.dcl_dir_light.front().x;
+    const size_t n = cloud.dcl_dir_light.size() * 3;
+    for (size_t i = 0; i < n; ++i)
+        if (f[i] != 0.0f) return false;
+    return true;
 }
 
 // Density of a blob's cell, or 0 when the cell index is outside the density array.
@@ -157,10 +200,10 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
 }
 
 void size_frame(SplatFrame& frame, size_t blobs) {
-    if (frame.vertices.size() < blobs * 12) {
-        frame.vertices.resize(blobs * 12);
-        frame.colours.resize(blobs * 12);
-        frame.texcoords.resize(blobs * 8);
+    if (frame.centres.size() < blobs * 3) {
+        frame.centres.resize(blobs * 3);
+        frame.splat_colours.resize(blobs * 3);
+        frame.splat_tiles.resize(blobs);
     }
 }
 
@@ -223,7 +266,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
     for (const Blob& b : cloud.blobs) {
         const float rho = blob_density(cloud, b);
         if (!(rho > cloud.density_threshold) || !(rho > 0.0f)) continue;
-        emit_quad(frame, q++, b, rho, splat_colour(b, rho, e, cloud), e, cloud);
+        emit_splat(frame, q++, b, rho, splat_colour(b, rho, e, cloud), cloud);
     }
     frame.quad_count = static_cast<int32_t>(q);
 }
@@ -243,6 +286,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         frame.by_cell = cloud.blobs;
         group_blobs(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
+        frame.last_order.clear();
     }
 
     // Light, density and distance in group order. The density is kept with the colour (0 for a blob that
@@ -251,6 +295,8 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     frame.order.resize(n);
     const size_t half = n / 2;
     size_t hidden[2] = {0, 0};
+    // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
+    const bool dark = cloud_light_is_dark(cloud);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
@@ -275,6 +321,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                     ++hidden[t];
                 }
             }
+            if (dark) continue;
             direction_angles_batch(v, count, theta, phi);
             lookup_dir_light_batch(theta, phi, p, count, cloud, l);
             for (int k = 0; k < count; ++k) {
@@ -283,9 +330,23 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     });
-    // Farthest first; ties keep the group order.
-    radix_sort(frame.order, frame.order_scratch, 32,
-               [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
+    bool sorted = false;
+    if (frame.last_order.size() == n) {
+        frame.order_scratch.resize(n);
+        for (size_t r = 0; r < n; ++r) frame.order_scratch[r] = frame.order[frame.last_order[r]];
+        if (insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+            frame.order.swap(frame.order_scratch);
+            sorted = true;
+        }
+    }
+    if (!sorted) {
+        radix_sort(frame.order, frame.order_scratch, 32,
+                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    }
+    frame.last_order.resize(n);
+    for (size_t r = 0; r < n; ++r) frame.last_order[r] = static_cast<uint32_t>(frame.order[r] & 0xffffffffu);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
     const bool all_drawn = hidden[0] + hidden[1] == 0;
@@ -306,7 +367,52 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
             const SplatLight& l = frame.light[i];
-            emit_quad(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, e, cloud);
+            emit_splat(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, cloud);
         }
     });
+}
+
+void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {
+    first = std::max(first, 0);
+    last = std::min(last, frame.quad_count);
+    if (first >= last) return;
+    const size_t n = static_cast<size_t>(frame.quad_count);
+    if (frame.vertices.size() < n * 12) {
+        frame.vertices.resize(n * 12);
+        frame.colours.resize(n * 12);
+        frame.texcoords.resize(n * 8);
+    }
+    const Vec3 e = sub(eye, cloud.grd_origin);
+    const size_t begin = static_cast<size_t>(first), end = static_cast<size_t>(last);
+    const size_t mid = begin + (end - begin) / 2;
+    run_on_two_threads(end - begin >= 2 * kParallelBlobs, [&](int t) {
+        for (size_t q = t == 0 ? begin : mid; q < (t == 0 ? mid : end); ++q) {
+            // The blob's own offset from the grid origin, as the sort saw it.
+            const float* c = frame.centres.data() + q * 3;
+            const Vec3 p{c[0] - cloud.grd_origin.x, c[1] - cloud.grd_origin.y, c[2] - cloud.grd_origin.z};
+            emit_quad(frame, q, p, e, cloud);
+        }
+    });
+}
+
+Vec3 splat_offset(int32_t cell, float grd_size) {
+    // A 32-bit integer mix of the cell index; three 10-bit fields give the three fractions.
+    uint32_t h = static_cast<uint32_t>(cell) * 0x9e3779b9u;
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    auto field = [&](int shift) {
+        return (static_cast<float>((h >> shift) & 0x3ffu) + 0.5f) / 1024.0f - 0.5f;
+    };
+    const float span = kSplatJitter * grd_size;
+    return Vec3{field(0) * span, field(10) * span, field(20) * span};
+}
+
+void mark_splat_light_changed(SplatFrame& frame) { frame.light_changed = true; }
+
+bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye) {
+    return !frame.prepared || frame.light_changed || frame.prepared_blobs != cloud.blobs.size() ||
+           frame.prepared_eye.x != eye.x || frame.prepared_eye.y != eye.y || frame.prepared_eye.z != eye.z;
 }

@@ -11,6 +11,9 @@
 // The splat texture: kSplatTiles tiles of kSplatTileSize squared texels stacked along t.
 constexpr int kSplatTileSize = 32;
 constexpr int kSplatTiles = 32;
+// Splats are drawn shifted from their cell centres by a fixed amount per cell, up to half this many
+// cells along each axis: a regular lattice of splats seen at a grazing angle shows as bands.
+constexpr float kSplatJitter = 0.75f;
 
 // Colour and density of one blob for the frame (density 0: not drawn).
 struct SplatLight {
@@ -18,18 +21,29 @@ struct SplatLight {
     float rho = 0.0f;
 };
 
-// One frame's splats ready for drawing, in back-to-front order: four corners per splat.
+// One frame's splats ready for drawing, in back-to-front order: a centre, a colour and a texture tile per
+// splat, from which the drawing makes point sprites or, without them, camera-facing quads.
 struct SplatFrame {
-    int32_t quad_count = 0;        // splats to draw
+    int32_t quad_count = 0;            // splats to draw
+    std::vector<float> centres;        // 3 floats per splat: world-space centre
+    std::vector<float> splat_colours;  // 3 floats per splat
+    std::vector<float> splat_tiles;    // 1 float per splat: t of its tile's first row, tile / 32
+    // Filled by expand_splat_quads for the splats drawn as quads: four corners per splat.
     std::vector<float> vertices;   // 12 floats per splat: 4 world-space corners
     std::vector<float> texcoords;  // 8 floats per splat
     std::vector<float> colours;    // 12 floats per splat: the same RGB at each corner
     // Reused by the fast pass: blobs in cell order, sort order, drawing slots and per-blob colours.
     std::vector<Blob> by_cell, sort_scratch;
     std::vector<uint64_t> order, order_scratch;
+    std::vector<uint32_t> last_order;  // last frame's drawing order as indices into by_cell
     std::vector<int32_t> slot;
     std::vector<SplatLight> light;
     uint64_t grouped_fingerprint = 0;  // blob list and coarse grid that by_cell was grouped for
+    // What the frame was last prepared for: drawing prepares again only for a new eye or new light.
+    bool prepared = false;
+    bool light_changed = true;
+    Vec3 prepared_eye;
+    size_t prepared_blobs = 0;
 };
 
 // The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,
@@ -39,10 +53,20 @@ std::vector<float> build_splat_strip(float splat_size, float splat_extinction);
 int compare_blobs(const Blob& a, const Blob& b);
 // Texture tile for density rho: trunc(rho * 32), densities of 1.0 and more use the last tile.
 int splat_tile(float rho);
+// The fixed offset (world units) at which the blob of the given fine cell is drawn, each axis within
+// +-kSplatJitter / 2 cells; the order and the lookups use the cell centre.
+Vec3 splat_offset(int32_t cell, float grd_size);
 // Sorts cloud.blobs back to front for the eye (world) and fills frame with a lit quad per drawn blob (two
 // threads, no graphics calls).
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
 // The same, one blob at a time with std::sort; the fast pass is checked against it.
 void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
+// The cloud's light was rebuilt: the next drawing prepares the splats again.
+void mark_splat_light_changed(SplatFrame& frame);
+// False when the last preparation was for this eye, this many blobs and the light as it is.
+bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
+// Fills vertices, texcoords and colours for splats first ... last - 1 of a prepared frame, at the same
+// positions: quads of side 2 splat_size grd_size facing the eye (world), textured with the splat's tile.
+void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last);
 // Prepares and draws the cloud: no depth writes, blend one / source alpha, the splat texture.
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye);

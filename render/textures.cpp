@@ -3,9 +3,15 @@
 
 #include <GL/gl.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "render/cloud_splats.h"
 
 namespace {
+
+// GL_RGBA16F, which the OpenGL 1.1 headers do not name.
+constexpr GLint kHalfFloatRgba = 0x881A;
 
 // Repeat wrap, linear filters: the settings every texture of the viewer shares.
 void set_texture_parameters() {
@@ -14,6 +20,16 @@ void set_texture_parameters() {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+}
+
+// Half floats where the graphics system keeps them: 8 bits per channel round the transmittance of a thin
+// splat to the same few steps across the whole cloud, which shows as colour bands.
+GLint splat_strip_format() {
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+    const bool float_textures = (version && std::atoi(version) >= 3) ||
+                                (extensions && std::strstr(extensions, "GL_ARB_texture_float"));
+    return float_textures ? kHalfFloatRgba : 4;
 }
 
 }  // namespace
@@ -25,8 +41,8 @@ void create_textures(RenderTextures& textures, const CloudGrid& cloud, std::vect
     glBindTexture(GL_TEXTURE_2D, name);
     set_texture_parameters();
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, 4, kSplatTileSize, kSplatTileSize * kSplatTiles, 0, GL_RGBA, GL_FLOAT,
-                 strip.data());
+    glTexImage2D(GL_TEXTURE_2D, 0, splat_strip_format(), kSplatTileSize, kSplatTileSize * kSplatTiles, 0,
+                 GL_RGBA, GL_FLOAT, strip.data());
     textures.splat_texture = name;
 
     for (Texture& t : images) {

@@ -322,3 +322,69 @@ TEST(KeyViews, MissingFilePrintsFixedName) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "can't open view.dat\n");
     EXPECT_TRUE(kv.views.empty());
 }
+
+namespace {
+
+// Window pixel (origin bottom left, fractional) where the camera shows world point p.
+void project(const Camera& c, Vec3 p, float& px, float& py) {
+    const Vec3 v = sub(p, c.eye);
+    const float depth = dot(v, c.view_dir);
+    const float t = std::tan(c.fovy / 360.0f * kPi);
+    px = static_cast<float>(c.win_width / 2) + dot(v, c.right) / depth / (t * c.aspect) * c.win_width * 0.5f;
+    py = static_cast<float>(c.win_height / 2) + dot(v, c.up) / depth / t * c.win_height * 0.5f;
+}
+
+}  // namespace
+
+TEST(CameraNavigation, ZoomStaysWithinBoundsAndKeepsTheTarget) {
+    Camera c = orbit_camera(Vec3{10, 20, 30}, 160.0f, 0.4f, 0.3f, 60.0f, 960, 720);
+    const Vec3 dir = normalise(sub(c.eye, c.target));
+    zoom_view(c, 1.0f);
+    EXPECT_NEAR(c.distance, 160.0f * 0.85f, 1e-3f);
+    expect_vec(c.target, 10, 20, 30);
+    expect_vec(normalise(sub(c.eye, c.target)), dir.x, dir.y, dir.z);
+    EXPECT_NEAR(length(sub(c.eye, c.target)), c.distance, 1e-3f);
+    zoom_view(c, 200.0f);
+    EXPECT_NEAR(c.distance, 8.0f, 1e-3f) << "closest: a twentieth of the start distance";
+    zoom_view(c, -500.0f);
+    EXPECT_NEAR(c.distance, 1600.0f, 1e-2f) << "farthest: ten times the start distance";
+    // A small scene may come no closer than one unit; a huge one goes no farther than 10000.
+    Camera small = orbit_camera(Vec3{}, 4.0f, 0.0f, 0.0f, 30.0f, 100, 100);
+    zoom_view(small, 100.0f);
+    EXPECT_NEAR(small.distance, 1.0f, 1e-5f);
+    Camera huge = orbit_camera(Vec3{}, 4000.0f, 0.0f, 0.0f, 30.0f, 100, 100);
+    zoom_view(huge, -100.0f);
+    EXPECT_NEAR(huge.distance, 10000.0f, 1e-2f);
+    // A degenerate start distance is left alone rather than scaled into nonsense.
+    Camera flat = orbit_camera(Vec3{}, 0.0f, 0.0f, 0.0f, 30.0f, 100, 100);
+    zoom_view(flat, 3.0f);
+    EXPECT_EQ(flat.distance, 0.0f);
+}
+
+TEST(CameraNavigation, PanFollowsThePointerAndPickingStaysUnderIt) {
+    Camera c = orbit_camera(Vec3{0, 0, 40}, 150.0f, -0.95f, -0.35f, 60.0f, 960, 720);
+    // Drag the point under pixel (300, 200) (top-left origin) to (420, 260): it must follow.
+    const Vec3 grabbed = pixel_to_focal_point(300, 720 - 200, c);
+    const Vec3 view_before = c.view_dir;
+    pan_view(c, 420, 260, 300, 200);
+    float px, py;
+    project(c, grabbed, px, py);
+    EXPECT_NEAR(px, 420.0f, 0.05f);
+    EXPECT_NEAR(py, 720.0f - 260.0f, 0.05f);
+    expect_vec(c.view_dir, view_before.x, view_before.y, view_before.z);
+    EXPECT_NEAR(c.distance, 150.0f, 1e-3f);
+
+    // After zooming and panning, a strike picked under the pointer is drawn under the pointer.
+    zoom_view(c, 3.0f);
+    pan_view(c, 500, 300, 480, 330);
+    rotate_view(c, 470, 340, 480, 360, kRotateMode);
+    for (const auto& [x, y] :
+         std::vector<std::pair<int, int>>{{480, 360}, {100, 650}, {900, 500}, {10, 700}}) {
+        Vec3 ground;
+        ASSERT_TRUE(pick_ground_point(c, x, 720 - y, 0.0f, ground)) << x << " " << y;
+        EXPECT_NEAR(ground.z, 0.0f, 1e-3f);
+        project(c, ground, px, py);
+        EXPECT_NEAR(px, static_cast<float>(x), 0.05f) << x << " " << y;
+        EXPECT_NEAR(py, static_cast<float>(720 - y), 0.05f) << x << " " << y;
+    }
+}

@@ -4,6 +4,7 @@
   png_tool.py mean FILE X0 Y0 X1 Y1        mean R G B over the box (top-left origin, end exclusive)
   png_tool.py count FILE COND X0 Y0 X1 Y1  pixels in the box meeting COND (a python expression in r, g, b)
   png_tool.py diff A B X0 Y0 X1 Y1         mean of (A - B) brightness over the box
+  png_tool.py apart A B TOL X0 Y0 X1 Y1    per mille of pixels with a channel more than TOL apart, largest gap
   png_tool.py size FILE                    width height
 """
 import struct
@@ -94,6 +95,21 @@ def main():
             for x in range(x0, x1):
                 s += sum(a[y][x]) - sum(b[y][x])
         print(f"{s / (3 * n):.2f}")
+    elif cmd == "apart":
+        # Share of pixels (per mille) with a channel more than TOL apart, then the largest difference.
+        w, h, a = load(sys.argv[2])
+        _, _, b = load(sys.argv[3])
+        tol = int(sys.argv[4])
+        x0, y0, x1, y1 = box(sys.argv[5:9], w, h)
+        n = max(1, (x1 - x0) * (y1 - y0))
+        far = 0
+        top = 0
+        for y in range(y0, y1):
+            for x in range(x0, x1):
+                d = max(abs(p - q) for p, q in zip(a[y][x], b[y][x]))
+                far += d > tol
+                top = max(top, d)
+        print(f"{1000 * far / n:.2f} {top}")
     else:
         raise SystemExit(__doc__)
 

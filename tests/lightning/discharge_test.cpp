@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "sound/mixer.h"
+
 namespace {
 
 // A small storm: domain x, y in [-20, 20], z from 0 (top at 30, never tested).
@@ -351,6 +353,91 @@ TEST(Discharge, FlashesAccumulateUntilRecordZeroComesRound) {
     EXPECT_EQ(st.discharges[1].branch_count, 0);
     EXPECT_EQ(st.sources.point_source_count, 0);
     EXPECT_EQ(st.discharges[0].thunder.thunder_pos.load(), 1234);
+}
+
+TEST(Discharge, StrikesTakeRecordsInTurnAndEarlierThunderRollsOn) {
+    LightningSettings s = storm_settings(3);
+    s.discharge_count = 3;
+    LightningState st;
+    prepare_discharges(st, s);
+    std::vector<SceneObject> objects(1);
+    objects[0].vertices.resize(1);
+    SoundMixer mixer;
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    Sound thunder;
+    thunder.length = thunder.value_count = 100000;
+    thunder.samples.assign(100000, 0.25f);
+    const std::vector<Sound> sounds{thunder};
+    ThunderVoice* voices[] = {&st.discharges[0].thunder, &st.discharges[1].thunder,
+                              &st.discharges[2].thunder};
+    const int block = mixer.block_frames;
+
+    ASSERT_EQ(strike_discharge(st, s, 0, Vec3{0, 0, 9}, kFarEye, objects), 0);
+    mix_sound_block(mixer, sounds, voices, 3);
+    mix_sound_block(mixer, sounds, voices, 3);
+    EXPECT_EQ(voices[0]->thunder_pos.load(), 2 * block);
+    objects[0].vertices[0].colour = Vec3{};  // as the viewer's relight does before every strike
+
+    // The second strike fills record 1: the first discharge's branches go, its thunder does not.
+    ASSERT_EQ(strike_discharge(st, s, 1, Vec3{5, 0, 9}, Vec3{0, -540000.0f, 5.0f}, objects), 1);
+    EXPECT_EQ(st.discharges[0].branch_count, 0);
+    EXPECT_GT(st.discharges[1].branch_count, 0);
+    EXPECT_EQ(voices[0]->thunder_pos.load(), 2 * block) << "a new strike cut the rolling thunder";
+    EXPECT_EQ(voices[1]->thunder_pos.load(), 0);
+    // Flashes and lights are the newest discharge's alone.
+    expect_vec_near(st.object_flash_total, s.object_flash, 1e-7f, "object flash of one strike");
+    expect_vec_near(st.sky_flash_colour, s.sky_flash, 1e-7f, "sky flash of one strike");
+    expect_vec_near(objects[0].vertices[0].colour, s.object_flash, 1e-7f, "vertex flash of one strike");
+    LightningState alone;
+    prepare_discharges(alone, s);
+    for (int r = 0; r < 3; ++r) alone.discharges[static_cast<size_t>(r)].branch_count = 0;
+    alone.discharges[1].branch_count = st.discharges[1].branch_count;
+    alone.discharges[1].branches = st.discharges[1].branches;
+    alone.discharges[1].channel_colour = st.discharges[1].channel_colour;
+    alone.discharges[1].emission_colour = st.discharges[1].emission_colour;
+    rebuild_point_sources(alone, s);
+    EXPECT_EQ(st.sources.point_source_count, alone.sources.point_source_count);
+
+    // Both voices sound in the same block, each at its own place and gain.
+    mix_sound_block(mixer, sounds, voices, 3);
+    EXPECT_EQ(voices[0]->thunder_pos.load(), 3 * block);
+    EXPECT_EQ(voices[1]->thunder_pos.load(), block);
+    EXPECT_NE(voices[0]->thunder_gain.load(), voices[1]->thunder_gain.load());
+    EXPECT_NEAR(mixer.mix_block[0], 0.25f * (voices[0]->thunder_gain.load() + voices[1]->thunder_gain.load()),
+                1e-5f);
+
+    // Record 2, then record 0 again: only then does the first voice start over.
+    EXPECT_EQ(strike_discharge(st, s, 2, Vec3{0, 5, 9}, kFarEye, objects), 2);
+    EXPECT_EQ(voices[0]->thunder_pos.load(), 3 * block);
+    EXPECT_EQ(strike_discharge(st, s, 3, Vec3{0, 5, 9}, kFarEye, objects), 0);
+    EXPECT_EQ(voices[0]->thunder_pos.load(), 0);
+    EXPECT_EQ(voices[1]->thunder_pos.load(), block);
+    reset_sound_mixer(mixer);
+
+    EXPECT_EQ(strike_record(7, 1), 0);
+    EXPECT_EQ(strike_record(7, 0), 0);
+    LightningState none;
+    EXPECT_EQ(strike_discharge(none, s, 0, Vec3{0, 0, 9}, kFarEye, objects), -1);
+}
+
+TEST(Discharge, OneRecordStrikesAsASingleGeneration) {
+    // With one record every strike fills record 0, the same draws as generating record 0 each time.
+    LightningSettings s = storm_settings(11);
+    s.discharge_count = 1;
+    LightningState a, b;
+    prepare_discharges(a, s);
+    prepare_discharges(b, s);
+    std::vector<SceneObject> none;
+    for (int n = 0; n < 3; ++n) {
+        const Vec3 start{static_cast<float>(n), 0.0f, 9.0f};
+        ASSERT_EQ(strike_discharge(a, s, n, start, kFarEye, none), 0);
+        generate_discharge(b, s, 0, start, kFarEye, none);
+        ASSERT_EQ(a.sources.point_source_count, b.sources.point_source_count) << n;
+        for (int i = 0; i < a.sources.point_source_count; ++i)
+            ASSERT_EQ(a.sources.point_source_pos[static_cast<size_t>(i)].x,
+                      b.sources.point_source_pos[static_cast<size_t>(i)].x);
+        expect_vec_near(a.sky_flash_colour, b.sky_flash_colour, 0.0f, "sky");
+    }
 }
 
 TEST(Discharge, ThunderStartsWithDistanceGain) {

@@ -65,11 +65,13 @@ std::map<int32_t, Splat> splats_by_cell(const SplatFrame& f, const CloudGrid& cl
     return out;
 }
 
-void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
-    SplatFrame fast, ref;
+void expect_same_frames(SplatFrame& fast, CloudGrid& a, CloudGrid& b, Vec3 eye) {
+    SplatFrame ref;
     prepare_cloud_splats(fast, a, eye);
     prepare_cloud_splats_reference(ref, b, eye);
     ASSERT_EQ(fast.quad_count, ref.quad_count);
+    expand_splat_quads(fast, a, eye, 0, fast.quad_count);
+    expand_splat_quads(ref, b, eye, 0, ref.quad_count);
     ASSERT_EQ(a.blobs.size(), b.blobs.size());
     // Equal keys may come in either order; the key sequence itself must agree.
     for (size_t i = 0; i < a.blobs.size(); ++i) ASSERT_EQ(a.blobs[i].sort_key, b.blobs[i].sort_key) << i;
@@ -81,6 +83,11 @@ void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
         for (size_t k = 0; k < 12; ++k) ASSERT_FLOAT_EQ(s.c[k], r.c[k]) << cell;
         for (size_t k = 0; k < 8; ++k) ASSERT_FLOAT_EQ(s.t[k], r.t[k]) << cell;
     }
+}
+
+void expect_same_frames(CloudGrid& a, CloudGrid& b, Vec3 eye) {
+    SplatFrame fast;
+    expect_same_frames(fast, a, b, eye);
 }
 
 }  // namespace
@@ -156,13 +163,22 @@ TEST(PreparedSplats, QuadsFaceTheEyeWithTheirTileAndColour) {
     SplatFrame f;
     prepare_cloud_splats_reference(f, c, eye);
     ASSERT_EQ(f.quad_count, 31);
+    expand_splat_quads(f, c, eye, 0, f.quad_count);
     size_t q = 0;
     for (const Blob& b : c.blobs) {
         const float rho = c.grd_density[static_cast<size_t>(b.cell)];
         if (rho <= 0.0f) continue;
         const float* v = &f.vertices[q * 12];
         const Vec3 c0{v[0], v[1], v[2]}, c1{v[3], v[4], v[5]}, c3{v[9], v[10], v[11]};
-        const Vec3 centre = add(c.grd_origin, Vec3{b.x, b.y, b.z});
+        // Each splat sits at its cell's fixed offset from the cell centre, inside the cell.
+        const Vec3 offset = splat_offset(b.cell, c.grd_size);
+        EXPECT_LE(std::fabs(offset.x), 0.375f);
+        EXPECT_LE(std::fabs(offset.y), 0.375f);
+        EXPECT_LE(std::fabs(offset.z), 0.375f);
+        const Vec3 centre = add(add(c.grd_origin, Vec3{b.x, b.y, b.z}), offset);
+        EXPECT_NEAR(f.centres[q * 3], centre.x, 1e-4f);
+        EXPECT_NEAR(f.centres[q * 3 + 1], centre.y, 1e-4f);
+        EXPECT_NEAR(f.centres[q * 3 + 2], centre.z, 1e-4f);
         const Vec3 to_eye = normalise(sub(eye, centre));
         EXPECT_NEAR(length(sub(c1, c0)), 3.0f, 1e-4f);  // side 2 a with a = splat_size * grd_size
         EXPECT_NEAR(dot(sub(c1, c0), to_eye), 0.0f, 1e-4f);
@@ -176,11 +192,28 @@ TEST(PreparedSplats, QuadsFaceTheEyeWithTheirTileAndColour) {
     }
 }
 
+TEST(PreparedSplats, OffsetsBreakTheLatticeButStayFixed) {
+    // The offsets scale with the cell, repeat for the same cell and differ between neighbours, so that no
+    // two neighbouring layers of splats line up.
+    float spread = 0.0f;
+    for (int32_t cell = 0; cell < 1000; ++cell) {
+        const Vec3 o = splat_offset(cell, 2.0f), again = splat_offset(cell, 2.0f),
+                   unit = splat_offset(cell, 1.0f);
+        ASSERT_EQ(o.x, again.x);
+        ASSERT_NEAR(o.y, 2.0f * unit.y, 1e-6f);
+        ASSERT_LE(std::fabs(o.z), 0.75f) << cell;
+        spread += std::fabs(o.x - splat_offset(cell + 1, 2.0f).x) +
+                  std::fabs(o.z - splat_offset(cell + 64, 2.0f).z);
+    }
+    EXPECT_GT(spread / 2000.0f, 0.3f) << "neighbouring offsets are too alike to break the layers";
+}
+
 TEST(PreparedSplats, BlobStraightAboveTheEyeStaysFinite) {
     CloudGrid c = splat_cloud(2, 2, 2, 1);
     const Vec3 eye = add(c.grd_origin, Vec3{0.5f, 0.5f, -30.0f});  // right under cell 0
     SplatFrame f;
     prepare_cloud_splats(f, c, eye);
+    expand_splat_quads(f, c, eye, 0, f.quad_count);
     for (int i = 0; i < f.quad_count * 12; ++i)
         ASSERT_TRUE(std::isfinite(f.vertices[static_cast<size_t>(i)]));
     for (int i = 0; i < f.quad_count * 12; ++i) ASSERT_TRUE(std::isfinite(f.colours[static_cast<size_t>(i)]));
@@ -200,4 +233,35 @@ TEST(PreparedSplats, FastPassMatchesReference) {
     SplatFrame f;
     prepare_cloud_splats(f, none, Vec3{});
     EXPECT_EQ(f.quad_count, 0);
+}
+
+TEST(PreparedSplats, FastPassFollowsAMovingEyeAndADarkCloud) {
+    // One frame record across frames, as in the viewer: small steps reuse the last order, a jump to the
+    // other side of the cloud cannot, and a dark cloud skips its lookups; each frame equals the reference.
+    CloudGrid a = splat_cloud(32, 32, 16, 3);
+    CloudGrid b = a;
+    SplatFrame fast;
+    const Vec3 path[] = {{60.0f, -70.0f, 30.0f},  {60.5f, -70.0f, 30.2f},  {61.5f, -69.0f, 30.2f},
+                         {-50.0f, 80.0f, -10.0f}, {-50.0f, 80.5f, -10.0f}, {5.0f, 20.0f, 28.0f}};
+    for (const Vec3& eye : path) expect_same_frames(fast, a, b, eye);
+    for (Vec3& l : a.dcl_dir_light) l = Vec3{};
+    b.dcl_dir_light = a.dcl_dir_light;
+    expect_same_frames(fast, a, b, Vec3{-49.0f, 80.0f, -10.0f});
+    for (int i = 0; i < fast.quad_count * 3; ++i) ASSERT_EQ(fast.splat_colours[static_cast<size_t>(i)], 0.0f);
+
+    // Drawing prepares again only for another eye, another blob count or new light.
+    const Vec3 eye{1.0f, 2.0f, 3.0f};
+    SplatFrame f;
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
+    f.prepared = true;
+    f.light_changed = false;
+    f.prepared_eye = eye;
+    f.prepared_blobs = a.blobs.size();
+    EXPECT_FALSE(splats_need_preparing(f, a, eye));
+    EXPECT_TRUE(splats_need_preparing(f, a, Vec3{1.0f, 2.0f, 3.0001f}));
+    mark_splat_light_changed(f);
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
+    f.light_changed = false;
+    a.blobs.pop_back();
+    EXPECT_TRUE(splats_need_preparing(f, a, eye));
 }
