@@ -133,7 +133,7 @@ void init_view(Camera& camera, const CameraSettings& settings, const Box& object
     place_eye(camera);
     // The projection itself is set by apply_view at the start of every frame; at
     // start-up there is no window yet to apply it to.
-    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+    camera_basis(camera.eye, camera.target, camera.roll, camera.right, camera.up, camera.back);
 }
 
 void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int command_mode) {
@@ -145,7 +145,7 @@ void rotate_view(Camera& camera, int x, int y, int last_x, int last_y, int comma
     }
     place_eye(camera);
     camera.roll = 0.0f;
-    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+    camera_basis(camera.eye, camera.target, camera.roll, camera.right, camera.up, camera.back);
 }
 
 void zoom_view(Camera& camera, float steps) {
@@ -153,7 +153,7 @@ void zoom_view(Camera& camera, float steps) {
     const float d = camera.distance * std::pow(kZoomStep, steps);
     camera.distance = std::min(std::max(d, camera.min_distance), camera.max_distance);
     place_eye(camera);
-    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+    camera_basis(camera.eye, camera.target, camera.roll, camera.right, camera.up, camera.back);
 }
 
 void pan_view(Camera& camera, int x, int y, int last_x, int last_y) {
@@ -166,7 +166,7 @@ void pan_view(Camera& camera, int x, int y, int last_x, int last_y) {
     // Window y runs down, the camera's up vector up: the scene follows the pointer.
     camera.target = add(camera.target, add(scale(camera.right, -dx), scale(camera.up, dy)));
     place_eye(camera);
-    camera_basis(camera.eye, camera.target, 0.0f, camera.right, camera.up, camera.back);
+    camera_basis(camera.eye, camera.target, camera.roll, camera.right, camera.up, camera.back);
 }
 
 void camera_basis(Vec3 eye, Vec3 target, float roll, Vec3& right, Vec3& up, Vec3& back) {

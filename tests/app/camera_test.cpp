@@ -355,10 +355,12 @@ TEST(CameraNavigation, ZoomStaysWithinBoundsAndKeepsTheTarget) {
     Camera huge = orbit_camera(Vec3{}, 4000.0f, 0.0f, 0.0f, 30.0f, 100, 100);
     zoom_view(huge, -100.0f);
     EXPECT_NEAR(huge.distance, 10000.0f, 1e-2f);
-    // A degenerate start distance is left alone rather than scaled into nonsense.
+    // A camera section at distance 0 falls back to a default framing, which zooms like any other.
     Camera flat = orbit_camera(Vec3{}, 0.0f, 0.0f, 0.0f, 30.0f, 100, 100);
+    ASSERT_GT(flat.distance, 0.0f);
+    const float start = flat.distance;
     zoom_view(flat, 3.0f);
-    EXPECT_EQ(flat.distance, 0.0f);
+    EXPECT_NEAR(flat.distance, start * 0.85f * 0.85f * 0.85f, 1e-3f * start);
 }
 
 TEST(CameraNavigation, PanFollowsThePointerAndPickingStaysUnderIt) {
