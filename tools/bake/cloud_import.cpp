@@ -521,11 +521,17 @@ std::string bake_into(const std::string& dir, const BakeOptions& o, const Import
     const float eye_y = layout.target[1] + layout.distance * std::cos(layout.elevation) * std::sin(layout.azimuth);
     w.put_text("ground.obj", ground_object_text(std::max(800.0f, 3.0f * std::hypot(eye_x, eye_y)), 100.0f));
     if (o.town) {
-        const float tallest = std::min(30.0f, 0.8f * layout.box_low[2]);
-        w.put_text("town_centre.obj", buildings_object_text(o.seed, 12, 18.0f, 0.2f * tallest, tallest,
-                                                            0.35f * eye_x, 0.35f * eye_y, 23.0f));
-        w.put_text("town_edge.obj", buildings_object_text(o.seed + 1u, 18, 26.0f, 0.07f * tallest,
-                                                          0.18f * tallest, 0.6f * eye_x, 0.6f * eye_y, 23.0f));
+        // Tall blocks off to one side of the sight line, so they do not hide the strikes under the
+        // cloud's middle; low houses on the other side, nearer the camera.
+        const float tallest = std::min(30.0f, 0.6f * layout.box_low[2]);
+        const float away = std::hypot(eye_x, eye_y), heading = std::atan2(eye_y, eye_x);
+        w.put_text("town_centre.obj",
+                   buildings_object_text(o.seed, 12, 18.0f, 0.2f * tallest, tallest, 0.45f * away * std::cos(heading + 0.3f),
+                                         0.45f * away * std::sin(heading + 0.3f), 23.0f));
+        w.put_text("town_edge.obj",
+                   buildings_object_text(o.seed + 1u, 18, 26.0f, 0.07f * tallest, 0.18f * tallest,
+                                         0.7f * away * std::cos(heading - 0.25f), 0.7f * away * std::sin(heading - 0.25f),
+                                         23.0f));
     }
     w.put(layout.texture_file, bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
     w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
