@@ -1,6 +1,8 @@
-// cloud_import_test.cpp -- user clouds from OpenVDB and grid files: resampling, grid choice, placement, rejections, export
-#include <gtest/gtest.h>
+// cloud_import_test.cpp -- user clouds from OpenVDB and grid files: resampling, grid choice, placement,
+// rejections, export
+#include "tools/bake/cloud_import.h"
 
+#include <gtest/gtest.h>
 #include <openvdb/io/File.h>
 #include <openvdb/openvdb.h>
 
@@ -10,7 +12,6 @@
 #include <functional>
 
 #include "test_support.h"
-#include "tools/bake/cloud_import.h"
 
 namespace fs = std::filesystem;
 
@@ -19,7 +20,8 @@ namespace {
 using Density = std::function<float(int, int, int)>;
 
 // A float grid of voxel edge `voxel` holding density(i, j, k) over [0, n) wherever it is not 0.
-openvdb::FloatGrid::Ptr make_grid(const std::string& name, const int n[3], double voxel, const Density& density) {
+openvdb::FloatGrid::Ptr make_grid(const std::string& name, const int n[3], double voxel,
+                                  const Density& density) {
     openvdb::initialize();
     auto grid = openvdb::FloatGrid::create(0.0f);
     grid->setName(name);
@@ -307,7 +309,8 @@ TEST(CloudImport, ExportAndReimportKeepEveryByte) {
     g.bytes.assign(32 * 16 * 8, 0);
     for (int k = 1; k < 7; ++k) {
         for (int j = 2; j < 14; ++j) {
-            for (int i = 3; i < 30; ++i) g.bytes[(k * 16 + j) * 32 + i] = static_cast<uint8_t>((i * 37 + j * 11 + k) % 256);
+            for (int i = 3; i < 30; ++i)
+                g.bytes[(k * 16 + j) * 32 + i] = static_cast<uint8_t>((i * 37 + j * 11 + k) % 256);
         }
     }
     const std::vector<uint8_t> file = grid_file_bytes(g);

@@ -59,7 +59,9 @@ constexpr const char* kSourceNote = "cloud_source.txt";
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 std::string megabytes(uint64_t bytes) {
     char buf[64];
@@ -87,8 +89,8 @@ std::string format(const char* fmt, ...) {
 struct Source {
     double low[3] = {0, 0, 0}, high[3] = {0, 0, 0};
     double voxel[3] = {1, 1, 1};
-    double byte_step = 0.0;       // > 0: keep this byte step (the file was quantised with it)
-    int32_t native_across = 0;    // > 0: the grid's own cells along its longest side
+    double byte_step = 0.0;     // > 0: keep this byte step (the file was quantised with it)
+    int32_t native_across = 0;  // > 0: the grid's own cells along its longest side
     std::function<DensitySampler()> sampler;
 };
 
@@ -131,9 +133,9 @@ std::string read_grid_source(const std::string& path, CloudBytes& grid) {
     const int64_t cells = size_product(grid.nx, grid.ny, grid.nz);
     if (rest != cells) {
         std::fclose(f);
-        return not_either + format(" (a grid file of %d x %d x %d cells holds %lld bytes of cells, this one %lld)",
-                                   grid.nx, grid.ny, grid.nz, static_cast<long long>(cells),
-                                   static_cast<long long>(rest));
+        return not_either +
+               format(" (a grid file of %d x %d x %d cells holds %lld bytes of cells, this one %lld)",
+                      grid.nx, grid.ny, grid.nz, static_cast<long long>(cells), static_cast<long long>(rest));
     }
     if (!fits_in_memory(static_cast<uint64_t>(cells) * 5)) {
         std::fclose(f);
@@ -198,7 +200,8 @@ std::string open_source(const BakeOptions& o, ImportedCloud& out, Source& src) {
         src.sampler = [vdb] { return vdb_density_sampler(*vdb); };
         return "";
     }
-    if (!o.cloud_grid.empty()) return "-grid names a grid inside an OpenVDB file; " + o.cloud_file + " is none";
+    if (!o.cloud_grid.empty())
+        return "-grid names a grid inside an OpenVDB file; " + o.cloud_file + " is none";
     auto grid = std::make_shared<CloudBytes>();
     const std::string err = read_grid_source(o.cloud_file, *grid);
     if (!err.empty()) return err;
@@ -244,15 +247,17 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
         out.metres_per_source_unit = o.height_m / extent[2];
     } else if (out.source_kind == "grid file") {
         out.metres_per_source_unit = kAssumedGridHeight / extent[2];
-        out.warnings += format("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
-                               kAssumedGridHeight);
+        out.warnings +=
+            format("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
+                   kAssumedGridHeight);
     } else if (extent[2] < 100.0 || extent[2] > 20000.0) {
-        out.warnings += format("the cloud is %.4g file units tall; taken as metres, that is no usual cloud "
-                               "(give -height METRES if the file's units are not metres)\n",
-                               extent[2]);
+        out.warnings += format(
+            "the cloud is %.4g file units tall; taken as metres, that is no usual cloud "
+            "(give -height METRES if the file's units are not metres)\n",
+            extent[2]);
     }
 
-    const int32_t across = o.cells_across > 0 ? o.cells_across
+    const int32_t across = o.cells_across > 0      ? o.cells_across
                            : src.native_across > 0 ? std::max(next_power_of_two(src.native_across), o.dscl)
                                                    : kDefaultCellsAcross;
     const double cell = longest / across;  // source units
@@ -273,8 +278,8 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     pad[1] = 0.5 * (n[1] * cell - extent[1]);
     pad[2] = 0.0;  // the cloud rests on the grid's floor, where strikes start
     for (int k = 0; k < 3; ++k) {
-        out.supersamples[k] = std::clamp(static_cast<int32_t>(std::ceil(cell / src.voxel[k] - 1e-6)), 1,
-                                         kMaxSupersamples);
+        out.supersamples[k] =
+            std::clamp(static_cast<int32_t>(std::ceil(cell / src.voxel[k] - 1e-6)), 1, kMaxSupersamples);
     }
     std::vector<float> density(cells, 0.0f);
     const int s[3] = {out.supersamples[0], out.supersamples[1], out.supersamples[2]};
@@ -347,8 +352,8 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     l.grid_nx = c.nx;
     l.grid_ny = c.ny;
     l.grid_nz = c.nz;
-    const int32_t across = static_cast<int32_t>(std::lround(std::max({imp.cloud_cells[0], imp.cloud_cells[1],
-                                                                      imp.cloud_cells[2]})));
+    const int32_t across = static_cast<int32_t>(
+        std::lround(std::max({imp.cloud_cells[0], imp.cloud_cells[1], imp.cloud_cells[2]})));
     l.cell_size = kCloudSpanUnits / static_cast<float>(std::max(across, 1));
     const float width = l.cell_size * static_cast<float>(std::max(imp.cloud_cells[0], imp.cloud_cells[1]));
     const float base = std::max(kBaseShare * width, kMinBase);
@@ -397,8 +402,8 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
         if (b.inside && b.x0 >= margin && b.y0 >= margin && b.x1 <= far_edge && b.y1 <= far_edge) break;
     }
     // The orbit's centre: the point of the sight line nearest the storm's middle.
-    const float along = (centre[0] - eye[0]) * view[0] + (centre[1] - eye[1]) * view[1] +
-                        (centre[2] - eye[2]) * view[2];
+    const float along =
+        (centre[0] - eye[0]) * view[0] + (centre[1] - eye[1]) * view[1] + (centre[2] - eye[2]) * view[2];
     for (int k = 0; k < 3; ++k) l.target[k] = eye[k] + along * view[k];
     l.distance = along;
 
@@ -438,7 +443,8 @@ ScreenBox cloud_screen_box(const DemoLayout& l, int32_t win) {
     box.x1 = box.y1 = -1e30f;
     const float size[3] = {l.cell_size * l.grid_nx, l.cell_size * l.grid_ny, l.cell_size * l.grid_nz};
     for (int k = 0; k < 8; ++k) {
-        const float p[3] = {l.box_low[0] + ((k & 1) ? size[0] : 0.0f), l.box_low[1] + ((k & 2) ? size[1] : 0.0f),
+        const float p[3] = {l.box_low[0] + ((k & 1) ? size[0] : 0.0f),
+                            l.box_low[1] + ((k & 2) ? size[1] : 0.0f),
                             l.box_low[2] + ((k & 4) ? size[2] : 0.0f)};
         float px, py;
         project(p, px, py);
@@ -517,23 +523,26 @@ std::string bake_into(const std::string& dir, const BakeOptions& o, const Import
     Writer w{dir, report, ""};
     w.put(layout.grid_file, grid_file_bytes(imp.cloud));
     // The ground reaches well past the camera; the town stands between the camera and the storm.
-    const float eye_x = layout.target[0] + layout.distance * std::cos(layout.elevation) * std::cos(layout.azimuth);
-    const float eye_y = layout.target[1] + layout.distance * std::cos(layout.elevation) * std::sin(layout.azimuth);
+    const float eye_x =
+        layout.target[0] + layout.distance * std::cos(layout.elevation) * std::cos(layout.azimuth);
+    const float eye_y =
+        layout.target[1] + layout.distance * std::cos(layout.elevation) * std::sin(layout.azimuth);
     w.put_text("ground.obj", ground_object_text(std::max(800.0f, 3.0f * std::hypot(eye_x, eye_y)), 100.0f));
     if (o.town) {
         // Tall blocks off to one side of the sight line, so they do not hide the strikes under the
         // cloud's middle; low houses on the other side, nearer the camera.
         const float tallest = std::min(30.0f, 0.6f * layout.box_low[2]);
         const float away = std::hypot(eye_x, eye_y), heading = std::atan2(eye_y, eye_x);
-        w.put_text("town_centre.obj",
-                   buildings_object_text(o.seed, 12, 18.0f, 0.2f * tallest, tallest, 0.45f * away * std::cos(heading + 0.3f),
-                                         0.45f * away * std::sin(heading + 0.3f), 23.0f));
+        w.put_text("town_centre.obj", buildings_object_text(o.seed, 12, 18.0f, 0.2f * tallest, tallest,
+                                                            0.45f * away * std::cos(heading + 0.3f),
+                                                            0.45f * away * std::sin(heading + 0.3f), 23.0f));
         w.put_text("town_edge.obj",
                    buildings_object_text(o.seed + 1u, 18, 26.0f, 0.07f * tallest, 0.18f * tallest,
-                                         0.7f * away * std::cos(heading - 0.25f), 0.7f * away * std::sin(heading - 0.25f),
-                                         23.0f));
+                                         0.7f * away * std::cos(heading - 0.25f),
+                                         0.7f * away * std::sin(heading - 0.25f), 23.0f));
     }
-    w.put(layout.texture_file, bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
+    w.put(layout.texture_file,
+          bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
     w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
     w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));
     w.put_text("colours.txt", colour_file_text());
@@ -566,8 +575,9 @@ std::string run_cloud_bake(const BakeOptions& o, BakeReport& report) {
     if (fs::exists(dir, ec)) {
         if (!fs::is_directory(dir, ec)) return dir + " exists and is not a folder";
         if (!fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / kSourceNote, ec)) {
-            return dir + " exists and holds files of its own; give a new folder (an earlier -cloud scene would "
-                         "be replaced)";
+            return dir +
+                   " exists and holds files of its own; give a new folder (an earlier -cloud scene would "
+                   "be replaced)";
         }
     }
     ImportedCloud imp;
@@ -576,11 +586,12 @@ std::string run_cloud_bake(const BakeOptions& o, BakeReport& report) {
     const DemoLayout layout = cloud_layout(imp, o);
     if (!o.quiet) {
         std::fputs(imp.warnings.c_str(), stdout);
-        std::printf("  %s cloud%s%s: %.4g x %.4g x %.4g file units (%.4g m tall), %d x %d x %d samples per cell\n",
-                    imp.source_kind.c_str(), imp.grid_name.empty() ? "" : ", grid ", imp.grid_name.c_str(),
-                    imp.source_size[0], imp.source_size[1], imp.source_size[2],
-                    imp.source_size[2] * imp.metres_per_source_unit, imp.supersamples[0], imp.supersamples[1],
-                    imp.supersamples[2]);
+        std::printf(
+            "  %s cloud%s%s: %.4g x %.4g x %.4g file units (%.4g m tall), %d x %d x %d samples per cell\n",
+            imp.source_kind.c_str(), imp.grid_name.empty() ? "" : ", grid ", imp.grid_name.c_str(),
+            imp.source_size[0], imp.source_size[1], imp.source_size[2],
+            imp.source_size[2] * imp.metres_per_source_unit, imp.supersamples[0], imp.supersamples[1],
+            imp.supersamples[2]);
         std::printf("  fine grid %d x %d x %d, one scene unit %.4g m, byte step %.4g (%lld cells clipped)\n",
                     layout.grid_nx, layout.grid_ny, layout.grid_nz, imp.metres_per_unit, imp.density_per_byte,
                     static_cast<long long>(imp.clipped));
@@ -604,9 +615,10 @@ std::string run_cloud_bake(const BakeOptions& o, BakeReport& report) {
     }
     const ScreenBox box = cloud_screen_box(layout, kViewerWindow);
     if (!o.quiet) {
-        std::printf("in the viewer's %d x %d window the cloud's box spans pixels %.0f-%.0f across, %.0f-%.0f down; "
-                    "a click at %d %d strikes under its middle\n",
-                    kViewerWindow, kViewerWindow, box.x0, box.x1, box.y0, box.y1, box.strike_x, box.strike_y);
+        std::printf(
+            "in the viewer's %d x %d window the cloud's box spans pixels %.0f-%.0f across, %.0f-%.0f down; "
+            "a click at %d %d strikes under its middle\n",
+            kViewerWindow, kViewerWindow, box.x0, box.x1, box.y0, box.y1, box.strike_x, box.strike_y);
     }
     report.seconds = seconds_since(t0);
     return "";
@@ -623,7 +635,8 @@ std::string run_vdb_export(const BakeOptions& o, BakeReport& report) {
     const int32_t size[3] = {g.grd_numx, g.grd_numy, g.grd_numz};
     std::vector<float> density(g.grd_bytes.size());
     // Every byte, also those under the scene's density threshold, so the grid can be rebuilt exactly.
-    for (size_t i = 0; i < density.size(); ++i) density[i] = static_cast<float>(g.grd_bytes[i]) * g.grd_byte_scale;
+    for (size_t i = 0; i < density.size(); ++i)
+        density[i] = static_cast<float>(g.grd_bytes[i]) * g.grd_byte_scale;
     const double low[3] = {g.grd_origin.x, g.grd_origin.y, g.grd_origin.z};
     err = write_vdb_density(o.export_file, "density", size, density, g.grd_size, low, g.grd_byte_scale);
     if (!err.empty()) return err;

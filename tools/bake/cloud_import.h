@@ -26,20 +26,20 @@ constexpr int32_t kViewerWindow = 480;
 
 // A user's cloud resampled into a grid file, with the numbers the scene and the report need.
 struct ImportedCloud {
-    CloudBytes cloud;                 // power-of-two sizes, byte scale kCloudByteScale
-    std::string source_kind;          // "OpenVDB" or "grid file"
-    std::string grid_name;            // the VDB grid used (empty for a grid file)
+    CloudBytes cloud;                   // power-of-two sizes, byte scale kCloudByteScale
+    std::string source_kind;            // "OpenVDB" or "grid file"
+    std::string grid_name;              // the VDB grid used (empty for a grid file)
     double source_size[3] = {0, 0, 0};  // the cloud's extent in the file's own units
     double metres_per_source_unit = 1.0;
-    double metres_per_unit = 1.0;     // size of one scene unit
-    double cloud_cells[3] = {0, 0, 0};  // the cloud's extent in fine cells (the rest of the grid is empty)
-    double density_per_byte = 0.0;    // source density of one byte step
-    int32_t supersamples[3] = {1, 1, 1};  // samples per fine cell along each axis
-    int64_t clipped = 0;              // cells whose density lay above byte 255
+    double metres_per_unit = 1.0;          // size of one scene unit
+    double cloud_cells[3] = {0, 0, 0};     // the cloud's extent in fine cells (the rest of the grid is empty)
+    double density_per_byte = 0.0;         // source density of one byte step
+    int32_t supersamples[3] = {1, 1, 1};   // samples per fine cell along each axis
+    int64_t clipped = 0;                   // cells whose density lay above byte 255
     int64_t non_finite = 0, negative = 0;  // source values set to 0
-    double core_depth = 0.0;          // optical depth aimed for through the densest column
-    float extinction = 0.0f;          // per scene unit at density 1
-    std::string warnings;             // lines for standard output, each ending in a newline
+    double core_depth = 0.0;               // optical depth aimed for through the densest column
+    float extinction = 0.0f;               // per scene unit at density 1
+    std::string warnings;                  // lines for standard output, each ending in a newline
 };
 
 // Where the cloud appears in the viewer's default window (pixels, top-left origin), and a pixel whose

@@ -135,7 +135,8 @@ std::string read_grid(const std::string& path, const std::string& wanted, VdbDen
         out.world_high[k] = -HUGE_VAL;
     }
     for (int c = 0; c < 8; ++c) {
-        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(), (c & 4) ? hi.z() : lo.z());
+        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(),
+                                    (c & 4) ? hi.z() : lo.z());
         const openvdb::Vec3d w = xf.indexToWorld(corner);
         for (int k = 0; k < 3; ++k) {
             out.world_low[k] = std::min(out.world_low[k], w[k]);
@@ -185,9 +186,7 @@ DensitySampler vdb_density_sampler(const VdbDensity& density) {
               sampler(accessor, handle->grid->transform()) {}
     };
     auto state = std::make_shared<State>(density.grid);
-    return [state](double x, double y, double z) {
-        return state->sampler.wsSample(openvdb::Vec3d(x, y, z));
-    };
+    return [state](double x, double y, double z) { return state->sampler.wsSample(openvdb::Vec3d(x, y, z)); };
 }
 
 std::string write_vdb_density(const std::string& path, const std::string& name, const int32_t size[3],
@@ -201,8 +200,8 @@ std::string write_vdb_density(const std::string& path, const std::string& name, 
         grid->setGridClass(openvdb::GRID_FOG_VOLUME);
         // Index coordinates are voxel centres: voxel (0, 0, 0) spans low .. low + cell_size.
         openvdb::math::Transform::Ptr xf = openvdb::math::Transform::createLinearTransform(cell_size);
-        xf->postTranslate(openvdb::Vec3d(low[0] + 0.5 * cell_size, low[1] + 0.5 * cell_size,
-                                         low[2] + 0.5 * cell_size));
+        xf->postTranslate(
+            openvdb::Vec3d(low[0] + 0.5 * cell_size, low[1] + 0.5 * cell_size, low[2] + 0.5 * cell_size));
         grid->setTransform(xf);
         openvdb::FloatGrid::Accessor acc = grid->getAccessor();
         size_t i = 0;

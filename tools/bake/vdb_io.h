@@ -12,9 +12,9 @@ struct VdbGridHandle;
 
 // A float density grid read from a VDB file, with what the import needs to know about it.
 struct VdbDensity {
-    std::string grid_name;           // the grid used
-    std::vector<std::string> grids;  // every grid of the file as "name (type)", in file order
-    double world_low[3] = {0, 0, 0};   // world box (file units) of the active voxels, whole voxels
+    std::string grid_name;            // the grid used
+    std::vector<std::string> grids;   // every grid of the file as "name (type)", in file order
+    double world_low[3] = {0, 0, 0};  // world box (file units) of the active voxels, whole voxels
     double world_high[3] = {0, 0, 0};
     double voxel_size[3] = {0, 0, 0};  // world size of one voxel along each axis
     int64_t active_voxels = 0;
