@@ -158,7 +158,8 @@ TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
         EXPECT_EQ(byte_at(c.cloud, 16, 27, k), 255);
     }
     // The placement: base above the ground, the eye below it and outside the cloud's footprint, and the
-    // whole grid box in the viewer's window, checked with a look-at projection of our own.
+    // whole cloud box (the 640 x 640 x 80 m slab: 128 x 128 x 16 units) in the viewer's window, checked
+    // with a look-at projection of our own.
     const DemoLayout l = cloud_layout(c, o);
     EXPECT_GT(l.box_low[2], 0.0f);
     const double ce = std::cos(l.elevation);
@@ -166,7 +167,7 @@ TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
                            l.target[1] + l.distance * ce * std::sin(l.azimuth),
                            l.target[2] + l.distance * std::sin(l.elevation)};
     EXPECT_LT(eye[2], l.box_low[2]);
-    const double half_w = 0.5 * l.cell_size * l.grid_nx, half_d = 0.5 * l.cell_size * l.grid_ny;
+    const double half_w = 64.0, half_d = 64.0, height = 16.0;
     EXPECT_TRUE(std::fabs(eye[0]) > half_w || std::fabs(eye[1]) > half_d);
     double f[3] = {l.target[0] - eye[0], l.target[1] - eye[1], l.target[2] - eye[2]};
     const double fl = std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
@@ -180,14 +181,17 @@ TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
     for (int corner = 0; corner < 8; ++corner) {
         const double p[3] = {l.box_low[0] + ((corner & 1) ? 2 * half_w : 0.0),
                              l.box_low[1] + ((corner & 2) ? 2 * half_d : 0.0),
-                             l.box_low[2] + ((corner & 4) ? l.cell_size * l.grid_nz : 0.0)};
+                             l.box_low[2] + ((corner & 4) ? height : 0.0)};
         const double d[3] = {p[0] - eye[0], p[1] - eye[1], p[2] - eye[2]};
         const double depth = d[0] * f[0] + d[1] * f[1] + d[2] * f[2];
         ASSERT_GT(depth, 0.0) << "corner " << corner;
         EXPECT_LE(std::fabs((d[0] * s[0] + d[1] * s[1] + d[2] * s[2]) / depth), t) << "corner " << corner;
         EXPECT_LE(std::fabs((d[0] * u[0] + d[1] * u[1] + d[2] * u[2]) / depth), t) << "corner " << corner;
     }
-    EXPECT_TRUE(cloud_screen_box(l, kViewerWindow).inside);
+    float low[3], high[3];
+    cloud_world_box(c, l, low, high);
+    EXPECT_FLOAT_EQ(high[2] - low[2], 16.0f);
+    EXPECT_TRUE(cloud_screen_box(l, low, high, kViewerWindow).inside);
 }
 
 TEST(CloudImport, ChoosesTheNamedTheDensityOrTheFirstFloatGrid) {

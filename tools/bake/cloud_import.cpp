@@ -369,7 +369,9 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     l.fovy = kFovy;
 
     // Walk the eye out from the storm's axis until every corner of the grid box fits the window.
-    const float half[3] = {0.5f * l.cell_size * c.nx, 0.5f * l.cell_size * c.ny, 0.5f * l.cell_size * c.nz};
+    float low[3], high[3];
+    cloud_world_box(imp, l, low, high);
+    const float half[3] = {0.5f * (high[0] - low[0]), 0.5f * (high[1] - low[1]), 0.5f * (high[2] - low[2])};
     const float centre[3] = {0.0f, 0.0f, base + half[2]};
     const float margin = 0.5f * (1.0f - kFrameShare) * static_cast<float>(kViewerWindow);
     const float far_edge = static_cast<float>(kViewerWindow) - margin;
@@ -398,7 +400,7 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
         l.distance = 1.0f;
         l.azimuth = std::atan2(-view[1], -view[0]);
         l.elevation = -pitch;
-        const ScreenBox b = cloud_screen_box(l, kViewerWindow);
+        const ScreenBox b = cloud_screen_box(l, low, high, kViewerWindow);
         if (b.inside && b.x0 >= margin && b.y0 >= margin && b.x1 <= far_edge && b.y1 <= far_edge) break;
     }
     // The orbit's centre: the point of the sight line nearest the storm's middle.
@@ -415,7 +417,17 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     return l;
 }
 
-ScreenBox cloud_screen_box(const DemoLayout& l, int32_t win) {
+void cloud_world_box(const ImportedCloud& imp, const DemoLayout& l, float low[3], float high[3]) {
+    // Centred across the grid, resting on its floor.
+    for (int k = 0; k < 2; ++k) {
+        high[k] = 0.5f * l.cell_size * static_cast<float>(imp.cloud_cells[k]);
+        low[k] = -high[k];
+    }
+    low[2] = l.box_low[2];
+    high[2] = low[2] + l.cell_size * static_cast<float>(imp.cloud_cells[2]);
+}
+
+ScreenBox cloud_screen_box(const DemoLayout& l, const float low[3], const float high[3], int32_t win) {
     // The viewer's camera: eye on the orbit, basis as its camera_basis, square window.
     const float ce = std::cos(l.elevation);
     const float eye[3] = {l.target[0] + l.distance * ce * std::cos(l.azimuth),
@@ -441,11 +453,9 @@ ScreenBox cloud_screen_box(const DemoLayout& l, int32_t win) {
     ScreenBox box;
     box.x0 = box.y0 = 1e30f;
     box.x1 = box.y1 = -1e30f;
-    const float size[3] = {l.cell_size * l.grid_nx, l.cell_size * l.grid_ny, l.cell_size * l.grid_nz};
     for (int k = 0; k < 8; ++k) {
-        const float p[3] = {l.box_low[0] + ((k & 1) ? size[0] : 0.0f),
-                            l.box_low[1] + ((k & 2) ? size[1] : 0.0f),
-                            l.box_low[2] + ((k & 4) ? size[2] : 0.0f)};
+        const float p[3] = {(k & 1) ? high[0] : low[0], (k & 2) ? high[1] : low[1],
+                            (k & 4) ? high[2] : low[2]};
         float px, py;
         project(p, px, py);
         box.x0 = std::min(box.x0, px);
@@ -454,7 +464,7 @@ ScreenBox cloud_screen_box(const DemoLayout& l, int32_t win) {
         box.y1 = std::max(box.y1, py);
     }
     box.inside = !behind && box.x0 >= 0.0f && box.y0 >= 0.0f && box.x1 <= win && box.y1 <= win;
-    const float under[3] = {l.box_low[0] + 0.5f * size[0], l.box_low[1] + 0.5f * size[1], l.box_low[2]};
+    const float under[3] = {0.5f * (low[0] + high[0]), 0.5f * (low[1] + high[1]), low[2]};
     float sx, sy;
     project(under, sx, sy);
     box.strike_x = static_cast<int32_t>(std::lround(sx));
@@ -613,10 +623,12 @@ std::string run_cloud_bake(const BakeOptions& o, BakeReport& report) {
         fs::remove_all(partial, ec);
         return err;
     }
-    const ScreenBox box = cloud_screen_box(layout, kViewerWindow);
+    float low[3], high[3];
+    cloud_world_box(imp, layout, low, high);
+    const ScreenBox box = cloud_screen_box(layout, low, high, kViewerWindow);
     if (!o.quiet) {
         std::printf(
-            "in the viewer's %d x %d window the cloud's box spans pixels %.0f-%.0f across, %.0f-%.0f down; "
+            "in the viewer's %d x %d window the cloud spans pixels %.0f-%.0f across, %.0f-%.0f down; "
             "a click at %d %d strikes under its middle\n",
             kViewerWindow, kViewerWindow, box.x0, box.x1, box.y0, box.y1, box.strike_x, box.strike_y);
     }

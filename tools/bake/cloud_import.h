@@ -47,7 +47,7 @@ struct ImportedCloud {
 struct ScreenBox {
     float x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     int32_t strike_x = 0, strike_y = 0;
-    bool inside = false;  // every corner of the cloud's grid box lies in the window
+    bool inside = false;  // every corner of the box lies in the window
 };
 
 // Reads o.cloud_file (an OpenVDB file or a grid file) and resamples it as the options ask. Returns an
@@ -55,11 +55,14 @@ struct ScreenBox {
 std::string import_cloud(const BakeOptions& o, ImportedCloud& out);
 
 // The scene round an imported cloud: the grid box centred over the origin with its base above the
-// ground, optics, and a camera in town that sees the whole box from below and to the side.
+// ground, optics, and a camera in town that sees the whole cloud from below and to the side.
 DemoLayout cloud_layout(const ImportedCloud& imported, const BakeOptions& o);
 
-// The cloud's grid box as the viewer's camera shows it in a win x win window.
-ScreenBox cloud_screen_box(const DemoLayout& layout, int32_t win);
+// The world box of the cloud itself inside the layout's grid box (the grid's padding left out).
+void cloud_world_box(const ImportedCloud& imported, const DemoLayout& layout, float low[3], float high[3]);
+
+// The world box low..high as the layout's camera shows it in the viewer's win x win window.
+ScreenBox cloud_screen_box(const DemoLayout& layout, const float low[3], const float high[3], int32_t win);
 
 // -cloud: writes the scene folder round the user's cloud and bakes its tables, all into DIR.partial,
 // renamed to DIR when complete (an earlier -cloud scene there is replaced; any other non-empty folder is
