@@ -368,7 +368,7 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     l.sky_dome = o.sky_dome;
     l.fovy = kFovy;
 
-    // Walk the eye out from the storm's axis until every corner of the grid box fits the window.
+    // Walk the eye out from the storm's axis until every corner of the cloud box fits the window.
     float low[3], high[3];
     cloud_world_box(imp, l, low, high);
     const float half[3] = {0.5f * (high[0] - low[0]), 0.5f * (high[1] - low[1]), 0.5f * (high[2] - low[2])};
