@@ -173,7 +173,9 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
     }
     if (o.out_dir.empty()) return o.tables_only ? "-tables needs a scene folder" : "no output folder given";
     if (!o.export_file.empty()) {
-        if (o.tables_only || !o.cloud_file.empty()) return "-export-vdb goes alone, without -tables or -cloud";
+        if (o.tables_only || !o.cloud_file.empty()) {
+            return "-export-vdb goes alone, without -tables or -cloud";
+        }
         return "";
     }
     if (!cloud_only.empty() && o.cloud_file.empty()) return cloud_only.front() + " only applies to -cloud";
