@@ -6,6 +6,7 @@
 
 #include "tools/bake/bake.h"
 #include "tools/bake/bake_options.h"
+#include "tools/bake/cloud_import.h"
 
 int main(int argc, char** argv) {
     BakeOptions options;
@@ -28,7 +29,21 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (options.tables_only) {
+    if (!options.export_file.empty()) {
+        BakeReport report;
+        const std::string failure = run_vdb_export(options, report);
+        if (!failure.empty()) {
+            std::fprintf(stderr, "vintrel-bake: %s\n", failure.c_str());
+            return 1;
+        }
+        std::printf("wrote the cloud of %s to %s (%llu bytes)\n", options.out_dir.c_str(),
+                    options.export_file.c_str(), static_cast<unsigned long long>(report.files.front().bytes));
+        return 0;
+    }
+    if (!options.cloud_file.empty()) {
+        std::printf("baking a storm scene round %s into %s: seed %u, %d coefficients per record\n",
+                    options.cloud_file.c_str(), options.out_dir.c_str(), options.seed, options.coeffs);
+    } else if (options.tables_only) {
         std::printf("baking the lighting tables of %s%s%s: seed %u, %d coefficients per record\n",
                     options.out_dir.c_str(), options.scene_file.empty() ? "" : " with ",
                     options.scene_file.c_str(), options.seed, options.coeffs);
@@ -41,7 +56,8 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     BakeReport report;
-    const std::string failure = run_bake(options, report);
+    const std::string failure =
+        options.cloud_file.empty() ? run_bake(options, report) : run_cloud_bake(options, report);
     if (!failure.empty()) {
         std::fprintf(stderr, "vintrel-bake: %s\n", failure.c_str());
         return 1;

@@ -1,7 +1,9 @@
 // bake_options.cpp -- the bake tool's command line
 #include "tools/bake/bake_options.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 #include "tools/bake/shards.h"
@@ -27,7 +29,18 @@ std::string bake_usage() {
     return "usage: vintrel-bake DIR [options]             the demo storm, into DIR (created when missing)\n"
            "       vintrel-bake -tables SCENE_DIR [options]  the lighting tables of an existing scene\n"
            "       vintrel-bake -merge OUT FILE...           one table from the shard files of a bake\n"
+           "       vintrel-bake -cloud FILE DIR [options]    a storm scene round your cloud: FILE is an\n"
+           "                      OpenVDB file (.vdb, a float density grid) or a grid file (.grd)\n"
+           "       vintrel-bake -export-vdb SCENE_DIR OUT.vdb  the scene's cloud as an OpenVDB fog volume\n"
            "  Run the viewer in the folder afterwards.\n"
+           "Cloud options (-cloud):\n"
+           "  -grid NAME          the VDB grid to use (default: \"density\", else the first float grid)\n"
+           "  -cells-across N     fine cells along the cloud's longest side, a power of two (default 128;\n"
+           "                      a grid file or a VDB from -export-vdb keeps its own size)\n"
+           "  -height METRES      the cloud's vertical extent, for files whose units are not metres\n"
+           "                      (default: from the file; 8000 for a grid file)\n"
+           "  -no-town            no buildings under the cloud\n"
+           "  -dscl N, -night     as for the demo\n"
            "Demo options:\n"
            "  -grid NX NY NZ      fine cloud grid cells (default 128 128 64)\n"
            "  -dscl N             fine cells per coarse cell along each axis, even (default 4);\n"
@@ -67,8 +80,10 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         out = args[++i];
         return "";
     };
-    std::vector<std::string> demo_only;
+    std::vector<std::string> demo_only, cloud_only;
     bool scene_file_given = false, shard_given = false;
+    // With -cloud, -grid names a VDB grid instead of giving the demo's three sizes.
+    const bool cloud_mode = std::find(args.begin(), args.end(), "-cloud") != args.end();
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         int64_t v = 0;
@@ -105,6 +120,32 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         } else if (a == "-f") {
             err = word("-f", o.scene_file);
             scene_file_given = true;
+        } else if (a == "-cloud") {
+            err = word("-cloud", o.cloud_file);
+        } else if (a == "-grid" && cloud_mode) {
+            err = word("-grid", o.cloud_grid);
+        } else if (a == "-cells-across") {
+            err = value("-cells-across", 8, 2048, v);
+            o.cells_across = static_cast<int32_t>(v);
+            cloud_only.push_back(a);
+        } else if (a == "-height") {
+            err = word("-height", text);
+            if (err.empty()) {
+                char* end = nullptr;
+                o.height_m = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(o.height_m) || o.height_m <= 0.0) {
+                    return "-height: '" + text + "' is not a height in metres above 0";
+                }
+            }
+            cloud_only.push_back(a);
+        } else if (a == "-no-town") {
+            o.town = false;
+            cloud_only.push_back(a);
+        } else if (a == "-export-vdb") {
+            if (i + 2 >= args.size()) return "-export-vdb needs a scene folder and an output file";
+            if (!o.out_dir.empty()) return "-export-vdb takes its own scene folder; give no other folder";
+            o.out_dir = args[++i];
+            o.export_file = args[++i];
         } else if (a == "-grid") {
             int64_t n[3];
             for (int k = 0; k < 3 && err.empty(); ++k) err = value("-grid", 1, 4096, n[k]);
@@ -159,6 +200,25 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         if (!err.empty()) return err;
     }
     if (o.out_dir.empty()) return o.tables_only ? "-tables needs a scene folder" : "no output folder given";
+    if (!o.export_file.empty()) {
+        if (o.tables_only || !o.cloud_file.empty()) {
+            return "-export-vdb goes alone, without -tables or -cloud";
+        }
+        return "";
+    }
+    if (!cloud_only.empty() && o.cloud_file.empty()) return cloud_only.front() + " only applies to -cloud";
+    if (!o.cloud_file.empty()) {
+        if (o.tables_only) return "give either -cloud FILE DIR or -tables SCENE_DIR, not both";
+        if (scene_file_given) return "-f only applies to -tables";
+        if (o.dscl % 2 != 0) return "-dscl must be even (the viewer expects it)";
+        if (!is_power_of_two(o.dscl)) return "-dscl must be a power of two with -cloud";
+        const int32_t across = o.cells_across > 0 ? o.cells_across : 0;
+        if (across > 0 && !is_power_of_two(across)) return "-cells-across must be a power of two";
+        if (across > 0 && (across % o.dscl != 0 || !is_power_of_two(across / o.dscl))) {
+            return "-cells-across / -dscl must be a power of two (the Haar transform needs it)";
+        }
+        return "";
+    }
     if (o.tables_only) {
         if (!demo_only.empty()) return demo_only.front() + " only applies to the demo, not to -tables";
         if (shard_given && !o.cells.empty()) return "-shard and -cells cannot be combined";

@@ -28,6 +28,14 @@ struct BakeOptions {
     bool sky_dome = true;  // false: no dome, the background is the flash colour
     bool quiet = false;    // no progress lines
     bool help = false;
+    // -cloud FILE DIR: a scene round a user's cloud (out_dir is DIR).
+    std::string cloud_file;
+    std::string cloud_grid;    // -grid NAME: the VDB grid to use
+    int32_t cells_across = 0;  // -cells-across N: fine cells along the longest side (0: the default)
+    double height_m = 0.0;     // -height METRES: the cloud's vertical extent (0: from the file)
+    bool town = true;          // false: -no-town
+    // -export-vdb SCENE_DIR OUT.vdb: the scene's cloud as an OpenVDB file (out_dir is SCENE_DIR).
+    std::string export_file;
 };
 
 // The -help text.
