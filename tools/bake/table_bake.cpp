@@ -91,7 +91,7 @@ std::vector<uint8_t> cell_records(const std::vector<double>& field, const Coarse
 // x at the densest height of that column: how opaque the cloud is to its own light.
 void core_depths(const TransportMedium& m, double& vertical, double& across) {
     vertical = across = 0.0;
-    int32_t best_x = 0, best_y = 0;
+    int32_t best_y = 0;
     for (int32_t y = 0; y < m.ny; ++y) {
         for (int32_t x = 0; x < m.nx; ++x) {
             double column = 0.0;
@@ -99,7 +99,6 @@ void core_depths(const TransportMedium& m, double& vertical, double& across) {
                 column += m.sigma_t[static_cast<size_t>(x + m.nx * (y + m.ny * z))];
             if (column * m.cell > vertical) {
                 vertical = column * m.cell;
-                best_x = x;
                 best_y = y;
             }
         }
@@ -110,7 +109,6 @@ void core_depths(const TransportMedium& m, double& vertical, double& across) {
             row += m.sigma_t[static_cast<size_t>(x + m.nx * (best_y + m.ny * z))];
         across = std::max(across, row * m.cell);
     }
-    (void)best_x;
 }
 
 // Cost of a cell's records relative to one scattering event, per coarse cell and direction (measured:
