@@ -39,24 +39,6 @@ double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-struct Writer {
-    std::string dir;
-    BakeReport& report;
-    std::string error;
-    bool put(const std::string& name, const std::vector<uint8_t>& bytes) {
-        if (!error.empty()) return false;
-        if (!write_file_bytes(dir + "/" + name, bytes)) {
-            error = "cannot write " + dir + "/" + name;
-            return false;
-        }
-        report.files.push_back({name, bytes.size()});
-        return true;
-    }
-    bool put_text(const std::string& name, const std::string& text) {
-        return put(name, std::vector<uint8_t>(text.begin(), text.end()));
-    }
-};
-
 DemoLayout demo_layout(const BakeOptions& o) {
     DemoLayout l;
     l.grid_nx = o.grid_nx;
@@ -101,6 +83,43 @@ void print_progress(const BakeOptions& o, const char* fmt, double value) {
 
 }  // namespace
 
+bool SceneFiles::put(const std::string& name, const std::vector<uint8_t>& bytes) {
+    if (!error.empty()) return false;
+    if (!write_file_bytes(dir + "/" + name, bytes)) {
+        error = "cannot write " + dir + "/" + name;
+        return false;
+    }
+    report.files.push_back({name, bytes.size()});
+    return true;
+}
+
+bool SceneFiles::put_text(const std::string& name, const std::string& text) {
+    return put(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void put_shared_assets(SceneFiles& files, const DemoLayout& layout, uint32_t seed) {
+    files.put(layout.texture_file,
+              bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(seed)));
+    files.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, seed)));
+    files.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, seed)));
+    files.put_text("colours.txt", colour_file_text());
+}
+
+std::string bake_folder_tables(const std::string& dir, const std::string& extra, const TableOptions& options,
+                               BakeReport& report) {
+    Scene scene;
+    std::string err = read_scene_folder(dir, extra, scene);
+    if (err.empty()) err = bake_scene_tables(dir, scene, options, report.tables);
+    if (!err.empty()) return err;
+    // Files inside the folder are named as the demo's other files are; a shard written elsewhere keeps
+    // its path.
+    std::string name = report.tables.table_file;
+    if (name.rfind(dir + "/", 0) == 0) name = name.substr(dir.size() + 1);
+    report.files.push_back({name, report.tables.table_bytes});
+    if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
+    return "";
+}
+
 std::string run_bake(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
@@ -114,19 +133,15 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
         return "";
     }
     if (o.tables_only) {
-        Scene scene;
-        std::string err = read_scene_folder(o.out_dir, o.scene_file, scene);
-        if (err.empty()) err = bake_scene_tables(o.out_dir, scene, table, report.tables);
+        const std::string err = bake_folder_tables(o.out_dir, o.scene_file, table, report);
         if (!err.empty()) return err;
-        report.files.push_back({report.tables.table_file, report.tables.table_bytes});
-        if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
         report.seconds = seconds_since(t0);
         return "";
     }
     std::error_code ec;
     std::filesystem::create_directories(o.out_dir, ec);
     if (!std::filesystem::is_directory(o.out_dir)) return "cannot create " + o.out_dir;
-    Writer w{o.out_dir, report, ""};
+    SceneFiles w{o.out_dir, report, ""};
     const DemoLayout layout = demo_layout(o);
     const int workers = o.threads > 0 ? o.threads : default_worker_count();
 
@@ -140,23 +155,15 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
                buildings_object_text(o.seed, 12, 18.0f, 5.0f, 17.0f, 30.0f, -45.0f, 23.0f));
     w.put_text("town_edge.obj",
                buildings_object_text(o.seed + 1u, 18, 26.0f, 2.0f, 5.0f, 45.0f, -80.0f, 23.0f));
-    w.put(layout.texture_file,
-          bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
-    w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
-    w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));
-    w.put_text("colours.txt", colour_file_text());
+    put_shared_assets(w, layout, o.seed);
     w.put("view.dat", view_file_bytes(layout, 10));
     w.put_text("test.dat", scene_file_text(layout));
     if (!w.error.empty()) return w.error;
     print_progress(o, "  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));
 
     // The tables come from the scene as the viewer reads it, through the same code as -tables.
-    Scene scene;
-    std::string err = read_scene_folder(o.out_dir, "", scene);
-    if (err.empty()) err = bake_scene_tables(o.out_dir, scene, table, report.tables);
+    const std::string err = bake_folder_tables(o.out_dir, "", table, report);
     if (!err.empty()) return err;
-    report.files.push_back({"basic_intensity_cmp.dat", report.tables.table_bytes});
-    if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
     report.seconds = seconds_since(t0);
     return "";
 }

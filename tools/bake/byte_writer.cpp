@@ -1,6 +1,7 @@
 // byte_writer.cpp -- little-endian byte buffers and whole-file writing for the bake tool
 #include "tools/bake/byte_writer.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -12,8 +13,8 @@ void ByteWriter::u16(uint16_t v) {
 void ByteWriter::i32(int32_t v) {
     // One insert per value rather than one push per byte: tables run to hundreds of megabytes.
     const uint32_t u = static_cast<uint32_t>(v);
-    const uint8_t b[4] = {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
-                          static_cast<uint8_t>(u >> 24)};
+    const uint8_t b[4] = {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
+                          static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)};
     bytes.insert(bytes.end(), b, b + 4);
 }
 
@@ -45,4 +46,17 @@ bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes
 
 bool write_file_text(const std::string& path, const std::string& text) {
     return write_file_bytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::string format_text(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
 }

@@ -20,6 +20,9 @@ struct ByteWriter {
     void raw(const void* data, size_t size);
 };
 
+// printf into a string, of any length: the bake's text files are built from such lines.
+std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes bytes to path through a temporary file renamed when complete; false when it cannot be written
 // (the final name is then untouched).
 bool write_file_bytes(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -51,8 +51,6 @@ constexpr float kFrameShare = 0.92f;
 // The base sits a quarter of the cloud's width above the ground, as in the demo, and never lower.
 constexpr float kBaseShare = 0.25f;
 constexpr float kMinBase = 10.0f;
-constexpr double kThunderSeconds = 8.0;
-constexpr double kRainSeconds = 6.0;
 constexpr int32_t kKeyViews = 8;
 // Name of the note every -cloud folder holds; a folder with it may be replaced by a later -cloud.
 constexpr const char* kSourceNote = "cloud_source.txt";
@@ -73,16 +71,6 @@ int32_t next_power_of_two(double cells) {
     int32_t n = 1;
     while (n < cells - 1e-6 && n < (1 << 30)) n *= 2;
     return n;
-}
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[1024];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
 }
 
 // A source cloud as the resampler sees it: its world box and a sampler for each worker.
@@ -134,12 +122,13 @@ std::string read_grid_source(const std::string& path, CloudBytes& grid) {
     if (rest != cells) {
         std::fclose(f);
         return not_either +
-               format(" (a grid file of %d x %d x %d cells holds %lld bytes of cells, this one %lld)",
-                      grid.nx, grid.ny, grid.nz, static_cast<long long>(cells), static_cast<long long>(rest));
+               format_text(" (a grid file of %d x %d x %d cells holds %lld bytes of cells, this one %lld)",
+                           grid.nx, grid.ny, grid.nz, static_cast<long long>(cells),
+                           static_cast<long long>(rest));
     }
     if (!fits_in_memory(static_cast<uint64_t>(cells) * 5)) {
         std::fclose(f);
-        return path + format(": a grid of %lld cells would need about ", static_cast<long long>(cells)) +
+        return path + format_text(": a grid of %lld cells would need about ", static_cast<long long>(cells)) +
                megabytes(static_cast<uint64_t>(cells) * 5) + " of memory, more than half of this machine's";
     }
     grid.bytes.resize(static_cast<size_t>(cells));
@@ -248,10 +237,10 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     } else if (out.source_kind == "grid file") {
         out.metres_per_source_unit = kAssumedGridHeight / extent[2];
         out.warnings +=
-            format("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
-                   kAssumedGridHeight);
+            format_text("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
+                        kAssumedGridHeight);
     } else if (extent[2] < 100.0 || extent[2] > 20000.0) {
-        out.warnings += format(
+        out.warnings += format_text(
             "the cloud is %.4g file units tall; taken as metres, that is no usual cloud "
             "(give -height METRES if the file's units are not metres)\n",
             extent[2]);
@@ -270,7 +259,7 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     // The floats of the resampling, the bytes, and the viewer's densities and blobs when it is read back.
     const uint64_t need = cells * (4 + 1 + 4 + 20);
     if (!fits_in_memory(need)) {
-        return format("the resampled cloud of %d x %d x %d cells would need about ", n[0], n[1], n[2]) +
+        return format_text("the resampled cloud of %d x %d x %d cells would need about ", n[0], n[1], n[2]) +
                megabytes(need) + " of memory, more than half of this machine's; lower -cells-across";
     }
     double pad[3];
@@ -323,9 +312,10 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
         return o.cloud_file + ": the cloud vanishes when resampled (raise -cells-across)";
     }
     if (out.non_finite + out.negative > 0) {
-        out.warnings += format("warning: %lld non-finite and %lld negative densities in %s were set to 0\n",
-                               static_cast<long long>(out.non_finite), static_cast<long long>(out.negative),
-                               o.cloud_file.c_str());
+        out.warnings +=
+            format_text("warning: %lld non-finite and %lld negative densities in %s were set to 0\n",
+                        static_cast<long long>(out.non_finite), static_cast<long long>(out.negative),
+                        o.cloud_file.c_str());
     }
 
     // Scene units: the longest side spans kCloudSpanUnits, whatever its size in metres.
@@ -474,38 +464,21 @@ ScreenBox cloud_screen_box(const DemoLayout& l, const float low[3], const float 
 
 namespace {
 
-struct Writer {
-    std::string dir;
-    BakeReport& report;
-    std::string error;
-    bool put(const std::string& name, const std::vector<uint8_t>& bytes) {
-        if (!error.empty()) return false;
-        if (!write_file_bytes(dir + "/" + name, bytes)) {
-            error = "cannot write " + dir + "/" + name;
-            return false;
-        }
-        report.files.push_back({name, bytes.size()});
-        return true;
-    }
-    bool put_text(const std::string& name, const std::string& text) {
-        return put(name, std::vector<uint8_t>(text.begin(), text.end()));
-    }
-};
-
 std::string source_note(const BakeOptions& o, const ImportedCloud& imp, const DemoLayout& l) {
     std::string s = "scene made by vintrel-bake -cloud\n";
     s += "source " + o.cloud_file + " (" + imp.source_kind + ")\n";
     if (!imp.grid_name.empty()) s += "grid " + imp.grid_name + "\n";
-    s += format("cloud size %.6g x %.6g x %.6g file units, %.6g metres per file unit\n", imp.source_size[0],
-                imp.source_size[1], imp.source_size[2], imp.metres_per_source_unit);
-    s += format("fine grid %d x %d x %d cells of %.6g scene units; one scene unit is %.6g m\n", l.grid_nx,
-                l.grid_ny, l.grid_nz, l.cell_size, imp.metres_per_unit);
-    s += format("samples per cell %d x %d x %d (box filter of trilinear samples)\n", imp.supersamples[0],
-                imp.supersamples[1], imp.supersamples[2]);
-    s += format("byte step %.6g source density units; %lld cells clipped at 255\n", imp.density_per_byte,
-                static_cast<long long>(imp.clipped));
-    s += format("extinction %.6g per scene unit at density 1: optical depth %.4g up the densest column\n",
-                l.extinction, imp.core_depth);
+    s += format_text("cloud size %.6g x %.6g x %.6g file units, %.6g metres per file unit\n",
+                     imp.source_size[0], imp.source_size[1], imp.source_size[2], imp.metres_per_source_unit);
+    s += format_text("fine grid %d x %d x %d cells of %.6g scene units; one scene unit is %.6g m\n",
+                     l.grid_nx, l.grid_ny, l.grid_nz, l.cell_size, imp.metres_per_unit);
+    s += format_text("samples per cell %d x %d x %d (box filter of trilinear samples)\n", imp.supersamples[0],
+                     imp.supersamples[1], imp.supersamples[2]);
+    s += format_text("byte step %.6g source density units; %lld cells clipped at 255\n", imp.density_per_byte,
+                     static_cast<long long>(imp.clipped));
+    s +=
+        format_text("extinction %.6g per scene unit at density 1: optical depth %.4g up the densest column\n",
+                    l.extinction, imp.core_depth);
     return s;
 }
 
@@ -530,7 +503,7 @@ std::string put_in_place(const std::string& partial, const std::string& dir) {
 
 std::string bake_into(const std::string& dir, const BakeOptions& o, const ImportedCloud& imp,
                       const DemoLayout& layout, BakeReport& report, Clock::time_point t0) {
-    Writer w{dir, report, ""};
+    SceneFiles w{dir, report, ""};
     w.put(layout.grid_file, grid_file_bytes(imp.cloud));
     // The ground reaches well past the camera; the town stands between the camera and the storm.
     const float eye_x =
@@ -551,11 +524,7 @@ std::string bake_into(const std::string& dir, const BakeOptions& o, const Import
                                          0.7f * away * std::cos(heading - 0.25f),
                                          0.7f * away * std::sin(heading - 0.25f), 23.0f));
     }
-    w.put(layout.texture_file,
-          bmp_file_bytes(kGroundTextureSize, kGroundTextureSize, ground_texture_rgb(o.seed)));
-    w.put(layout.thunder_file, wave_file_bytes(synthesise_thunder(kThunderSeconds, o.seed)));
-    w.put(layout.rain_file, wave_file_bytes(synthesise_rain(kRainSeconds, o.seed)));
-    w.put_text("colours.txt", colour_file_text());
+    put_shared_assets(w, layout, o.seed);
     w.put("view.dat", view_file_bytes(layout, kKeyViews));
     w.put_text("test.dat", scene_file_text(layout));
     w.put_text(kSourceNote, source_note(o, imp, layout));
@@ -564,13 +533,7 @@ std::string bake_into(const std::string& dir, const BakeOptions& o, const Import
         std::printf("  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));
         std::fflush(stdout);
     }
-    Scene scene;
-    std::string err = read_scene_folder(dir, "", scene);
-    if (err.empty()) err = bake_scene_tables(dir, scene, table_options(o), report.tables);
-    if (!err.empty()) return err;
-    report.files.push_back({"basic_intensity_cmp.dat", report.tables.table_bytes});
-    if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
-    return "";
+    return bake_folder_tables(dir, "", table_options(o), report);
 }
 
 }  // namespace

@@ -12,16 +12,6 @@
 
 namespace {
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
 using Corner = std::array<float, 3>;
 
 // Face normal as the viewer computes it: (P2 - P0) x (P1 - P0).
@@ -97,12 +87,12 @@ std::vector<uint8_t> ground_texture_rgb(uint32_t seed) {
 
 std::string ground_object_text(float half_size, float repeat) {
     std::string s = "1\n";
-    s += format("4 1 %.3f %.3f %.3f textured\n", 0.16, 0.17, 0.15);
+    s += format_text("4 1 %.3f %.3f %.3f textured\n", 0.16, 0.17, 0.15);
     const float h = half_size;
-    s += format("%.3f %.3f 0\n%.3f %.3f 0\n%.3f %.3f 0\n%.3f %.3f 0\n", -h, -h, -h, h, h, h, h, -h);
+    s += format_text("%.3f %.3f 0\n%.3f %.3f 0\n%.3f %.3f 0\n%.3f %.3f 0\n", -h, -h, -h, h, h, h, h, -h);
     s += "1 2 3 4\n";
     s += "4 0\n";
-    s += format("0 0\n0 %.3f\n%.3f %.3f\n%.3f 0\n", repeat, repeat, repeat, repeat);
+    s += format_text("0 0\n0 %.3f\n%.3f %.3f\n%.3f 0\n", repeat, repeat, repeat, repeat);
     s += "1 2 3 4\n";
     s += "END\n";
     return s;
@@ -153,23 +143,24 @@ std::string buildings_object_text(uint32_t seed, int count, float spread, float 
         if (outward < 0) std::reverse(f.begin(), f.end());
     }
 
-    std::string s = format("%d\n", static_cast<int>(lots.size()));
+    std::string s = format_text("%d\n", static_cast<int>(lots.size()));
     for (size_t i = 0; i < lots.size(); ++i) {
         // Dark facades, a little warmer or bluer from house to house.
         const double shade = 0.25 + 0.2 * rng.uniform();
-        s += format("8 6 %.3f %.3f %.3f plain\n", shade * 1.05, shade, shade * (0.9 + 0.25 * rng.uniform()));
-        for (const Corner& c : cube) s += format("%g %g %g\n", c[0], c[1], c[2]);
-        for (const auto& f : faces) s += format("%d %d %d %d\n", f[0] + 1, f[1] + 1, f[2] + 1, f[3] + 1);
+        s += format_text("8 6 %.3f %.3f %.3f plain\n", shade * 1.05, shade,
+                         shade * (0.9 + 0.25 * rng.uniform()));
+        for (const Corner& c : cube) s += format_text("%g %g %g\n", c[0], c[1], c[2]);
+        for (const auto& f : faces) s += format_text("%d %d %d %d\n", f[0] + 1, f[1] + 1, f[2] + 1, f[3] + 1);
     }
     for (size_t i = 0; i < lots.size(); ++i) {
         const Lot& l = lots[i];
         const int n = static_cast<int>(i) + 1;
-        s += format("SCALE %d %d 0 0 0 %.3f %.3f %.3f\n", n, n, l.w, l.d, l.h);
-        s += format("MOVE %d %d %.3f %.3f 0 0 0 0\n", n, n, l.x, l.y);
+        s += format_text("SCALE %d %d 0 0 0 %.3f %.3f %.3f\n", n, n, l.w, l.d, l.h);
+        s += format_text("MOVE %d %d %.3f %.3f 0 0 0 0\n", n, n, l.x, l.y);
     }
     const int last = static_cast<int>(lots.size());
-    s += format("ZREV 1 %d 0 0 0 %.3f 0 0\n", last, turn_degrees);
-    s += format("MOVE 1 %d %.3f %.3f 0 0 0 0\n", last, cx, cy);
+    s += format_text("ZREV 1 %d 0 0 0 %.3f 0 0\n", last, turn_degrees);
+    s += format_text("MOVE 1 %d %.3f %.3f 0 0 0 0\n", last, cx, cy);
     s += "END\n";
     return s;
 }
