@@ -65,6 +65,8 @@ void parse_options(int argc, char** argv, Options& o,
             scan_int(value_of(argc, argv, i, start), o.memory_every);
         } else if (!strcmp(a, "-movie")) {
             o.movie_file = value_of(argc, argv, i, start);
+        } else if (!strcmp(a, "-export-strike")) {
+            o.export_strike_dir = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-play")) {
             o.play = true;
         } else if (!strcmp(a, "-nohelp")) {
@@ -99,6 +101,8 @@ void print_help(FILE* out) {
         "  -memory_every N    scripted run: print heap and resident memory after every N-th strike\n"
         "  -movie FILE.mp4    scripted run: encode the frames and their sound into an MP4 (needs\n"
         "                     -frames and the ffmpeg program); the help overlay is hidden\n"
+        "  -export-strike DIR scripted run: after the first strike write DIR/strike.json, render.py\n"
+        "                     and cloud.vdb for a path tracer (cloud.vdb by vintrel-bake)\n"
         "  -play              fly the camera along the key views of view.dat from the first frame\n"
         "  -nohelp            start with the help overlay hidden\n"
         "  -help_overlay      show the help overlay in a movie too\n"
@@ -106,7 +110,8 @@ void print_help(FILE* out) {
         "                     point sprites are available\n"
         "  -help              print this list and exit\n"
         "keys: g generate mode, r rotate mode, arrows turn the view, p fly the key views on/off,\n"
-        "      s save the frame as vintrel-NNNN.png, i frame info on/off, h help on/off, q quit\n"
+        "      s save the frame as vintrel-NNNN.png, b export the last strike for a path tracer\n"
+        "      as strike-NNNN/, i frame info on/off, h help on/off, q quit\n"
         "mouse: drag with the left button in rotate mode to turn the view; the wheel zooms;\n"
         "       drag with the middle button (or Shift + right) to pan;\n"
         "       release a button in generate mode (or Shift-click) to strike\n",

@@ -30,6 +30,7 @@ struct Options {
     int fps = 0;                           // pace scripted frames to this rate; 0 = as fast as drawn
     int memory_every = 0;                  // report memory after every N-th scripted strike; 0 = never
     std::string movie_file;                // "-movie": frames and sound encoded into this MP4
+    std::string export_strike_dir;         // "-export-strike": the first strike written for a path tracer
     bool play = false;                     // "-play": fly the key views from the first frame
     bool no_help = false;                  // "-nohelp": start with the help overlay hidden
     bool help_overlay = false;             // "-help_overlay": show the overlay in a movie too

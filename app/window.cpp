@@ -63,7 +63,8 @@ void relight_cloud() {
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
 // only a lit frame still on screen needs one.
 bool idle_work_due(const AppState& a) {
-    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 ||
+           a.next_strike < a.options.strikes.size();
 }
 
 // With nothing left for the idle step the window system sleeps until the next event, instead of
@@ -95,8 +96,44 @@ void strike_at(int x, int y) {
                          scene_state.objects) >= 0) {
         ++a.strike_count;
         a.flash_on_screen = true;
+        // Kept now: the idle step clears the point sources right after the lit frame, the next display.
+        a.last_strike =
+            make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.frame_number + 1);
+        a.have_strike = true;
     }
     relight_cloud();
+}
+
+// Writes the newest strike into dir for a path tracer; false, after the message, when nothing was written.
+bool export_last_strike(const std::string& dir) {
+    const AppState& a = app_state;
+    if (!a.have_strike) {
+        printf("no strike to export yet\n");
+        fflush(stdout);
+        return false;
+    }
+    const std::string error =
+        export_strike(dir, a.last_strike, scene_state.cloud, find_bake_program("/proc/self/exe"));
+    if (!error.empty()) {
+        fprintf(stderr, "strike not exported to %s: %s\n", dir.c_str(), error.c_str());
+        return false;
+    }
+    printf("strike of frame %d exported to %s: strike.json, render.py, cloud.vdb (%zu point sources)\n",
+           a.last_strike.frame, dir.c_str(), a.last_strike.positions.size());
+    fflush(stdout);
+    return true;
+}
+
+// A scripted run's export comes right after the first strike's lit frame; a run that cannot write it
+// has failed.
+void export_first_strike() {
+    AppState& a = app_state;
+    if (a.options.export_strike_dir.empty() || a.strike_exported || !a.have_strike) return;
+    if (!export_last_strike(a.options.export_strike_dir)) {
+        shut_down(true);
+        exit(1);
+    }
+    a.strike_exported = true;
 }
 
 // Writes the frame just drawn (still in the back buffer) as a snapshot, into the movie and, after
@@ -111,8 +148,9 @@ void save_frame() {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
-    const bool kept = a.options.snapshot_prefix.empty() ||
-                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+    const bool kept =
+        a.options.snapshot_prefix.empty() ||
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
@@ -247,7 +285,16 @@ void display() {
         a.flight.frame += 1.0;
         place_flight_camera();
     }
-    if (a.options.frames > 0 && a.frame_number >= a.options.frames) exit(shut_down(true) ? 0 : 1);
+    if (a.options.frames > 0 && a.frame_number >= a.options.frames) {
+        export_first_strike();
+        if (!a.options.export_strike_dir.empty() && !a.strike_exported) {
+            fprintf(stderr, "strike not exported to %s: no strike lit the cloud\n",
+                    a.options.export_strike_dir.c_str());
+            shut_down(true);
+            exit(1);
+        }
+        exit(shut_down(true) ? 0 : 1);
+    }
     update_idle(a);
 }
 
@@ -274,6 +321,11 @@ void on_key(unsigned char key, int, int) {
             a.save_due = true;
             display();
             break;
+        case 'b': {
+            const std::string dir = free_export_folder(a.export_count);
+            export_last_strike(dir);
+            break;
+        }
         case 'i':
             a.info_on = !a.info_on;
             display();
@@ -308,6 +360,7 @@ void on_mouse(int button, int state, int x, int y) {
     if ((a.shift_held == 1 || a.command_mode == kGenerateMode) && state == GLUT_UP && !ends_pan)
         strike_at(x, y);
     display();
+    export_first_strike();
 }
 
 void on_motion(int x, int y) {
@@ -377,6 +430,7 @@ void idle_step() {
         strike_at(s.x, s.y);
         a.plain_frames_due = a.options.strike_gap > 1 ? a.options.strike_gap : 1;
         display();
+        export_first_strike();
         if (a.options.memory_every > 0 && a.next_strike % static_cast<size_t>(a.options.memory_every) == 0) {
             const MemoryUse use = current_memory_use();
             printf("memory after strike %zu: heap %lld bytes, resident %lld kB\n", a.next_strike,
@@ -419,6 +473,7 @@ void draw_help() {
                                         "wheel :  zoom",
                                         "middle drag, Shift + right drag :  pan",
                                         "s :  save the frame as vintrel-NNNN.png",
+                                        "b :  export the last strike for a path tracer",
                                         "i :  on/off frame info",
                                         "p :  fly along the key views",
                                         "q :  quit",

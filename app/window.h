@@ -12,6 +12,7 @@
 #include "app/modes.h"
 #include "app/movie.h"
 #include "app/options.h"
+#include "app/strike_export.h"
 #include "sound/frame_sound.h"
 #include "support/vec3.h"
 
@@ -56,6 +57,11 @@ struct AppState {
     WaveFileWriter wave_out;
     MovieWriter movie;
     std::vector<uint8_t> frame_rgb;  // the frame read back for snapshots and the movie
+    // "b" and "-export-strike": the newest strike as a path tracer needs it, kept after its frame.
+    bool have_strike = false;
+    StrikeExport last_strike;
+    int export_count = 0;          // highest strike-NNNN folder number written or found taken
+    bool strike_exported = false;  // "-export-strike" has written its folder
 };
 
 extern AppState app_state;
