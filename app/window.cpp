@@ -118,8 +118,12 @@ bool export_last_strike(const std::string& dir) {
         fprintf(stderr, "strike not exported to %s: %s\n", dir.c_str(), error.c_str());
         return false;
     }
-    printf("strike of frame %d exported to %s: strike.json, render.py, cloud.vdb (%zu point sources)\n",
-           a.last_strike.frame, dir.c_str(), a.last_strike.positions.size());
+    // The display curve goes with it: a comparison shows the path tracer's radiance through the same curve.
+    printf(
+        "strike of frame %d exported to %s: strike.json, render.py, cloud.vdb (%zu point sources, "
+        "the cloud's display gamma_inv %.6g)\n",
+        a.last_strike.frame, dir.c_str(), a.last_strike.positions.size(),
+        static_cast<double>(scene_state.cloud.gamma_inv));
     fflush(stdout);
     return true;
 }

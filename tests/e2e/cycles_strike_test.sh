@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# A strike of a small baked storm exported with -export-strike, rendered by Blender's Cycles at low
+# resolution with all orders of scattering, and compared with the viewer's frame over the cloud: the
+# export must be whole and readable, the two pictures must agree as today's viewer does (with a margin
+# for the path tracer's noise), and the same comparison must reject a render whose lights were moved
+# up into the cloud. Installs Blender when missing; skips with one line only when it cannot.
+source "$(dirname "$0")/common.sh"
+
+skip() {
+  echo "cycles strike test skipped: $*"
+  exit 0
+}
+with_numpy() {
+  for p in python3 /usr/bin/python3; do
+    "$p" -c 'import numpy' 2>/dev/null && { echo "$p"; return 0; }
+  done
+  return 1
+}
+if ! command -v blender >/dev/null || ! with_numpy >/dev/null; then
+  [ "$(id -u)" -eq 0 ] || skip "blender or python3-numpy is not installed and this is not root"
+  echo "installing blender and python3-numpy"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      blender python3-numpy; } >/dev/null 2>&1 || skip "blender could not be installed"
+fi
+command -v blender >/dev/null || skip "no blender after installing it"
+PY=$(with_numpy) || skip "no python3 with numpy"
+COMPARE="$PY $SRC/tools/compare/compare_strike.py"
+
+cd "$WORK"
+"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -paths 128 -quiet >bake.txt 2>&1 ||
+  fail "bake failed: $(cat bake.txt)"
+cd storm
+run_headless -nohelp -frames 3 -strike 225 315 -snapshot f -audio null -export-strike "$WORK/ex" ||
+  fail "run exited with $?: $(cat err.txt)"
+grep -q "strike at frame 2:" out.txt || fail "no strike in frame 2: $(cat out.txt)"
+line=$(grep "^strike of frame 2 exported to $WORK/ex: strike.json, render.py, cloud.vdb" out.txt) ||
+  fail "no export message: $(cat out.txt)"
+sources=$(echo "$line" | sed -n 's/.*(\([0-9]*\) point sources.*/\1/p')
+gamma_inv=$(echo "$line" | sed -n 's/.*gamma_inv \([0-9.e+-]*\)).*/\1/p')
+[ -n "$sources" ] && [ -n "$gamma_inv" ] || fail "export message without sources or gamma: $line"
+[ "$(ls -A "$WORK/ex" | tr '\n' ' ')" = "cloud.vdb render.py strike.json " ] ||
+  fail "export folder holds: $(ls -A "$WORK/ex")"
+
+# Another program reads the record: the lit frame, the window, the camera and every point source.
+$PY - "$WORK/ex/strike.json" "$sources" <<'EOF' || fail "strike.json does not hold the strike"
+import json, sys
+s = json.load(open(sys.argv[1]))
+assert list(s) == ["frame", "window", "camera", "cloud", "lights"], list(s)
+assert s["frame"] == 2 and s["window"] == [480, 480], (s["frame"], s["window"])
+assert sorted(s["camera"]) == ["eye", "fov_y_deg", "target", "up"] and s["camera"]["fov_y_deg"] > 0
+assert s["cloud"]["vdb"] == "cloud.vdb" and s["cloud"]["grid"] == "density", s["cloud"]
+assert s["cloud"]["extinction"] > 0 and 0 < s["cloud"]["albedo"] <= 1 and -1 < s["cloud"]["g"] < 1
+assert len(s["lights"]) == int(sys.argv[2]) > 1, len(s["lights"])
+assert all(len(l["position"]) == 3 and min(l["power"]) > 0 for l in s["lights"])
+EOF
+
+render() {
+  blender -b --factory-startup -P "$1/render.py" -- --width 96 --samples 64 --threads 2 --out "$2" \
+    >"$2.log" 2>&1 || fail "Cycles failed on $1: $(tail -n 5 "$2.log")"
+}
+metric() { sed -n "s/^metrics:.* $1 \([-0-9.]*\).*/\1/p" "$2"; }
+
+render "$WORK/ex" "$WORK/cycles.png"
+$COMPARE f-0002.png "$WORK/cycles.png" --dark f-0003.png --gamma-inv "$gamma_inv" >cmp.txt ||
+  fail "comparison failed: $(cat cmp.txt)"
+cat cmp.txt
+# Today's viewer (measured on this scene over three seeds): L1 0.32-0.33, Pearson 0.76-0.78, rank
+# correlation 0.65-0.69, IoU 0.23-0.30. The bounds leave room for the path tracer's noise and catch a
+# cloud lit in the wrong place or not at all; they are to be tightened once the physical shading is in.
+holds "$(metric l1 cmp.txt) <= 0.45" || fail "relative L1 $(metric l1 cmp.txt) above 0.45"
+holds "$(metric pearson cmp.txt) >= 0.6" || fail "Pearson $(metric pearson cmp.txt) below 0.6"
+holds "$(metric spearman cmp.txt) >= 0.55" || fail "rank correlation $(metric spearman cmp.txt) below 0.55"
+holds "$(metric iou cmp.txt) >= 0.12" || fail "brightest-tenth IoU $(metric iou cmp.txt) below 0.12"
+
+# The same bounds must reject a render whose lights sit 60 units higher, in the top half of the cloud
+# (it spans z 30 to 94 here): measured Pearson 0.30, IoU 0.01.
+cp -r "$WORK/ex" "$WORK/moved"
+$PY - "$WORK/moved/strike.json" <<'EOF'
+import json, sys
+s = json.load(open(sys.argv[1]))
+for light in s["lights"]:
+    light["position"][2] += 60.0
+json.dump(s, open(sys.argv[1], "w"))
+EOF
+render "$WORK/moved" "$WORK/moved.png"
+$COMPARE f-0002.png "$WORK/moved.png" --dark f-0003.png --gamma-inv "$gamma_inv" >moved.txt ||
+  fail "comparison failed: $(cat moved.txt)"
+holds "$(metric pearson moved.txt) < 0.6 && $(metric iou moved.txt) < 0.12" ||
+  fail "the comparison does not notice lights moved into the cloud: $(tail -n 1 moved.txt)"
+echo "cycles strike: ok"
