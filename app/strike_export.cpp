@@ -143,7 +143,8 @@ StrikeExport make_strike_export(const Camera& camera, const CloudGrid& cloud, co
     s.extinction = cloud.optical[0];
     s.albedo = cloud.optical[1];
     s.g = cloud.optical[2];
-    const size_t n = static_cast<size_t>(std::max(sources.point_source_count, 0));
+    const size_t n = std::min({static_cast<size_t>(std::max(sources.point_source_count, 0)),
+                               sources.point_source_pos.size(), sources.point_source_int.size()});
     s.positions.assign(sources.point_source_pos.begin(), sources.point_source_pos.begin() + n);
     s.powers.assign(sources.point_source_int.begin(), sources.point_source_int.begin() + n);
     return s;
