@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # An interactive session driven by xdotool: at rest the window draws nothing and uses almost no CPU;
 # each input that changes the picture draws; a click in generate mode draws the lit frame and then
-# one dark frame; the wheel zooms; "s" saves the frame without overwriting; "q" quits.
+# one dark frame; "b" exports that strike, after it is dark, into strike-0001/; the wheel zooms; "s"
+# saves the frame without overwriting; "q" quits.
 source "$(dirname "$0")/common.sh"
 use_example_scene
 command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/install-deps)"
@@ -33,6 +34,8 @@ step generate key --window "$win" g
 xdotool mousemove --window "$win" 240 300
 sleep 0.5
 step click click --window "$win" 1
+mkdir strike-0001
+step export key --window "$win" b
 step wheel click --window "$win" 4
 touch vintrel-0001.png
 step save key --window "$win" s
@@ -51,6 +54,7 @@ grep -qx "help 1" session.txt || fail "h did not draw exactly one frame"
 grep -qx "generate 1" session.txt || fail "g did not draw exactly one frame"
 # Press (with the axis cross), release (the strike, lit), then the one dark frame of the idle step.
 grep -qx "click 3" session.txt || fail "a click did not draw press, lit and dark frames"
+grep -qx "export 0" session.txt || fail "b drew a frame"
 grep -qx "wheel 1" session.txt || fail "the wheel did not draw one frame"
 grep -qx "save 1" session.txt || fail "s did not draw one frame"
 grep -qx "exit 1" session.txt || fail "q did not end the viewer with status 1"
@@ -65,4 +69,10 @@ holds "$change != 0" || fail "the wheel did not change the view"
 [ ! -s vintrel-0001.png ] || fail "an existing snapshot was overwritten"
 [ "$($PNG size vintrel-0002.png)" = "480 480" ] || fail "s did not write vintrel-0002.png"
 grep -qx "saved vintrel-0002.png" out.txt || fail "the snapshot's name was not printed"
+# The taken folder is skipped; the export is the lit frame's, with its sources, though the cloud is dark.
+[ -z "$(ls -A strike-0001)" ] || fail "b wrote into an existing folder"
+grep -q "^strike of frame $((n - 3)) exported to strike-0002: " out.txt || fail "no export message: $(cat out.txt err.txt)"
+grep -q "^{\"frame\": $((n - 3)), \"window\": \[480, 480\]," strike-0002/strike.json ||
+  fail "strike.json is not the lit frame's: $(head -n 1 strike-0002/strike.json)"
+[ -s strike-0002/cloud.vdb ] && [ -s strike-0002/render.py ] || fail "export incomplete: $(ls strike-0002)"
 echo "interactive: ok"
