@@ -127,7 +127,7 @@ TEST(Options, BadScriptedValueIsOneLineAndFatal) {
         testing::internal::CaptureStderr();
         EXPECT_THROW(parse(words, o), FatalInputError) << words[0] << " " << words[1];
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(err.find(words[0]), 9u) << err;  // "vintrel: " then the option
+        EXPECT_EQ(err.rfind("vintrel: option " + words[0] + " ", 0), 0u) << err;
         EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
     }
     // The edges of each range are taken.

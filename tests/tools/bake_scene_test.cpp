@@ -14,6 +14,7 @@
 #include "support/file_limits.h"
 #include "test_support.h"
 #include "tools/bake/bake.h"
+#include "tools/bake/shards.h"
 
 namespace {
 
@@ -379,11 +380,33 @@ TEST_F(BakedScene, ShardsMergeIntoTheOneProcessTableAndForeignShardsAreRefused) 
         std::vector<std::string> files;
         std::string expected;
     };
+    // Share 2 as another build of the baker would have written it, and with a header that disagrees
+    // with its trailer (the merged table copies the first file's header).
+    auto altered = [&](const std::string& name, size_t at_from_end, size_t at_from_start) {
+        std::vector<uint8_t> bytes = read_binary_file(s2);
+        if (at_from_end > 0) bytes[bytes.size() - at_from_end] ^= 0x5A;
+        if (at_from_start > 0) bytes[at_from_start] ^= 0x01;
+        write_binary_file(copy.file(name), bytes);
+        return copy.file(name);
+    };
+    const std::string other_build = altered("build2", kShardTrailerBytes - 48, 0);
+    const std::string bad_header = altered("header2", 0, 4);
     for (const Case& c : {Case{{s1, other_seed, s3}, "seed"}, Case{{s1, other_scene, s3}, "different scenes"},
+                          Case{{s1, other_build, s3}, "different builds of the baker"},
+                          Case{{bad_header, s1, s3}, "header does not match its trailer"},
                           Case{{s1, s3}, "share 2 of 3 missing"}, Case{{s1, s2, s2, s3}, "given twice"},
                           Case{{s1, s2, dir_->file("basic_intensity_cmp.dat")}, "not a shard"}}) {
         const std::string error = merge(c.files);
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_FALSE(std::filesystem::exists(copy.file("merged.dat"))) << c.expected;
     }
+    // Memory counts all shards together: a limit that each file fits but not all of them and the
+    // merged table refuses the merge before anything is read.
+    const uint64_t each = std::filesystem::file_size(s1);
+    const uint64_t saved = reader_limits.memory_bytes;
+    reader_limits.memory_bytes = 3 * each;
+    const std::string error = merge({s1, s2, s3});
+    reader_limits.memory_bytes = saved;
+    EXPECT_NE(error.find("too much for this machine's memory"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(copy.file("merged.dat")));
 }

@@ -124,6 +124,23 @@ TEST(CloudImport, KeepsTheAspectScalesBytesFromTheDataAndSetsTheDepth) {
     EXPECT_DOUBLE_EQ(t.core_depth, kMaxCoreDepth);
     EXPECT_NEAR(t.metres_per_unit / a.metres_per_unit, 4000.0 / 500.0, 1e-9);
     EXPECT_EQ(t.cloud.bytes, a.cloud.bytes);
+    EXPECT_EQ(a.warnings.find("units"), std::string::npos) << a.warnings;
+    // The same cloud 32 file units tall is no cloud in metres: its units count as unknown and it is
+    // taken as tall as a grid file, with one line saying so; -height still decides, and 100 units
+    // tall are metres.
+    for (const double voxel : {1.6, 5.0, 1001.0}) {
+        write_vdb(tmp.file("u.vdb"), {make_grid("density", n, voxel, ellipsoid(n, 2.0f))});
+        ImportedCloud u;
+        ASSERT_EQ(import_cloud(cloud_options(tmp.file("u.vdb"), tmp.file("x")), u), "");
+        const double metres = voxel == 5.0 ? 100.0 : kAssumedGridHeight;
+        EXPECT_NEAR(u.source_size[2] * u.metres_per_source_unit, metres, 1e-6) << voxel;
+        EXPECT_EQ(u.warnings.find("taking its units as unknown") != std::string::npos, voxel != 5.0) << u.warnings;
+        EXPECT_EQ(std::count(u.warnings.begin(), u.warnings.end(), '\n'), voxel == 5.0 ? 0 : 1) << u.warnings;
+    }
+    tall.cloud_file = tmp.file("u.vdb");
+    ASSERT_EQ(import_cloud(tall, t), "");
+    EXPECT_NEAR(t.source_size[2] * t.metres_per_source_unit, 4000.0, 1e-6);
+    EXPECT_TRUE(t.warnings.empty()) << t.warnings;
 }
 
 TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {

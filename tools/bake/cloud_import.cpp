@@ -231,7 +231,9 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     const double longest = std::max({extent[0], extent[1], extent[2]});
     if (!(longest > 0.0) || !std::isfinite(longest)) return o.cloud_file + ": the cloud has no extent";
 
-    // Units: metres unless -height says how tall the cloud really is; a grid file has no unit.
+    // Units: metres unless -height says how tall the cloud really is; a grid file has no unit, and
+    // neither has a VDB whose height in metres would be no cloud at all (a 32-unit model taken as
+    // 32 m becomes a faint wisp that a strike hardly lights).
     if (o.height_m > 0.0) {
         out.metres_per_source_unit = o.height_m / extent[2];
     } else if (out.source_kind == "grid file") {
@@ -239,11 +241,12 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
         out.warnings +=
             format_text("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
                         kAssumedGridHeight);
-    } else if (extent[2] < 100.0 || extent[2] > 20000.0) {
+    } else if (extent[2] < kMinCloudMetres || extent[2] > kMaxCloudMetres) {
+        out.metres_per_source_unit = kAssumedGridHeight / extent[2];
         out.warnings += format_text(
-            "the cloud is %.4g file units tall; taken as metres, that is no usual cloud "
-            "(give -height METRES if the file's units are not metres)\n",
-            extent[2]);
+            "the cloud is %.4g file units tall, no cloud if they were metres: taking its units as unknown and "
+            "the cloud as %.0f m tall (give -height METRES to say)\n",
+            extent[2], kAssumedGridHeight);
     }
 
     const int32_t across = o.cells_across > 0      ? o.cells_across
