@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/file_limits.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -137,6 +138,15 @@ TEST(CloudImport, KeepsTheAspectScalesBytesFromTheDataAndSetsTheDepth) {
         EXPECT_EQ(u.warnings.find("taking its units as unknown") != std::string::npos, voxel != 5.0) << u.warnings;
         EXPECT_EQ(std::count(u.warnings.begin(), u.warnings.end(), '\n'), voxel == 5.0 ? 0 : 1) << u.warnings;
     }
+    // A stray voxel far off neither stretches the box nor shrinks the cloud; the import says so.
+    auto strays = make_grid("density", n, 25.0, ellipsoid(n, 2.0f));
+    strays->tree().setValue(openvdb::Coord(2000, -300, 5), 1.5f);
+    write_vdb(tmp.file("s.vdb"), {strays});
+    ImportedCloud st;
+    ASSERT_EQ(import_cloud(cloud_options(tmp.file("s.vdb"), tmp.file("x")), st), "");
+    for (int k = 0; k < 3; ++k) EXPECT_DOUBLE_EQ(st.source_size[k], a.source_size[k]) << k;
+    EXPECT_EQ(st.cloud.bytes, a.cloud.bytes);
+    EXPECT_NE(st.warnings.find("strays far from the cloud"), std::string::npos) << st.warnings;
     tall.cloud_file = tmp.file("u.vdb");
     ASSERT_EQ(import_cloud(tall, t), "");
     EXPECT_NEAR(t.source_size[2] * t.metres_per_source_unit, 4000.0, 1e-6);
@@ -317,6 +327,31 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
         EXPECT_FALSE(fs::exists(tmp.file(c.dir + ".partial")));
     }
     EXPECT_TRUE(fs::exists(tmp.file("mine/thesis.txt")));
+
+    // Values that compress well make a file far smaller than the grid it loads into: the grid's loaded
+    // size is refused before its values are expanded, from the size the writer recorded and, when the
+    // file records none, from the grid's structure.
+    const int dense_n[3] = {128, 128, 64};
+    auto dense = make_grid("density", dense_n, 10.0, [](int, int, int) { return 1.0f; });
+    write_vdb(tmp.file("dense.vdb"), {dense});
+    {
+        openvdb::io::File file(tmp.file("bare.vdb"));
+        file.setGridStatsMetadataEnabled(false);
+        file.write({dense});
+        file.close();
+    }
+    const uint64_t limit = uint64_t{2} << 20;  // 4 MB of leaf values would load; 2 MB allowed
+    const uint64_t saved = reader_limits.memory_bytes;
+    reader_limits.memory_bytes = limit;
+    for (const char* name : {"dense.vdb", "bare.vdb"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(fs::file_size(tmp.file(name)), limit / 2);
+        BakeReport report;
+        const std::string err = run_cloud_bake(cloud_options(tmp.file(name), tmp.file("out")), report);
+        EXPECT_NE(err.find("MB once loaded, more than half of this machine's memory"), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(tmp.file("out")));
+    }
+    reader_limits.memory_bytes = saved;
 }
 
 TEST(CloudImport, ExportAndReimportKeepEveryByte) {

@@ -177,6 +177,12 @@ std::string open_source(const BakeOptions& o, ImportedCloud& out, Source& src) {
         out.grid_name = vdb->grid_name;
         out.non_finite = vdb->non_finite;
         out.negative = vdb->negative;
+        if (vdb->box_trimmed) {
+            out.warnings += format_text(
+                "active voxels apart from the cloud's body and holding under %.2g %% of its density (strays "
+                "far from the cloud) are left out of its box\n",
+                kStrayMassCut * 100.0);
+        }
         for (int k = 0; k < 3; ++k) {
             src.low[k] = vdb->world_low[k];
             src.high[k] = vdb->world_high[k];
