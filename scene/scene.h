@@ -202,6 +202,7 @@ struct Scene {
     BmpImage bmp_image;                // reused for every texture read
     std::string bmp_word;              // bmp section's prefix, stored, not used
     bool sky_built = false;            // build_sky_dome ran in the latest reading
+    bool load_sounds = true;           // false: the wave section's files are named but not read (tools)
 };
 
 // The process-wide scene; only app/ reaches it directly.

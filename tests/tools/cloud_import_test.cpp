@@ -268,6 +268,7 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
     ScratchDir tmp;
     const int n[3] = {16, 16, 16};
     write_text_file(tmp.file("notes.vdb"), "these are not densities\n");
+    write_text_file(tmp.file("hello.txt"), "hello world, a text file and no cloud\n");
     openvdb::initialize();
     auto vel = openvdb::Vec3SGrid::create();
     vel->setName("v");
@@ -305,6 +306,7 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
     };
     const Case cases[] = {
         {"notes.vdb", "", "neither an OpenVDB file nor a grid file"},
+        {"hello.txt", "", "hello.txt is neither an OpenVDB file nor a grid file: it starts neither with"},
         {"missing.vdb", "", "no cloud file"},
         {"vectors.vdb", "", "holds no float grid"},
         {"ok.vdb", "cloud", "no grid named 'cloud'; its grids: 'density' (float)"},
@@ -323,6 +325,7 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
         BakeReport report;
         const std::string err = run_cloud_bake(o, report);
         EXPECT_NE(err.find(c.expect), std::string::npos) << err;
+        EXPECT_EQ(err.find("9223372036854775807"), std::string::npos) << err;  // no sizes read from text
         EXPECT_FALSE(fs::exists(tmp.file("out")));
         EXPECT_FALSE(fs::exists(tmp.file(c.dir + ".partial")));
     }
@@ -373,12 +376,18 @@ TEST(CloudImport, ExportAndReimportKeepEveryByte) {
     fs::create_directory(tmp.file("scene"));
     write_binary_file(tmp.file("scene/cloud.grd"), file);
     write_text_file(tmp.file("scene/test.dat"),
-                    "cloud\ncloud.grd 0.04\n1.5 16 8 24\n0.6 0.999 0.85\n1.5 1 1\n4\n1 2\nend\n");
+                    "cloud\ncloud.grd 0.04\n1.5 16 8 24\n0.6 0.999 0.85\n1.5 1 1\n4\n1 2\n"
+                    "wave\n2.0 2\nthunder.wav 1.0\nrain.wav 0.5\nend\n");
     BakeOptions o;
     o.out_dir = tmp.file("scene");
     o.export_file = tmp.file("scene.vdb");
     BakeReport report;
-    ASSERT_EQ(run_vdb_export(o, report), "");
+    // The export reads the cloud, not the sounds (which this folder does not even have).
+    testing::internal::CaptureStdout();
+    const std::string exported = run_vdb_export(o, report);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(exported, "");
+    EXPECT_EQ(out.find("thunder.wav"), std::string::npos) << out;
     // The VDB carries the scene's cell size and places voxel (0, 0, 0) at the grid's low corner, which
     // the viewer's centring puts at origin minus half the cell counts: (0, 0, 20).
     openvdb::io::File in(tmp.file("scene.vdb"));

@@ -42,6 +42,8 @@ constexpr float kAlbedo = 0.999f;
 constexpr float kAsymmetry = 0.85f;
 constexpr double kClipPercentile = 0.999;
 constexpr int32_t kMaxSupersamples = 4;
+// Most cells along one side of a grid file taken as a cloud; larger sizes are no grid header.
+constexpr int32_t kMaxGridSide = 1 << 16;
 // Camera: a few units above the town, south-east of the storm, as in the demo; the cloud's grid box
 // fills at most this share of the half-window on either axis.
 constexpr float kEyeHeight = 3.0f;
@@ -113,10 +115,12 @@ std::string read_grid_source(const std::string& path, CloudBytes& grid) {
     grid.ny = get_i32(head + 4);
     grid.nz = get_i32(head + 8);
     std::memcpy(&grid.byte_scale, head + 12, 4);
-    if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0 || !std::isfinite(grid.byte_scale) ||
-        !(grid.byte_scale > 0.0f)) {
+    // Sizes beyond any grid's mean the file is something else (a text file's first letters read as
+    // numbers): that is said plainly, without the numbers.
+    if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0 || grid.nx > kMaxGridSide || grid.ny > kMaxGridSide ||
+        grid.nz > kMaxGridSide || !std::isfinite(grid.byte_scale) || !(grid.byte_scale > 0.0f)) {
         std::fclose(f);
-        return not_either + " (its header holds no grid sizes and byte scale)";
+        return not_either + ": it starts neither with the OpenVDB mark nor with grid sizes and a byte scale";
     }
     const int64_t cells = size_product(grid.nx, grid.ny, grid.nz);
     if (rest != cells) {
@@ -612,7 +616,8 @@ std::string run_vdb_export(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
     Scene scene;
-    std::string err = read_scene_folder(o.out_dir, "", scene);
+    // Only the cloud is exported: the sounds are not read (nor need they be there).
+    std::string err = read_scene_folder(o.out_dir, "", scene, false);
     if (!err.empty()) return err;
     const CloudGrid& g = scene.cloud;
     if (g.grd_numx <= 0 || g.grd_bytes.empty()) return "the scene in " + o.out_dir + " has no cloud";
