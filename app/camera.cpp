@@ -252,7 +252,7 @@ void read_key_views(KeyViews& key_views, const std::string& name, int key_interv
     // (and a path that cannot be flown) rather than undefined arithmetic.
     for (size_t i = 1; i < key_views.views.size(); ++i) {
         const int64_t next = int64_t{key_views.views[i - 1].frame} + key_interval;
-        key_views.views[i].frame = static_cast<int32_t>(
-            std::clamp<int64_t>(next, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+        key_views.views[i].frame = static_cast<int32_t>(std::clamp<int64_t>(
+            next, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     }
 }

@@ -31,8 +31,8 @@ int whole_number(const char* option, const char* text, long lo, long hi) {
     errno = 0;
     const long v = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi)
-        fatal_input_error("vintrel: option %s needs a whole number from %ld to %ld, not '%s'\n", option, lo, hi,
-                          text);
+        fatal_input_error("vintrel: option %s needs a whole number from %ld to %ld, not '%s'\n", option, lo,
+                          hi, text);
     return static_cast<int>(v);
 }
 

@@ -101,9 +101,10 @@ void on_window_system_error(const char* format, va_list args) {
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     if (strstr(format, "display"))
-        fputs("vintrel: the viewer needs a display; without one run it under a virtual X server, e.g. "
-              "xvfb-run -a vintrel\n",
-              stderr);
+        fputs(
+            "vintrel: the viewer needs a display; without one run it under a virtual X server, e.g. "
+            "xvfb-run -a vintrel\n",
+            stderr);
     exit(1);
 }
 

@@ -63,7 +63,8 @@ void relight_cloud() {
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
 // only a lit frame still on screen needs one.
 bool idle_work_due(const AppState& a) {
-    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 ||
+           a.next_strike < a.options.strikes.size();
 }
 
 // With nothing left for the idle step the window system sleeps until the next event, instead of
@@ -112,8 +113,9 @@ void save_frame(bool tick) {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
-    const bool kept = a.options.snapshot_prefix.empty() ||
-                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.drawn_count), w, h, a.frame_rgb);
+    const bool kept =
+        a.options.snapshot_prefix.empty() ||
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.drawn_count), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
@@ -146,14 +148,17 @@ void place_flight_camera() {
 }
 
 // Frames per second of the key views' frame numbers: the movie's rate, or -fps.
-double key_frames_per_second(const AppState& a) { return a.options.fps > 0 ? a.options.fps : kDefaultMovieFps; }
+double key_frames_per_second(const AppState& a) {
+    return a.options.fps > 0 ? a.options.fps : kDefaultMovieFps;
+}
 
 // The frame clock's step for a flight: on to the path frame of the frame about to be drawn, and the
 // camera there before the idle step picks a strike with it.
 void advance_flight(AppState& a) {
     if (!a.flight.on) return;
     const bool per_frame = a.frame_clock || a.options.frames > 0;
-    a.flight.frame = flight_frame(a.flight, per_frame, a.frame_number, seconds_now(), key_frames_per_second(a));
+    a.flight.frame =
+        flight_frame(a.flight, per_frame, a.frame_number, seconds_now(), key_frames_per_second(a));
     place_flight_camera();
 }
 

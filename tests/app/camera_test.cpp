@@ -1,6 +1,5 @@
 // camera_test.cpp -- camera placement, basis, drag rotation, picking and the key-view file
 #include "app/camera.h"
-#include "app/camera_path.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/camera_path.h"
 #include "test_support.h"
 
 namespace {

@@ -117,11 +117,13 @@ TEST(Options, ValueThatDoesNotScanKeepsThePreviousValue) {
 
 TEST(Options, BadScriptedValueIsOneLineAndFatal) {
     ThrowOnFatal guard;
-    const std::vector<std::vector<std::string>> bad = {
-        {"-frames", "abc"},    {"-frames", "-3"},          {"-frames", "0"},       {"-frames", "12x"},
-        {"-frames", ""},       {"-frames", "99999999999"}, {"-strike", "1", "y"},  {"-strike", "-1", "5"},
-        {"-strike_gap", "-1"}, {"-fps", "0"},              {"-fps", "2.5"},        {"-memory_every", "0"},
-        {"-memory_every", "many"}};
+    const std::vector<std::vector<std::string>> bad = {{"-frames", "abc"},       {"-frames", "-3"},
+                                                       {"-frames", "0"},         {"-frames", "12x"},
+                                                       {"-frames", ""},          {"-frames", "99999999999"},
+                                                       {"-strike", "1", "y"},    {"-strike", "-1", "5"},
+                                                       {"-strike_gap", "-1"},    {"-fps", "0"},
+                                                       {"-fps", "2.5"},          {"-memory_every", "0"},
+                                                       {"-memory_every", "many"}};
     for (const auto& words : bad) {
         Options o;
         testing::internal::CaptureStderr();
@@ -132,7 +134,8 @@ TEST(Options, BadScriptedValueIsOneLineAndFatal) {
     }
     // The edges of each range are taken.
     Options o;
-    parse({"-frames", "1", "-strike", "0", "65535", "-strike_gap", "0", "-fps", "1000", "-memory_every", "1"}, o);
+    parse({"-frames", "1", "-strike", "0", "65535", "-strike_gap", "0", "-fps", "1000", "-memory_every", "1"},
+          o);
     EXPECT_EQ(o.frames, 1);
     EXPECT_EQ(o.strikes.at(0).y, 65535);
     EXPECT_EQ(o.fps, 1000);

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 

@@ -104,7 +104,7 @@ TEST(StormCloud, SameSeedSameBytesAndAStormShape) {
     }
     EXPECT_GT(columns, 400);
     EXPECT_GE(reaching, columns * 90 / 100) << reaching << " of " << columns;
-    EXPECT_EQ(layer_cells(31), 0);   // flat top below the grid's top
+    EXPECT_EQ(layer_cells(31), 0);  // flat top below the grid's top
     int anvil = 0;
     for (int k = 20; k < 28; ++k) anvil = std::max(anvil, layer_cells(k));
     EXPECT_GT(anvil, 2 * layer_cells(12));  // the anvil spreads wider than the tower

@@ -265,7 +265,6 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     EXPECT_NE(read_binary_file(other.file("thunder.wav")), read_binary_file(dir_->file("thunder.wav")));
 }
 
-
 // A cell's records depend only on the seed and the cell: baked alone, on one thread, they equal the same
 // cell of the full two-thread bake, and every other cell gets empty records.
 TEST_F(BakedScene, CellsBakedAloneEqualTheSameCellsOfTheFullBake) {
@@ -424,7 +423,8 @@ TEST_F(BakedScene, TableScaleBringsTheReferenceStrikeToItsPeak) {
     // One column under the middle of the domain, layer by layer from the ground up to the cloud base,
     // each weighted by the channel length in it times the summed channel colours.
     const LightningSettings& s = scene_->lightning;
-    const double per_length = s.emission_colour.x * s.channel_colour.x + s.emission_colour.y * s.channel_colour.y +
+    const double per_length = s.emission_colour.x * s.channel_colour.x +
+                              s.emission_colour.y * s.channel_colour.y +
                               s.emission_colour.z * s.channel_colour.z;
     const int32_t column = ref[0].first % (lgrid.lgrid_nx * lgrid.lgrid_ny);
     EXPECT_EQ(column, (lgrid.lgrid_ny / 2) * lgrid.lgrid_nx + lgrid.lgrid_nx / 2);
@@ -454,13 +454,16 @@ TEST_F(BakedScene, TableScaleBringsTheReferenceStrikeToItsPeak) {
         const int32_t k = ref[i].first, ix = k % lgrid.lgrid_nx, iy = (k / lgrid.lgrid_nx) % lgrid.lgrid_ny;
         const int32_t iz = k / (lgrid.lgrid_nx * lgrid.lgrid_ny);
         const size_t at = i * kBinStride;
-        pos[at] = Vec3{lgrid.box_low.x + (ix + 0.5f) * lgrid.cell_dx, lgrid.box_low.y + (iy + 0.5f) * lgrid.cell_dy,
-                       0.5f * (lgrid.lgrid_z[iz] + lgrid.lgrid_z[iz + 1])};
+        pos[at] =
+            Vec3{lgrid.box_low.x + (ix + 0.5f) * lgrid.cell_dx, lgrid.box_low.y + (iy + 0.5f) * lgrid.cell_dy,
+                 0.5f * (lgrid.lgrid_z[iz] + lgrid.lgrid_z[iz + 1])};
         const float f = static_cast<float>(ref[i].second / (kBinStride * per_length));
-        intensity[at] = Vec3{f * s.emission_colour.x * s.channel_colour.x, f * s.emission_colour.y * s.channel_colour.y,
-                             f * s.emission_colour.z * s.channel_colour.z};
+        intensity[at] =
+            Vec3{f * s.emission_colour.x * s.channel_colour.x, f * s.emission_colour.y * s.channel_colour.y,
+                 f * s.emission_colour.z * s.channel_colour.z};
     }
-    ASSERT_TRUE(light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), count));
+    ASSERT_TRUE(
+        light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), count));
     float peak = 0.0f;
     for (const Vec3& c : cloud.dcl_dir_light) peak = std::max({peak, c.x, c.y, c.z});
     EXPECT_NEAR(peak, kReferencePeak, 2e-3);

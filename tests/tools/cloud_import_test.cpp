@@ -135,7 +135,8 @@ TEST(CloudImport, KeepsTheAspectScalesBytesFromTheDataAndSetsTheDepth) {
         ASSERT_EQ(import_cloud(cloud_options(tmp.file("u.vdb"), tmp.file("x")), u), "");
         const double metres = voxel == 5.0 ? 100.0 : kAssumedGridHeight;
         EXPECT_NEAR(u.source_size[2] * u.metres_per_source_unit, metres, 1e-6) << voxel;
-        EXPECT_EQ(u.warnings.find("taking its units as unknown") != std::string::npos, voxel != 5.0) << u.warnings;
+        EXPECT_EQ(u.warnings.find("taking its units as unknown") != std::string::npos, voxel != 5.0)
+            << u.warnings;
         EXPECT_EQ(std::count(u.warnings.begin(), u.warnings.end(), '\n'), voxel == 5.0 ? 0 : 1) << u.warnings;
     }
     // A stray voxel far off neither stretches the box nor shrinks the cloud; the import says so.
@@ -351,7 +352,8 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
         EXPECT_LT(fs::file_size(tmp.file(name)), limit / 2);
         BakeReport report;
         const std::string err = run_cloud_bake(cloud_options(tmp.file(name), tmp.file("out")), report);
-        EXPECT_NE(err.find("MB once loaded, more than half of this machine's memory"), std::string::npos) << err;
+        EXPECT_NE(err.find("MB once loaded, more than half of this machine's memory"), std::string::npos)
+            << err;
         EXPECT_FALSE(fs::exists(tmp.file("out")));
     }
     reader_limits.memory_bytes = saved;

@@ -70,7 +70,8 @@ AnalogueResult analogue_cube_walk(double half_width, double albedo, double g, in
         for (;;) {
             const double step = -std::log(1.0 - u(rng));
             for (int k = 0; k < 3; ++k) x[k] += step * d[k];
-            if (std::fabs(x[0]) > half_width || std::fabs(x[1]) > half_width || std::fabs(x[2]) > half_width) {
+            if (std::fabs(x[0]) > half_width || std::fabs(x[1]) > half_width ||
+                std::fabs(x[2]) > half_width) {
                 ++escaped;
                 break;
             }
@@ -86,7 +87,8 @@ AnalogueResult analogue_cube_walk(double half_width, double albedo, double g, in
             double e1[3] = {a[1] * d[2] - a[2] * d[1], a[2] * d[0] - a[0] * d[2], a[0] * d[1] - a[1] * d[0]};
             const double n1 = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
             for (double& v : e1) v /= n1;
-            const double e2[3] = {d[1] * e1[2] - d[2] * e1[1], d[2] * e1[0] - d[0] * e1[2], d[0] * e1[1] - d[1] * e1[0]};
+            const double e2[3] = {d[1] * e1[2] - d[2] * e1[1], d[2] * e1[0] - d[0] * e1[2],
+                                  d[0] * e1[1] - d[1] * e1[0]};
             for (int k = 0; k < 3; ++k) d[k] = c * d[k] + sn * (std::cos(ph) * e1[k] + std::sin(ph) * e2[k]);
         }
     }
@@ -109,7 +111,8 @@ TEST(Transport, HomogeneousCubeMatchesAnIndependentAnalogueWalk) {
     for (const Case& c : {Case{5.0, 0.99996}, Case{20.0, 0.99996}, Case{20.0, 0.99}, Case{20.0, 0.999}}) {
         const AnalogueResult want = analogue_cube_walk(c.half_width, c.albedo, 0.85, 4000, 17);
         const TransportMedium m = cube(8, c.half_width / 4.0, c.albedo, 0.85);
-        const TransportStats s = trace_multiple_scattering(m, dirs, {4.0, 4.0, 4.0}, 3000, 11, scratch, field);
+        const TransportStats s =
+            trace_multiple_scattering(m, dirs, {4.0, 4.0, 4.0}, 3000, 11, scratch, field);
         const double mean = static_cast<double>(s.collisions) / static_cast<double>(s.paths);
         SCOPED_TRACE(testing::Message() << "half-width " << c.half_width << " albedo " << c.albedo);
         EXPECT_NEAR(s.escaped, want.escaped, 0.03);
@@ -153,7 +156,8 @@ TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
     // round would give the reverse).
     const double cell_centre[3] = {11.0, 7.0, 3.0};  // cell (5, 3, 1) of 2-unit cells
     const size_t cell = static_cast<size_t>(5 + 8 * (3 + 8 * 1));
-    const double away[3] = {cell_centre[0] - source[0], cell_centre[1] - source[1], cell_centre[2] - source[2]};
+    const double away[3] = {cell_centre[0] - source[0], cell_centre[1] - source[1],
+                            cell_centre[2] - source[2]};
     int forward = 0, backward = 0;
     for (int d = 0; d < kDirCount; ++d) {
         auto along = [&](int e) { return dirs.x[e] * away[0] + dirs.y[e] * away[1] + dirs.z[e] * away[2]; };

@@ -254,7 +254,8 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     } else if (extent[2] < kMinCloudMetres || extent[2] > kMaxCloudMetres) {
         out.metres_per_source_unit = kAssumedGridHeight / extent[2];
         out.warnings += format_text(
-            "the cloud is %.4g file units tall, no cloud if they were metres: taking its units as unknown and "
+            "the cloud is %.4g file units tall, no cloud if they were metres: taking its units as unknown "
+            "and "
             "the cloud as %.0f m tall (give -height METRES to say)\n",
             extent[2], kAssumedGridHeight);
     }

@@ -92,7 +92,8 @@ uint64_t baker_build() {
         uint64_t hash = kChecksumStart;
         std::vector<uint8_t> piece(kBuildReadBytes);
         size_t n;
-        while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) hash = checksum_bytes(hash, piece.data(), n);
+        while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0)
+            hash = checksum_bytes(hash, piece.data(), n);
         std::fclose(f);
         return hash;
     }();
@@ -200,7 +201,8 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
         char mb[32];
         std::snprintf(mb, sizeof mb, "%.0f", static_cast<double>(total) / (1024.0 * 1024.0));
         return std::string("the ") + std::to_string(files.size()) + " shard files hold " + mb +
-               " MB and the merge holds them and the merged table at once: too much for this machine's memory";
+               " MB and the merge holds them and the merged table at once: too much for this machine's "
+               "memory";
     }
     std::vector<std::vector<uint8_t>> data(files.size());
     std::vector<ShardTrailer> trailers(files.size());
@@ -211,7 +213,8 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
             return files[i] + " is not a shard file of a table bake of this format";
         // The merged table takes the first file's header; each header must say what its trailer says.
         const ShardTrailer& t = trailers[i];
-        if (get_i32(&data[i][0]) != t.cells || get_i32(&data[i][4]) != t.coarse || get_i32(&data[i][8]) != t.dirs)
+        if (get_i32(&data[i][0]) != t.cells || get_i32(&data[i][4]) != t.coarse ||
+            get_i32(&data[i][8]) != t.dirs)
             return files[i] + " is damaged: its table's header does not match its trailer";
     }
     const ShardTrailer& first = trailers[0];

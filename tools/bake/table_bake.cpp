@@ -190,7 +190,8 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out) {
     return "";
 }
 
-std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene, bool load_sounds) {
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene,
+                              bool load_sounds) {
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) return "no scene folder " + dir;
     if (!std::filesystem::is_regular_file(std::filesystem::path(dir) / "test.dat", ec)) {

@@ -78,7 +78,8 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out);
 // inside dir as the viewer does (the scene names its files relative to the working folder). Returns an
 // empty string, or why the scene could not be read. Without load_sounds the wave section's files are not
 // read.
-std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene, bool load_sounds = true);
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene,
+                              bool load_sounds = true);
 
 // Checks that the scene can be baked (cloud, lightning section, layers, power-of-two coarse sizes,
 // optics, memory) and bakes dir/basic_intensity_cmp.dat and, when small enough, dir/genk.tbl, each

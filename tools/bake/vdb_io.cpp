@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <tuple>
 #include <new>
+#include <tuple>
 
 #include "support/file_limits.h"
 
@@ -75,7 +75,8 @@ std::string choose_grid(const std::string& path, const openvdb::GridPtrVec& grid
 std::string too_large(const std::string& path, const std::string& grid, double bytes) {
     char mb[32];
     std::snprintf(mb, sizeof mb, "%.0f", bytes / (1024.0 * 1024.0));
-    return path + ": grid '" + grid + "' takes " + mb + " MB once loaded, more than half of this machine's memory";
+    return path + ": grid '" + grid + "' takes " + mb +
+           " MB once loaded, more than half of this machine's memory";
 }
 
 // Memory a float tree's nodes take once every leaf's values are loaded.
@@ -93,14 +94,15 @@ double loaded_tree_bytes(const openvdb::FloatTree& tree) {
 
 // The world box of an index box (voxel bounds, inclusive, widened by half a voxel): the box of its
 // corners, so a rotated or sheared transform still gets a box that holds every voxel.
-void index_box_to_world(const openvdb::math::Transform& xf, openvdb::Vec3d lo, openvdb::Vec3d hi, double low[3],
-                        double high[3]) {
+void index_box_to_world(const openvdb::math::Transform& xf, openvdb::Vec3d lo, openvdb::Vec3d hi,
+                        double low[3], double high[3]) {
     for (int k = 0; k < 3; ++k) {
         low[k] = HUGE_VAL;
         high[k] = -HUGE_VAL;
     }
     for (int c = 0; c < 8; ++c) {
-        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(), (c & 4) ? hi.z() : lo.z());
+        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(),
+                                    (c & 4) ? hi.z() : lo.z());
         const openvdb::Vec3d w = xf.indexToWorld(corner);
         for (int k = 0; k < 3; ++k) {
             low[k] = std::min(low[k], w[k]);

@@ -16,14 +16,14 @@ constexpr double kStrayMassCut = 1e-3;
 
 // A float density grid read from a VDB file, with what the import needs to know about it.
 struct VdbDensity {
-    std::string grid_name;            // the grid used
-    std::vector<std::string> grids;   // every grid of the file as "name (type)", in file order
+    std::string grid_name;           // the grid used
+    std::vector<std::string> grids;  // every grid of the file as "name (type)", in file order
     // World box (file units), whole voxels, of the density's main body: voxels apart from it by empty
     // layers and holding together at most kStrayMassCut of the mass along an axis are left out, so a few
     // stray voxels far off do not stretch the box (and shrink the cloud).
     double world_low[3] = {0, 0, 0};
     double world_high[3] = {0, 0, 0};
-    bool box_trimmed = false;  // the box leaves out active voxels with density (far-off strays)
+    bool box_trimmed = false;          // the box leaves out active voxels with density (far-off strays)
     double voxel_size[3] = {0, 0, 0};  // world size of one voxel along each axis
     int64_t active_voxels = 0;
     int64_t non_finite = 0;  // active values that were NaN or infinite, now 0
