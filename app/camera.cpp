@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "support/file_limits.h"
 
@@ -246,6 +247,12 @@ void read_key_views(KeyViews& key_views, const std::string& name, int key_interv
         key_views.views.push_back(kv);
     }
     std::fclose(f);
-    for (size_t i = 1; i < key_views.views.size(); ++i)
-        key_views.views[i].frame = key_views.views[i - 1].frame + key_interval;
+    // The file's first frame number and the option are both untrusted: the spacing saturates at
+    // the ends of int32 instead of wrapping, so a far-off frame gives views that stop rising
+    // (and a path that cannot be flown) rather than undefined arithmetic.
+    for (size_t i = 1; i < key_views.views.size(); ++i) {
+        const int64_t next = int64_t{key_views.views[i - 1].frame} + key_interval;
+        key_views.views[i].frame = static_cast<int32_t>(std::clamp<int64_t>(
+            next, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    }
 }

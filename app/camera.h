@@ -66,5 +66,6 @@ void camera_basis(Vec3 eye, Vec3 target, float roll, Vec3& right, Vec3& up, Vec3
 Vec3 pixel_to_focal_point(int px, int py, const Camera& camera);
 // Where the sight line through pixel (px, py) meets z = base_z; false when it runs parallel to it.
 bool pick_ground_point(const Camera& camera, int px, int py, float base_z, Vec3& out);
-// Reads the key-view file; frame numbers after the first are spaced by key_interval.
+// Reads the key-view file; frame numbers after the first are spaced by key_interval, saturating at
+// the int32 limits.
 void read_key_views(KeyViews& key_views, const std::string& name, int key_interval);

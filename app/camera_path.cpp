@@ -1,6 +1,7 @@
 // camera_path.cpp -- flying the camera along the key views of "view.dat"
 #include "app/camera_path.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -92,4 +93,16 @@ void place_camera(Camera& camera, const KeyPose& pose) {
     if (pose.fovy > 0.0f && pose.fovy < 180.0f) camera.fovy = pose.fovy;
     camera.roll = roll_towards(camera.eye, camera.target, pose.up);
     camera_basis(camera.eye, camera.target, camera.roll, camera.right, camera.up, camera.back);
+}
+
+void resume_flight(CameraFlight& flight, int ticks, double now_seconds) {
+    flight.start_frame = flight.frame;
+    flight.start_tick = ticks;
+    flight.start_seconds = now_seconds;
+}
+
+double flight_frame(const CameraFlight& flight, bool per_frame, int ticks, double now_seconds,
+                    double frames_per_second) {
+    if (per_frame) return flight.start_frame + (ticks - flight.start_tick);
+    return flight.start_frame + std::max(0.0, now_seconds - flight.start_seconds) * frames_per_second;
 }

@@ -169,8 +169,11 @@ bool start_movie(MovieWriter& m, const std::string& path, int width, int height,
                 path.c_str());
         return false;
     }
+    // Every ffmpeg call gets -nostdin: ffmpeg otherwise reads the terminal for keys, and a run in a
+    // background job would be stopped by SIGTTIN.
     std::string encoders;
-    const int status = run_capture({m.ffmpeg, "-hide_banner", "-loglevel", "error", "-encoders"}, encoders);
+    const int status =
+        run_capture({m.ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-encoders"}, encoders);
     if (status != 0) {
         fprintf(stderr, "vintrel: cannot write the movie %s: %s -encoders failed (%s)\n", path.c_str(),
                 m.ffmpeg.c_str(), status < 0 ? strerror(errno) : status_text(status).c_str());
@@ -203,10 +206,10 @@ bool start_movie(MovieWriter& m, const std::string& path, int width, int height,
     // GL rows are bottom-up; H.264 in yuv420p wants even sizes, so an odd last column or row goes.
     snprintf(crop, sizeof crop, "vflip,crop=%d:%d:0:0", width & ~1, height & ~1);
     m.encoder =
-        spawn({m.ffmpeg,   "-hide_banner", "-loglevel",   "error", "-y",         "-f",        "rawvideo",
-               "-pix_fmt", "rgb24",        "-video_size", size,    "-framerate", rate,        "-i",
-               "pipe:0",   "-vf",          crop,          "-an",   "-c:v",       "libx264",   "-pix_fmt",
-               "yuv420p",  "-crf",         kVideoQuality, "-f",    "mp4",        m.video_path},
+        spawn({m.ffmpeg,   "-nostdin", "-hide_banner", "-loglevel",   "error", "-y",         "-f",
+               "rawvideo", "-pix_fmt", "rgb24",        "-video_size", size,    "-framerate", rate,
+               "-i",       "pipe:0",   "-vf",          crop,          "-an",   "-c:v",       "libx264",
+               "-pix_fmt", "yuv420p",  "-crf",         kVideoQuality, "-f",    "mp4",        m.video_path},
               fds[0], -1);
     const int spawn_errno = errno;
     close(fds[0]);
@@ -286,37 +289,14 @@ bool finish_movie(MovieWriter& m) {
     if (!m.failed) {
         // The picture is copied as encoded; only the sound is encoded here.
         std::string joined;
-        const int join = run_capture({m.ffmpeg,
-                                      "-hide_banner",
-                                      "-loglevel",
-                                      "error",
-                                      "-y",
-                                      "-i",
-                                      m.video_path,
-                                      "-f",
-                                      "s16le",
-                                      "-ar",
-                                      std::to_string(kSoundRate),
-                                      "-ac",
-                                      "1",
-                                      "-i",
-                                      m.sound_path,
-                                      "-map",
-                                      "0:v:0",
-                                      "-map",
-                                      "1:a:0",
-                                      "-c:v",
-                                      "copy",
-                                      "-c:a",
-                                      "aac",
-                                      "-b:a",
-                                      kSoundBitRate,
-                                      "-movflags",
-                                      "+faststart",
-                                      "-f",
-                                      "mp4",
-                                      m.part_path},
-                                     joined);
+        const int join = run_capture(
+            {m.ffmpeg,   "-nostdin",    "-hide_banner", "-loglevel",  "error", "-y",
+             "-i",       m.video_path,  "-f",           "s16le",      "-ar",   std::to_string(kSoundRate),
+             "-ac",      "1",           "-i",           m.sound_path, "-map",  "0:v:0",
+             "-map",     "1:a:0",       "-c:v",         "copy",       "-c:a",  "aac",
+             "-b:a",     kSoundBitRate, "-movflags",    "+faststart", "-f",    "mp4",
+             m.part_path},
+            joined);
         if (join != 0) {
             fprintf(stderr, "vintrel: ffmpeg could not join picture and sound into %s (%s)\n", m.path.c_str(),
                     join < 0 ? strerror(errno) : status_text(join).c_str());

@@ -1,6 +1,8 @@
 // options.cpp -- command-line parsing and the colour file
 #include "app/options.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/fatal.h"
@@ -20,6 +22,25 @@ const char* value_of(int argc, char** argv, int& i, int start) {
 
 void scan_int(const char* text, int& out) { sscanf(text, "%d", &out); }
 void scan_float(const char* text, float& out) { sscanf(text, "%f", &out); }
+
+// The scripted-run options run unattended, so a value that is not a whole number in its range
+// would otherwise be taken silently and, for -frames, give a run that never ends. Unlike the
+// original options, which keep their silent scanning, these refuse such a value.
+int whole_number(const char* option, const char* text, long lo, long hi) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi)
+        fatal_input_error("vintrel: option %s needs a whole number from %ld to %ld, not '%s'\n", option, lo,
+                          hi, text);
+    return static_cast<int>(v);
+}
+
+// Largest pixel coordinate of a scripted strike and longest gap between strikes.
+constexpr long kMaxScriptedPixel = 65535;
+constexpr long kMaxScriptedCount = 2147483647;
+// Frames per second a scripted run may ask for.
+constexpr long kMaxFps = 1000;
 
 }  // namespace
 
@@ -47,22 +68,22 @@ void parse_options(int argc, char** argv, Options& o,
         } else if (!strcmp(a, "-col")) {
             o.colour_file = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-frames")) {
-            scan_int(value_of(argc, argv, i, start), o.frames);
+            o.frames = whole_number(a, value_of(argc, argv, i, start), 1, kMaxScriptedCount);
         } else if (!strcmp(a, "-strike")) {
             ScriptedStrike s;
-            scan_int(value_of(argc, argv, i, start), s.x);
-            scan_int(value_of(argc, argv, i, start), s.y);
+            s.x = whole_number(a, value_of(argc, argv, i, start), 0, kMaxScriptedPixel);
+            s.y = whole_number(a, value_of(argc, argv, i, start), 0, kMaxScriptedPixel);
             o.strikes.push_back(s);
         } else if (!strcmp(a, "-snapshot")) {
             o.snapshot_prefix = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-audio")) {
             o.audio_target = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-strike_gap")) {
-            scan_int(value_of(argc, argv, i, start), o.strike_gap);
+            o.strike_gap = whole_number(a, value_of(argc, argv, i, start), 0, kMaxScriptedCount);
         } else if (!strcmp(a, "-fps")) {
-            scan_int(value_of(argc, argv, i, start), o.fps);
+            o.fps = whole_number(a, value_of(argc, argv, i, start), 1, kMaxFps);
         } else if (!strcmp(a, "-memory_every")) {
-            scan_int(value_of(argc, argv, i, start), o.memory_every);
+            o.memory_every = whole_number(a, value_of(argc, argv, i, start), 1, kMaxScriptedCount);
         } else if (!strcmp(a, "-movie")) {
             o.movie_file = value_of(argc, argv, i, start);
         } else if (!strcmp(a, "-export-strike")) {

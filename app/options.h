@@ -39,7 +39,10 @@ struct Options {
 };
 
 // Parses argv[1..argc-1] (what the window system left). Unknown words are skipped;
-// a number that does not scan keeps the previous value. "-genk_tbl" calls
+// a number of an original option (-time_step, -key_interval, -win) that does not scan
+// keeps the previous value, while a scripted-run option (-frames, -strike, -strike_gap,
+// -fps, -memory_every) whose value is not a whole number in its range is a fatal input
+// error. "-genk_tbl" calls
 // on_genk_table at once with its file name, and "-sysout" calls on_sysout at once, so
 // their messages come in the order of the options. An option whose value is missing
 // is a fatal input error (message on standard error, status 1).

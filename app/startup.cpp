@@ -3,6 +3,7 @@
 
 #include <GL/freeglut.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -49,8 +50,6 @@ void abandon_movie_at_exit() { abandon_movie(app_state.movie); }
 void set_up_frame_clock(AppState& a) {
     const Options& o = a.options;
     const bool movie = !o.movie_file.empty();
-    if (movie && o.frames <= 0)
-        fatal_input_error("vintrel: -movie needs -frames N, the number of frames to encode\n");
     a.frame_clock = movie || (o.frames > 0 && is_wav_target(o.audio_target.c_str()));
     if (!a.frame_clock) return;
     const int fps = o.fps > 0 ? o.fps : kDefaultMovieFps;
@@ -73,10 +72,12 @@ bool wants_help(int argc, char** argv) {
     return false;
 }
 
-// A mistyped -audio target or a snapshot folder that cannot be made would otherwise
-// show only after the window opened (a silent run, or a line per frame); both end the
-// run here, before the scene is read.
+// A movie without a frame count, a mistyped -audio target or a snapshot folder that cannot
+// be made would otherwise show only after the window opened (a silent run, or a line per
+// frame); each ends the run here, before the window system starts or the scene is read.
 void check_scripted_outputs(const Options& o) {
+    if (!o.movie_file.empty() && o.frames <= 0)
+        fatal_input_error("vintrel: -movie needs -frames N, the number of frames to encode\n");
     if (!is_known_audio_target(o.audio_target.c_str())) {
         fatal_input_error(
             "vintrel: -audio %s: the sound output must be default, null, a FILE.wav or an ALSA device name\n",
@@ -91,6 +92,20 @@ void check_scripted_outputs(const Options& o) {
                               o.snapshot_prefix.c_str(), folder.c_str(), error.message().c_str());
         }
     }
+}
+
+// The window system's fatal errors, with our prefix; the commonest, no display at all, gets a line
+// saying what to do about it. The window system expects this not to return.
+void on_window_system_error(const char* format, va_list args) {
+    fputs("vintrel: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    if (strstr(format, "display"))
+        fputs(
+            "vintrel: the viewer needs a display; without one run it under a virtual X server, e.g. "
+            "xvfb-run -a vintrel\n",
+            stderr);
+    exit(1);
 }
 
 }  // namespace
@@ -112,6 +127,14 @@ int run_viewer(int argc, char** argv) {
     reset_app_state(app_state);
     AppState& a = app_state;
 
+    // Our own options are checked before the window system starts, so a bad value is refused
+    // with its own line, display or not, and before any file is read or anything opens. The
+    // window system's own options, still in argv here, are words this parse skips.
+    Options checked;
+    parse_options(argc, argv, checked, {}, {});
+    check_scripted_outputs(checked);
+
+    glutInitErrorFunc(on_window_system_error);
     glutInit(&argc, argv);
     a.options.win_width = a.options.win_height = 480;
     scene_state.camera.given = 0;
@@ -125,7 +148,6 @@ int run_viewer(int argc, char** argv) {
             app.sysout = fopen("sysout.dat", "w");
             if (!app.sysout) printf("Can't open sysout.dat\n");
         });
-    check_scripted_outputs(a.options);
 
     read_scene("test.dat");
     if (!a.options.scene_file.empty()) read_scene(a.options.scene_file);

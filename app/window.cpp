@@ -98,7 +98,7 @@ void strike_at(int x, int y) {
         a.flash_on_screen = true;
         // Kept now: the idle step clears the point sources right after the lit frame, the next display.
         a.last_strike =
-            make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.frame_number + 1);
+            make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.drawn_count + 1);
         a.have_strike = true;
     }
     relight_cloud();
@@ -140,12 +140,13 @@ void export_first_strike() {
     a.strike_exported = true;
 }
 
-// Writes the frame just drawn (still in the back buffer) as a snapshot, into the movie and, after
-// "s", as the next free vintrel-NNNN.png. A scripted run whose frames cannot be kept has failed:
-// going on would only repeat the message and end with a status that claims success.
-void save_frame() {
+// Writes the picture just drawn (still in the back buffer) as a snapshot, into the movie when it is a
+// frame of the frame clock and, after "s", as the next free vintrel-NNNN.png. A scripted run whose
+// frames cannot be kept has failed: going on would only repeat the message and end with a status that
+// claims success.
+void save_frame(bool tick) {
     AppState& a = app_state;
-    const bool movie = !a.movie.path.empty();
+    const bool movie = tick && !a.movie.path.empty();
     if (a.options.snapshot_prefix.empty() && !movie && !a.save_due) return;
     const int w = a.options.win_width, h = a.options.win_height;
     a.frame_rgb.resize(static_cast<size_t>(w) * h * 3);
@@ -154,7 +155,7 @@ void save_frame() {
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
     const bool kept =
         a.options.snapshot_prefix.empty() ||
-        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.drawn_count), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
@@ -184,6 +185,21 @@ void frame_sound_step() {
 void place_flight_camera() {
     const AppState& a = app_state;
     if (a.flight.on) place_camera(viewer.camera, sample_key_path(viewer.key_views, a.flight.frame));
+}
+
+// Frames per second of the key views' frame numbers: the movie's rate, or -fps.
+double key_frames_per_second(const AppState& a) {
+    return a.options.fps > 0 ? a.options.fps : kDefaultMovieFps;
+}
+
+// The frame clock's step for a flight: on to the path frame of the frame about to be drawn, and the
+// camera there before the idle step picks a strike with it.
+void advance_flight(AppState& a) {
+    if (!a.flight.on) return;
+    const bool per_frame = a.frame_clock || a.options.frames > 0;
+    a.flight.frame =
+        flight_frame(a.flight, per_frame, a.frame_number, seconds_now(), key_frames_per_second(a));
+    place_flight_camera();
 }
 
 void draw_info() {
@@ -251,6 +267,9 @@ void setup_window() {
 void display() {
     AppState& a = app_state;
     glutSetWindow(a.window_id);
+    // The first picture starts the frame clock; after it only the idle step draws frames.
+    const bool tick = a.tick_due || a.first_display;
+    a.tick_due = false;
     if (a.first_display) {
         if (a.frame_clock) {
             reset_sound_mix(sound_mixer);
@@ -280,16 +299,12 @@ void display() {
     if (a.help_on == 1) draw_help();
     note_frame(a.frame_times, seconds_now());
     if (a.info_on) draw_info();
-    ++a.frame_number;
-    save_frame();
-    frame_sound_step();
+    ++a.drawn_count;
+    if (tick) ++a.frame_number;
+    save_frame(tick);
+    if (tick) frame_sound_step();
     glutSwapBuffers();
-    if (a.flight.on) {
-        // The next frame's camera is in place before the idle step picks a strike with it.
-        a.flight.frame += 1.0;
-        place_flight_camera();
-    }
-    if (a.options.frames > 0 && a.frame_number >= a.options.frames) {
+    if (tick && a.options.frames > 0 && a.frame_number >= a.options.frames) {
         export_first_strike();
         if (!a.options.export_strike_dir.empty() && !a.strike_exported) {
             fprintf(stderr, "strike not exported to %s: no strike lit the cloud\n",
@@ -321,7 +336,7 @@ void on_key(unsigned char key, int, int) {
             update_idle(a);
             break;
         case 's':
-            // The frame is drawn again from the same state, so it is the one on screen.
+            // A redraw changes no clock, so the picture saved is the one on screen, flight or not.
             a.save_due = true;
             display();
             break;
@@ -425,6 +440,9 @@ void idle_step() {
         a.next_frame_time += std::chrono::microseconds(1000000 / a.options.fps);
         std::this_thread::sleep_until(a.next_frame_time);
     }
+    // This step draws the next frame of the frame clock.
+    advance_flight(a);
+    a.tick_due = true;
     if (a.plain_frames_due == 0 && a.next_strike < a.options.strikes.size()) {
         // A scripted strike replaces this idle step, so its lit frame is followed by a dark one.
         const ScriptedStrike s = a.options.strikes[a.next_strike++];
@@ -518,6 +536,7 @@ void toggle_flight(AppState& a) {
     if (!a.flight.started) a.flight.frame = views.front().frame;
     a.flight.started = true;
     a.flight.on = true;
+    resume_flight(a.flight, a.frame_number, seconds_now());
     place_flight_camera();
 }
 

@@ -44,8 +44,13 @@ struct AppState {
     int first_display = 1;
     int object_drawing = 0;
     bool sound_open = false;  // the scene has sounds and buffers were made
+    // The frame clock: the idle step (and the first display) draws the next frame, which advances a
+    // flight, a movie and a frame-clocked sound; any other display (an input, an expose) redraws the
+    // frame on screen and changes none of them.
+    bool tick_due = false;  // the next display is the frame clock's
+    int drawn_count = 0;    // every display, frame or redraw: the numbers of -snapshot files
     // Scripted runs.
-    int frame_number = 0;         // frames displayed so far
+    int frame_number = 0;         // frames of the frame clock drawn so far
     std::size_t next_strike = 0;  // index into options.strikes
     int plain_frames_due = 0;     // plain idle steps still to run before the next strike
     std::chrono::steady_clock::time_point next_frame_time{};

@@ -196,7 +196,7 @@ void read_wave_section(FILE* in, Scene& scene) {
             return;
         }
         std::fscanf(in, "%f", &sound.gain);
-        load_sound(name.c_str(), sound, scene.wave_reader);
+        if (scene.load_sounds) load_sound(name.c_str(), sound, scene.wave_reader);
     }
 }
 

@@ -171,6 +171,7 @@ int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int ste
 void reset_sound_mix(SoundMixer& mixer) {
     mixer.mix_position = 0;
     std::fill(mixer.mix_ring.begin(), mixer.mix_ring.end(), 0.0f);
+    mixer.limiter = Limiter{};
 }
 
 void mix_sound_block(SoundMixer& mixer, const std::vector<Sound>& sounds, ThunderVoice* const* voices,
@@ -202,9 +203,11 @@ void mix_sound_block(SoundMixer& mixer, const std::vector<Sound>& sounds, Thunde
     }
     for (int32_t k = 0, r = m.mix_position; k < block; ++k) {
         m.mix_block[static_cast<size_t>(k)] = m.mix_ring[static_cast<size_t>(r)];
-        m.output_block[static_cast<size_t>(k)] = to_output(m.mix_block[static_cast<size_t>(k)]);
         if (++r == ring) r = 0;
     }
+    limit_block(m.limiter, m.mix_block.data(), block, kSoundOutputRate);
+    for (int32_t k = 0; k < block; ++k)
+        m.output_block[static_cast<size_t>(k)] = to_output(m.mix_block[static_cast<size_t>(k)]);
     m.mix_position = static_cast<int32_t>((static_cast<int64_t>(m.mix_position) + block) % ring);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sound/audio.h"
+#include "sound/limiter.h"
 #include "sound/thunder_voice.h"
 #include "sound/timer.h"
 #include "sound/wave.h"
@@ -32,6 +33,7 @@ struct SoundMixer {
     int32_t background_position = 0;  // next value of the background loop; never reset
     std::vector<float> mix_block;
     std::vector<int16_t> output_block;
+    Limiter limiter;  // keeps the sum of overlapping voices below full scale
     AudioHandle* audio_handle = nullptr;
     uint32_t sound_timer = 0;  // 0 while no timer runs
     // What the timer mixes; set by start_sound_timer and read only on the timer thread.
@@ -60,11 +62,12 @@ void allocate_sound_buffers(SoundMixer& mixer, float time_step, float mix_ring_s
 int open_sound_output(SoundMixer& mixer, int rate, int bits, int frames, int stereo,
                       const std::string& target);
 
-// Rewinds the ring to 0 and silences it; the background keeps its place.
+// Rewinds the ring to 0, silences it and lets the limiter go; the background keeps its place.
 void reset_sound_mix(SoundMixer& mixer);
 
 // Mixes the next block into mix_block and output_block from the thunder voices and the
-// background loop (sound 1, when it exists). Voices and sounds that cannot play are skipped.
+// background loop (sound 1, when it exists), through the limiter. Voices and sounds that
+// cannot play are skipped.
 void mix_sound_block(SoundMixer& mixer, const std::vector<Sound>& sounds, ThunderVoice* const* voices,
                      int voice_count);
 

@@ -120,3 +120,20 @@ TEST(CameraPath, PlacedCameraLooksAlongThePoseAndDragsOnFromIt) {
     place_camera(c, p);
     EXPECT_FLOAT_EQ(c.distance, 50.0f);
 }
+
+TEST(CameraPath, FlightsFollowTheFrameCountOrTheWallClockAndResumeWhereTheyStopped) {
+    CameraFlight f;
+    f.frame = 40.0;
+    resume_flight(f, 7, 100.0);
+    // On the frame clock: one path frame per frame drawn since the start, whatever the time.
+    EXPECT_EQ(flight_frame(f, true, 7, 999.0, 30.0), 40.0);
+    EXPECT_EQ(flight_frame(f, true, 10, 100.0, 30.0), 43.0);
+    // Interactive: 30 path frames per second of wall time, however many frames were drawn.
+    EXPECT_DOUBLE_EQ(flight_frame(f, false, 7, 100.5, 30.0), 55.0);
+    EXPECT_DOUBLE_EQ(flight_frame(f, false, 500, 100.5, 30.0), 55.0);
+    EXPECT_DOUBLE_EQ(flight_frame(f, false, 8, 99.0, 30.0), 40.0);  // a clock that steps back holds still
+    // Stopped at 55 and started again later: on from 55, not from where the wall clock would put it.
+    f.frame = 55.0;
+    resume_flight(f, 20, 300.0);
+    EXPECT_DOUBLE_EQ(flight_frame(f, false, 21, 301.0, 30.0), 85.0);
+}

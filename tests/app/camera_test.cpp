@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/camera_path.h"
 #include "test_support.h"
 
 namespace {
@@ -304,6 +305,19 @@ TEST(KeyViews, CapacityAndDamagedFiles) {
     ASSERT_EQ(kv.views.size(), 2u);
     EXPECT_EQ(kv.views[1].frame, 14);
     EXPECT_NE(out.find("ends after 2 of 3"), std::string::npos) << out;
+
+    // A first frame near the int32 limit: the spacing saturates (the path then cannot be flown)
+    // instead of overflowing, either way round.
+    write_binary_file(dir.file("far.dat"), key_view_file(3, {2147483646, 0, 0}));
+    read_key_views(kv, dir.file("far.dat"), 30);
+    ASSERT_EQ(kv.views.size(), 3u);
+    EXPECT_EQ(kv.views[1].frame, 2147483647);
+    EXPECT_EQ(kv.views[2].frame, 2147483647);
+    EXPECT_EQ(key_path_period(kv), 0.0);
+    write_binary_file(dir.file("low.dat"), key_view_file(2, {-2147483647, 0}));
+    read_key_views(kv, dir.file("low.dat"), -30);
+    ASSERT_EQ(kv.views.size(), 2u);
+    EXPECT_EQ(kv.views[1].frame, -2147483647 - 1);
 
     // Not even a count.
     write_binary_file(dir.file("empty.dat"), {1, 0});

@@ -115,6 +115,32 @@ TEST(Options, ValueThatDoesNotScanKeepsThePreviousValue) {
     EXPECT_FLOAT_EQ(o.time_step, 0.033f);
 }
 
+TEST(Options, BadScriptedValueIsOneLineAndFatal) {
+    ThrowOnFatal guard;
+    const std::vector<std::vector<std::string>> bad = {{"-frames", "abc"},       {"-frames", "-3"},
+                                                       {"-frames", "0"},         {"-frames", "12x"},
+                                                       {"-frames", ""},          {"-frames", "99999999999"},
+                                                       {"-strike", "1", "y"},    {"-strike", "-1", "5"},
+                                                       {"-strike_gap", "-1"},    {"-fps", "0"},
+                                                       {"-fps", "2.5"},          {"-memory_every", "0"},
+                                                       {"-memory_every", "many"}};
+    for (const auto& words : bad) {
+        Options o;
+        testing::internal::CaptureStderr();
+        EXPECT_THROW(parse(words, o), FatalInputError) << words[0] << " " << words[1];
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("vintrel: option " + words[0] + " ", 0), 0u) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    }
+    // The edges of each range are taken.
+    Options o;
+    parse({"-frames", "1", "-strike", "0", "65535", "-strike_gap", "0", "-fps", "1000", "-memory_every", "1"},
+          o);
+    EXPECT_EQ(o.frames, 1);
+    EXPECT_EQ(o.strikes.at(0).y, 65535);
+    EXPECT_EQ(o.fps, 1000);
+}
+
 TEST(Options, MissingValueIsFatal) {
     ThrowOnFatal guard;
     for (const char* opt : {"-f", "-genk_tbl", "-time_step", "-key_interval", "-col", "-frames", "-snapshot",

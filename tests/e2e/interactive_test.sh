@@ -2,10 +2,20 @@
 # An interactive session driven by xdotool: at rest the window draws nothing and uses almost no CPU;
 # each input that changes the picture draws; a click in generate mode draws the lit frame and then
 # one dark frame; "b" exports that strike, after it is dark, into strike-0001/; the wheel zooms; "s"
-# saves the frame without overwriting; "q" quits.
+# saves the frame without overwriting, during a flight too the frame on screen; "q" quits.
 source "$(dirname "$0")/common.sh"
 use_example_scene
 command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/install-deps)"
+
+# Three key views round the scene, for the flight.
+python3 - <<'VIEWS'
+import struct
+views = [((0, -150, 50), (0, 0, 30)), ((150, 0, 50), (0, 0, 30)), ((0, 150, 50), (0, 0, 30))]
+with open("view.dat", "wb") as f:
+    f.write(struct.pack("<i", len(views)))
+    for i, (eye, target) in enumerate(views):
+        f.write(struct.pack("<12fi", *eye, *target, 0, 0, 1, 50, 0, 0, 30 * i))
+VIEWS
 
 cat >session.sh <<'SESSION'
 set -u
@@ -39,6 +49,13 @@ step export key --window "$win" b
 step wheel click --window "$win" 4
 touch vintrel-0001.png
 step save key --window "$win" s
+# During a flight "s" saves the frame on screen: the redraw it makes does not move the flight on.
+xdotool key --window "$win" p
+sleep 1.5
+xdotool key --window "$win" s
+sleep 0.5
+xdotool key --window "$win" p
+sleep 0.5
 xdotool key --window "$win" q
 wait $pid
 echo "exit $?"
@@ -58,7 +75,14 @@ grep -qx "export 0" session.txt || fail "b drew a frame"
 grep -qx "wheel 1" session.txt || fail "the wheel did not draw one frame"
 grep -qx "save 1" session.txt || fail "s did not draw one frame"
 grep -qx "exit 1" session.txt || fail "q did not end the viewer with status 1"
-n=$(ls f-*.png | wc -l)
+# The frames before the flight end with the redraw of the first "s": the last one equal to its save.
+same() { [ "$($PNG apart "$1" "$2" 0 0 0 480 480)" = "0.00 0" ]; }
+total=$(ls f-*.png | wc -l)
+n=0
+for ((k = 1; k <= total; k++)); do
+  if same "$(printf 'f-%04d.png' $k)" vintrel-0002.png; then n=$k; fi
+done
+[ "$n" -gt 3 ] || fail "the first save is none of the frames drawn"
 lit=$(printf 'f-%04d.png' $((n - 3)))
 dark=$(printf 'f-%04d.png' $((n - 2)))
 zoomed=$(printf 'f-%04d.png' $((n - 1)))
@@ -75,4 +99,19 @@ grep -q "^strike of frame $((n - 3)) exported to strike-0002: " out.txt || fail 
 grep -q "^{\"frame\": $((n - 3)), \"window\": \[480, 480\]," strike-0002/strike.json ||
   fail "strike.json is not the lit frame's: $(head -n 1 strike-0002/strike.json)"
 [ -s strike-0002/cloud.vdb ] && [ -s strike-0002/render.py ] || fail "export incomplete: $(ls strike-0002)"
+# The flight's save: its redraw (the last frame equal to it) shows what the frame before it showed,
+# while the flight did move from frame to frame.
+grep -qx "saved vintrel-0003.png" out.txt || fail "s during the flight saved nothing: $(cat out.txt)"
+redraw=0
+for ((k = total; k > n + 2; k--)); do
+  if same "$(printf 'f-%04d.png' $k)" vintrel-0003.png; then
+    redraw=$k
+    break
+  fi
+done
+[ "$redraw" -gt 0 ] || fail "the flight's saved frame is none of the frames drawn"
+same "$(printf 'f-%04d.png' $((redraw - 1)))" vintrel-0003.png ||
+  fail "s during the flight saved a frame other than the one on screen"
+same "$(printf 'f-%04d.png' $((redraw - 2)))" "$(printf 'f-%04d.png' $((redraw - 1)))" &&
+  fail "the flight did not move between frames"
 echo "interactive: ok"

@@ -2,14 +2,25 @@
 # A scripted movie: an odd-sized window encoded through ffmpeg into an MP4 whose picture and
 # sound have the run's length, each strike's thunder loudest within a frame of the strike (in
 # the WAV beside it and in the movie), no help overlay; a missing or failing ffmpeg stops the
-# run before anything is left under the movie's name; "-play" flies the key views.
+# run before anything is left under the movie's name; every ffmpeg call keeps off the terminal;
+# "-play" flies the key views.
 source "$(dirname "$0")/common.sh"
 use_example_scene
 FPS=24
 FRAMES=40
 
-run_headless -win 161 121 -fps $FPS -frames $FRAMES -strike_gap 18 -strike 80 76 -strike 80 76 \
-  -movie m.mp4 -audio s.wav -snapshot f -play || fail "movie run exited with $?: $(cat err.txt)"
+# Every ffmpeg call is logged on its way to the real one: each must keep ffmpeg off the terminal.
+mkdir -p logbin
+cat >logbin/ffmpeg <<LOGGED
+#!/bin/sh
+echo "\$*" >>"$WORK/ffmpeg-calls.txt"
+exec "$(command -v ffmpeg)" "\$@"
+LOGGED
+chmod +x logbin/ffmpeg
+PATH="$WORK/logbin:$PATH" run_headless -win 161 121 -fps $FPS -frames $FRAMES -strike_gap 18 -strike 80 76 \
+  -strike 80 76 -movie m.mp4 -audio s.wav -snapshot f -play || fail "movie run exited with $?: $(cat err.txt)"
+[ "$(wc -l <ffmpeg-calls.txt)" -ge 3 ] || fail "ffmpeg calls not logged: $(cat ffmpeg-calls.txt)"
+grep -v -e '^-nostdin ' ffmpeg-calls.txt && fail "an ffmpeg call without -nostdin reads the terminal"
 [ -f m.mp4 ] || fail "no movie: $(cat out.txt err.txt)"
 ls ./*.part >/dev/null 2>&1 && fail "temporary files left: $(ls ./*.part)"
 grep -q -x "no camera path to fly: 0 key views in view.dat, at least 2 needed" out.txt ||

@@ -11,6 +11,22 @@ run_headless -win 640 || status=$?
 [ "$status" -eq 1 ] || fail "a missing option value gave status $status"
 grep -q -- "-win" err.txt || fail "no message for the missing value"
 
+# Every scripted option with a bad value is one line on standard error and status 1 before anything
+# is read or opened, and so is a missing display (with a line saying how to run without one).
+for bad in "-frames abc" "-frames -3" "-strike 10 x" "-strike_gap -2" "-fps 0" "-memory_every x"; do
+  status=0
+  # shellcheck disable=SC2086
+  env -u DISPLAY "$VINTREL" $bad >out.txt 2>err.txt || status=$?
+  [ "$status" -eq 1 ] || fail "$bad gave status $status"
+  [ "$(wc -l <err.txt)" -eq 1 ] && grep -q -- "^vintrel: option ${bad%% *} needs a whole number" err.txt ||
+    fail "$bad: $(cat err.txt)"
+  [ ! -s out.txt ] || fail "$bad: the run went on: $(cat out.txt)"
+done
+status=0
+env -u DISPLAY "$VINTREL" -frames 1 -audio null >out.txt 2>err.txt || status=$?
+[ "$status" -eq 1 ] || fail "no display gave status $status"
+grep -q "vintrel: the viewer needs a display.*xvfb-run" err.txt || fail "no display: $(cat err.txt)"
+
 run_headless -frames 1 -audio null || fail "scripted run exited with $?: $(cat err.txt)"
 expect_lines_in_order out.txt \
   "reading grid data:cloud.grd..." \

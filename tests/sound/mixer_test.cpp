@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -143,7 +145,41 @@ TEST_F(MixerTest, ThunderTailIsFollowedBySilenceThenTheVoiceStops) {
     EXPECT_EQ(voice.thunder_wave.load(), 0);
 }
 
-TEST_F(MixerTest, VoicesSumAndOutputIsClippedSymmetrically) {
+TEST_F(MixerTest, OverlappingStrikesAreLimitedNotClipped) {
+    // Four strikes a third of a second apart, each a loud decaying rumble, over a rain loop: their
+    // sum reaches several times full scale.
+    allocate_sound_buffers(mixer, 0.033f, 10.0f);
+    Sound rumble;
+    rumble.length = rumble.value_count = 3 * 16000;
+    uint32_t noise = 12345;
+    for (int32_t i = 0; i < rumble.length; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        const float white = static_cast<float>(noise >> 8) / 8388608.0f - 1.0f;
+        rumble.samples.push_back(white * 0.9f * std::exp(-static_cast<float>(i) / 16000.0f));
+    }
+    std::vector<Sound> sounds = {rumble, constant_sound(700, 0.2f)};
+    ThunderVoice voices[4];
+    ThunderVoice* ptrs[] = {&voices[0], &voices[1], &voices[2], &voices[3]};
+    int16_t loudest = 0;
+    float loudest_sum = 0.0f;
+    for (int block = 0; block < 200; ++block) {
+        if (block % 10 == 0 && block < 40) start_voice(voices[block / 10], 1.0f);
+        mix_sound_block(mixer, sounds, ptrs, 4);
+        for (int32_t k = 0; k < mixer.block_frames; ++k) {
+            const int16_t v = mixer.output_block[static_cast<size_t>(k)];
+            ASSERT_LT(std::abs(v), 32767) << "block " << block << " value " << k;
+            loudest = std::max<int16_t>(loudest, static_cast<int16_t>(std::abs(v)));
+        }
+        for (float v : mixer.mix_block) loudest_sum = std::max(loudest_sum, std::fabs(v));
+    }
+    // The limiter turns the peaks down to its ceiling, not the whole mix to silence.
+    EXPECT_GE(loudest, static_cast<int16_t>(0.9f * 32767.0f));
+    EXPECT_LE(loudest_sum, kLimiterCeiling + 1e-6f);
+    // Long after the thunder the rain passes unchanged again, bit for bit.
+    EXPECT_EQ(mixer.output_block[0], static_cast<int16_t>(0.2f * 32767.0f));
+}
+
+TEST_F(MixerTest, VoicesSumAndOutputIsSymmetric) {
     allocate_sound_buffers(mixer, 0.01f, 1.0f);
     std::vector<Sound> sounds = {constant_sound(500, 0.7f), constant_sound(500, -0.00001f)};
     ThunderVoice a, b, c;
@@ -151,14 +187,19 @@ TEST_F(MixerTest, VoicesSumAndOutputIsClippedSymmetrically) {
     start_voice(b, 1.0f);
     ThunderVoice* voices[] = {&a, &b, nullptr, &c};
     mix_sound_block(mixer, sounds, voices, 4);
-    EXPECT_EQ(mixer.mix_block[0], 0.7f + 0.7f - 0.00001f);
-    EXPECT_EQ(mixer.output_block[0], 32767);
+    // Two voices and the background sum; the limiter holds the sum at its ceiling, on both sides.
+    EXPECT_EQ(mixer.output_block[0], static_cast<int16_t>(kLimiterCeiling * 32767.0f));
+    reset_sound_mix(mixer);
     for (auto& s : sounds[0].samples) s = -0.7f;
+    start_voice(a, 1.0f);
+    start_voice(b, 1.0f);
     mix_sound_block(mixer, sounds, voices, 4);
-    EXPECT_EQ(mixer.output_block[0], -32767);  // never -32768
-    // Truncation toward zero, on both sides.
+    EXPECT_EQ(mixer.output_block[0], -static_cast<int16_t>(kLimiterCeiling * 32767.0f));
+    // Quiet values pass untouched; truncation toward zero, on both sides.
+    reset_sound_mix(mixer);
     std::vector<Sound> small = {constant_sound(500, 0.0f), constant_sound(500, -0.5f)};
     mix_sound_block(mixer, small, voices, 0);
+    EXPECT_EQ(mixer.mix_block[0], -0.5f);
     EXPECT_EQ(mixer.output_block[0], static_cast<int16_t>(-16383));
     small[1].samples.assign(500, 0.00002f);
     mix_sound_block(mixer, small, voices, 0);

@@ -14,6 +14,8 @@
 #include "support/file_limits.h"
 #include "test_support.h"
 #include "tools/bake/bake.h"
+#include "tools/bake/shards.h"
+#include "tools/bake/table_bake.h"
 
 namespace {
 
@@ -263,7 +265,6 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     EXPECT_NE(read_binary_file(other.file("thunder.wav")), read_binary_file(dir_->file("thunder.wav")));
 }
 
-
 // A cell's records depend only on the seed and the cell: baked alone, on one thread, they equal the same
 // cell of the full two-thread bake, and every other cell gets empty records.
 TEST_F(BakedScene, CellsBakedAloneEqualTheSameCellsOfTheFullBake) {
@@ -379,11 +380,91 @@ TEST_F(BakedScene, ShardsMergeIntoTheOneProcessTableAndForeignShardsAreRefused) 
         std::vector<std::string> files;
         std::string expected;
     };
+    // Share 2 as another build of the baker would have written it, and with a header that disagrees
+    // with its trailer (the merged table copies the first file's header).
+    auto altered = [&](const std::string& name, size_t at_from_end, size_t at_from_start) {
+        std::vector<uint8_t> bytes = read_binary_file(s2);
+        if (at_from_end > 0) bytes[bytes.size() - at_from_end] ^= 0x5A;
+        if (at_from_start > 0) bytes[at_from_start] ^= 0x01;
+        write_binary_file(copy.file(name), bytes);
+        return copy.file(name);
+    };
+    const std::string other_build = altered("build2", kShardTrailerBytes - 48, 0);
+    const std::string bad_header = altered("header2", 0, 4);
     for (const Case& c : {Case{{s1, other_seed, s3}, "seed"}, Case{{s1, other_scene, s3}, "different scenes"},
+                          Case{{s1, other_build, s3}, "different builds of the baker"},
+                          Case{{bad_header, s1, s3}, "header does not match its trailer"},
                           Case{{s1, s3}, "share 2 of 3 missing"}, Case{{s1, s2, s2, s3}, "given twice"},
                           Case{{s1, s2, dir_->file("basic_intensity_cmp.dat")}, "not a shard"}}) {
         const std::string error = merge(c.files);
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_FALSE(std::filesystem::exists(copy.file("merged.dat"))) << c.expected;
     }
+    // Memory counts all shards together: a limit that each file fits but not all of them and the
+    // merged table refuses the merge before anything is read.
+    const uint64_t each = std::filesystem::file_size(s1);
+    const uint64_t saved = reader_limits.memory_bytes;
+    reader_limits.memory_bytes = 3 * each;
+    const std::string error = merge({s1, s2, s3});
+    reader_limits.memory_bytes = saved;
+    EXPECT_NE(error.find("too much for this machine's memory"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(copy.file("merged.dat")));
+}
+
+// The table's one scale: the reference strike (a vertical channel from the cloud base to the ground under
+// the middle of the lightning domain) lit through the viewer's own relighting and gamma mapping peaks at
+// kReferencePeak, and the reference strike is that channel.
+TEST_F(BakedScene, TableScaleBringsTheReferenceStrikeToItsPeak) {
+    CloudGrid cloud = scene_->cloud;
+    LightningGrid lgrid;
+    setup_lightning_grid(lgrid, scene_->lightning, cloud);
+    const auto ref = reference_strike_cells(*scene_);
+    ASSERT_FALSE(ref.empty());
+    // One column under the middle of the domain, layer by layer from the ground up to the cloud base,
+    // each weighted by the channel length in it times the summed channel colours.
+    const LightningSettings& s = scene_->lightning;
+    const double per_length = s.emission_colour.x * s.channel_colour.x +
+                              s.emission_colour.y * s.channel_colour.y +
+                              s.emission_colour.z * s.channel_colour.z;
+    const int32_t column = ref[0].first % (lgrid.lgrid_nx * lgrid.lgrid_ny);
+    EXPECT_EQ(column, (lgrid.lgrid_ny / 2) * lgrid.lgrid_nx + lgrid.lgrid_nx / 2);
+    double length = 0.0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        EXPECT_EQ(ref[i].first, static_cast<int32_t>(i) * lgrid.lgrid_nx * lgrid.lgrid_ny + column) << i;
+        length += ref[i].second / per_length;
+    }
+    EXPECT_NEAR(length, cloud.grd_origin.z, 1e-4 * cloud.grd_origin.z);
+
+    // Those cells baked with every coefficient kept, then lit by sources the viewer bins into exactly
+    // them with the reference weights and the channel's colours.
+    ScratchDir copy;
+    copy_scene(dir_->path, copy.path);
+    BakeOptions o = tables_options(copy.path);
+    o.coeffs = cloud.dcl_numx * cloud.dcl_numy * cloud.dcl_numz;
+    for (const auto& [k, w] : ref) o.cells.push_back({k, k});
+    BakeReport baked;
+    ASSERT_EQ(run_bake(o, baked), "");
+    EXPECT_DOUBLE_EQ(baked.tables.table_scale, report_->tables.table_scale);  // whichever cells are baked
+    BaseIntensityTable table;
+    IlluminationWork work;
+    ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, copy.file("basic_intensity_cmp.dat")));
+    const int count = static_cast<int>(ref.size()) * kBinStride;
+    std::vector<Vec3> pos(static_cast<size_t>(count)), intensity(static_cast<size_t>(count));
+    for (size_t i = 0; i < ref.size(); ++i) {
+        const int32_t k = ref[i].first, ix = k % lgrid.lgrid_nx, iy = (k / lgrid.lgrid_nx) % lgrid.lgrid_ny;
+        const int32_t iz = k / (lgrid.lgrid_nx * lgrid.lgrid_ny);
+        const size_t at = i * kBinStride;
+        pos[at] =
+            Vec3{lgrid.box_low.x + (ix + 0.5f) * lgrid.cell_dx, lgrid.box_low.y + (iy + 0.5f) * lgrid.cell_dy,
+                 0.5f * (lgrid.lgrid_z[iz] + lgrid.lgrid_z[iz + 1])};
+        const float f = static_cast<float>(ref[i].second / (kBinStride * per_length));
+        intensity[at] =
+            Vec3{f * s.emission_colour.x * s.channel_colour.x, f * s.emission_colour.y * s.channel_colour.y,
+                 f * s.emission_colour.z * s.channel_colour.z};
+    }
+    ASSERT_TRUE(
+        light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), count));
+    float peak = 0.0f;
+    for (const Vec3& c : cloud.dcl_dir_light) peak = std::max({peak, c.x, c.y, c.z});
+    EXPECT_NEAR(peak, kReferencePeak, 2e-3);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/file_limits.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -124,6 +125,33 @@ TEST(CloudImport, KeepsTheAspectScalesBytesFromTheDataAndSetsTheDepth) {
     EXPECT_DOUBLE_EQ(t.core_depth, kMaxCoreDepth);
     EXPECT_NEAR(t.metres_per_unit / a.metres_per_unit, 4000.0 / 500.0, 1e-9);
     EXPECT_EQ(t.cloud.bytes, a.cloud.bytes);
+    EXPECT_EQ(a.warnings.find("units"), std::string::npos) << a.warnings;
+    // The same cloud 32 file units tall is no cloud in metres: its units count as unknown and it is
+    // taken as tall as a grid file, with one line saying so; -height still decides, and 100 units
+    // tall are metres.
+    for (const double voxel : {1.6, 5.0, 1001.0}) {
+        write_vdb(tmp.file("u.vdb"), {make_grid("density", n, voxel, ellipsoid(n, 2.0f))});
+        ImportedCloud u;
+        ASSERT_EQ(import_cloud(cloud_options(tmp.file("u.vdb"), tmp.file("x")), u), "");
+        const double metres = voxel == 5.0 ? 100.0 : kAssumedGridHeight;
+        EXPECT_NEAR(u.source_size[2] * u.metres_per_source_unit, metres, 1e-6) << voxel;
+        EXPECT_EQ(u.warnings.find("taking its units as unknown") != std::string::npos, voxel != 5.0)
+            << u.warnings;
+        EXPECT_EQ(std::count(u.warnings.begin(), u.warnings.end(), '\n'), voxel == 5.0 ? 0 : 1) << u.warnings;
+    }
+    // A stray voxel far off neither stretches the box nor shrinks the cloud; the import says so.
+    auto strays = make_grid("density", n, 25.0, ellipsoid(n, 2.0f));
+    strays->tree().setValue(openvdb::Coord(2000, -300, 5), 1.5f);
+    write_vdb(tmp.file("s.vdb"), {strays});
+    ImportedCloud st;
+    ASSERT_EQ(import_cloud(cloud_options(tmp.file("s.vdb"), tmp.file("x")), st), "");
+    for (int k = 0; k < 3; ++k) EXPECT_DOUBLE_EQ(st.source_size[k], a.source_size[k]) << k;
+    EXPECT_EQ(st.cloud.bytes, a.cloud.bytes);
+    EXPECT_NE(st.warnings.find("strays far from the cloud"), std::string::npos) << st.warnings;
+    tall.cloud_file = tmp.file("u.vdb");
+    ASSERT_EQ(import_cloud(tall, t), "");
+    EXPECT_NEAR(t.source_size[2] * t.metres_per_source_unit, 4000.0, 1e-6);
+    EXPECT_TRUE(t.warnings.empty()) << t.warnings;
 }
 
 TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
@@ -241,6 +269,7 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
     ScratchDir tmp;
     const int n[3] = {16, 16, 16};
     write_text_file(tmp.file("notes.vdb"), "these are not densities\n");
+    write_text_file(tmp.file("hello.txt"), "hello world, a text file and no cloud\n");
     openvdb::initialize();
     auto vel = openvdb::Vec3SGrid::create();
     vel->setName("v");
@@ -278,6 +307,7 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
     };
     const Case cases[] = {
         {"notes.vdb", "", "neither an OpenVDB file nor a grid file"},
+        {"hello.txt", "", "hello.txt is neither an OpenVDB file nor a grid file: it starts neither with"},
         {"missing.vdb", "", "no cloud file"},
         {"vectors.vdb", "", "holds no float grid"},
         {"ok.vdb", "cloud", "no grid named 'cloud'; its grids: 'density' (float)"},
@@ -296,10 +326,37 @@ TEST(CloudImport, RejectsBadInputAndLeavesNothingUnderTheFolder) {
         BakeReport report;
         const std::string err = run_cloud_bake(o, report);
         EXPECT_NE(err.find(c.expect), std::string::npos) << err;
+        EXPECT_EQ(err.find("9223372036854775807"), std::string::npos) << err;  // no sizes read from text
         EXPECT_FALSE(fs::exists(tmp.file("out")));
         EXPECT_FALSE(fs::exists(tmp.file(c.dir + ".partial")));
     }
     EXPECT_TRUE(fs::exists(tmp.file("mine/thesis.txt")));
+
+    // Values that compress well make a file far smaller than the grid it loads into: the grid's loaded
+    // size is refused before its values are expanded, from the size the writer recorded and, when the
+    // file records none, from the grid's structure.
+    const int dense_n[3] = {128, 128, 64};
+    auto dense = make_grid("density", dense_n, 10.0, [](int, int, int) { return 1.0f; });
+    write_vdb(tmp.file("dense.vdb"), {dense});
+    {
+        openvdb::io::File file(tmp.file("bare.vdb"));
+        file.setGridStatsMetadataEnabled(false);
+        file.write({dense});
+        file.close();
+    }
+    const uint64_t limit = uint64_t{2} << 20;  // 4 MB of leaf values would load; 2 MB allowed
+    const uint64_t saved = reader_limits.memory_bytes;
+    reader_limits.memory_bytes = limit;
+    for (const char* name : {"dense.vdb", "bare.vdb"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(fs::file_size(tmp.file(name)), limit / 2);
+        BakeReport report;
+        const std::string err = run_cloud_bake(cloud_options(tmp.file(name), tmp.file("out")), report);
+        EXPECT_NE(err.find("MB once loaded, more than half of this machine's memory"), std::string::npos)
+            << err;
+        EXPECT_FALSE(fs::exists(tmp.file("out")));
+    }
+    reader_limits.memory_bytes = saved;
 }
 
 TEST(CloudImport, ExportAndReimportKeepEveryByte) {
@@ -321,12 +378,18 @@ TEST(CloudImport, ExportAndReimportKeepEveryByte) {
     fs::create_directory(tmp.file("scene"));
     write_binary_file(tmp.file("scene/cloud.grd"), file);
     write_text_file(tmp.file("scene/test.dat"),
-                    "cloud\ncloud.grd 0.04\n1.5 16 8 24\n0.6 0.999 0.85\n1.5 1 1\n4\n1 2\nend\n");
+                    "cloud\ncloud.grd 0.04\n1.5 16 8 24\n0.6 0.999 0.85\n1.5 1 1\n4\n1 2\n"
+                    "wave\n2.0 2\nthunder.wav 1.0\nrain.wav 0.5\nend\n");
     BakeOptions o;
     o.out_dir = tmp.file("scene");
     o.export_file = tmp.file("scene.vdb");
     BakeReport report;
-    ASSERT_EQ(run_vdb_export(o, report), "");
+    // The export reads the cloud, not the sounds (which this folder does not even have).
+    testing::internal::CaptureStdout();
+    const std::string exported = run_vdb_export(o, report);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(exported, "");
+    EXPECT_EQ(out.find("thunder.wav"), std::string::npos) << out;
     // The VDB carries the scene's cell size and places voxel (0, 0, 0) at the grid's low corner, which
     // the viewer's centring puts at origin minus half the cell counts: (0, 0, 20).
     openvdb::io::File in(tmp.file("scene.vdb"));

@@ -42,6 +42,8 @@ constexpr float kAlbedo = 0.999f;
 constexpr float kAsymmetry = 0.85f;
 constexpr double kClipPercentile = 0.999;
 constexpr int32_t kMaxSupersamples = 4;
+// Most cells along one side of a grid file taken as a cloud; larger sizes are no grid header.
+constexpr int32_t kMaxGridSide = 1 << 16;
 // Camera: a few units above the town, south-east of the storm, as in the demo; the cloud's grid box
 // fills at most this share of the half-window on either axis.
 constexpr float kEyeHeight = 3.0f;
@@ -113,10 +115,12 @@ std::string read_grid_source(const std::string& path, CloudBytes& grid) {
     grid.ny = get_i32(head + 4);
     grid.nz = get_i32(head + 8);
     std::memcpy(&grid.byte_scale, head + 12, 4);
-    if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0 || !std::isfinite(grid.byte_scale) ||
-        !(grid.byte_scale > 0.0f)) {
+    // Sizes beyond any grid's mean the file is something else (a text file's first letters read as
+    // numbers): that is said plainly, without the numbers.
+    if (grid.nx <= 0 || grid.ny <= 0 || grid.nz <= 0 || grid.nx > kMaxGridSide || grid.ny > kMaxGridSide ||
+        grid.nz > kMaxGridSide || !std::isfinite(grid.byte_scale) || !(grid.byte_scale > 0.0f)) {
         std::fclose(f);
-        return not_either + " (its header holds no grid sizes and byte scale)";
+        return not_either + ": it starts neither with the OpenVDB mark nor with grid sizes and a byte scale";
     }
     const int64_t cells = size_product(grid.nx, grid.ny, grid.nz);
     if (rest != cells) {
@@ -177,6 +181,12 @@ std::string open_source(const BakeOptions& o, ImportedCloud& out, Source& src) {
         out.grid_name = vdb->grid_name;
         out.non_finite = vdb->non_finite;
         out.negative = vdb->negative;
+        if (vdb->box_trimmed) {
+            out.warnings += format_text(
+                "active voxels apart from the cloud's body and holding under %.2g %% of its density (strays "
+                "far from the cloud) are left out of its box\n",
+                kStrayMassCut * 100.0);
+        }
         for (int k = 0; k < 3; ++k) {
             src.low[k] = vdb->world_low[k];
             src.high[k] = vdb->world_high[k];
@@ -231,7 +241,9 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
     const double longest = std::max({extent[0], extent[1], extent[2]});
     if (!(longest > 0.0) || !std::isfinite(longest)) return o.cloud_file + ": the cloud has no extent";
 
-    // Units: metres unless -height says how tall the cloud really is; a grid file has no unit.
+    // Units: metres unless -height says how tall the cloud really is; a grid file has no unit, and
+    // neither has a VDB whose height in metres would be no cloud at all (a 32-unit model taken as
+    // 32 m becomes a faint wisp that a strike hardly lights).
     if (o.height_m > 0.0) {
         out.metres_per_source_unit = o.height_m / extent[2];
     } else if (out.source_kind == "grid file") {
@@ -239,11 +251,13 @@ std::string import_cloud(const BakeOptions& o, ImportedCloud& out) {
         out.warnings +=
             format_text("a grid file has no unit: taking the cloud as %.0f m tall (give -height to say)\n",
                         kAssumedGridHeight);
-    } else if (extent[2] < 100.0 || extent[2] > 20000.0) {
+    } else if (extent[2] < kMinCloudMetres || extent[2] > kMaxCloudMetres) {
+        out.metres_per_source_unit = kAssumedGridHeight / extent[2];
         out.warnings += format_text(
-            "the cloud is %.4g file units tall; taken as metres, that is no usual cloud "
-            "(give -height METRES if the file's units are not metres)\n",
-            extent[2]);
+            "the cloud is %.4g file units tall, no cloud if they were metres: taking its units as unknown "
+            "and "
+            "the cloud as %.0f m tall (give -height METRES to say)\n",
+            extent[2], kAssumedGridHeight);
     }
 
     const int32_t across = o.cells_across > 0      ? o.cells_across
@@ -603,7 +617,8 @@ std::string run_vdb_export(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
     Scene scene;
-    std::string err = read_scene_folder(o.out_dir, "", scene);
+    // Only the cloud is exported: the sounds are not read (nor need they be there).
+    std::string err = read_scene_folder(o.out_dir, "", scene, false);
     if (!err.empty()) return err;
     const CloudGrid& g = scene.cloud;
     if (g.grd_numx <= 0 || g.grd_bytes.empty()) return "the scene in " + o.out_dir + " has no cloud";

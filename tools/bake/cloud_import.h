@@ -19,8 +19,11 @@ constexpr double kCumulusExtinction = 0.05;
 // Largest optical depth given to a cloud's core: past about 20 the glow's shape hardly changes, while the
 // bake's scatterings per walk grow with the square of the depth.
 constexpr double kMaxCoreDepth = 40.0;
-// Height taken for a grid file, which carries no unit, when -height is not given.
+// Height taken for a grid file, which carries no unit, when -height is not given; also for a VDB
+// whose height taken as metres lies outside kMinCloudMetres .. kMaxCloudMetres, no cloud's height.
 constexpr double kAssumedGridHeight = 8000.0;
+constexpr double kMinCloudMetres = 100.0;
+constexpr double kMaxCloudMetres = 20000.0;
 // The viewer's default window, which the placement frames.
 constexpr int32_t kViewerWindow = 480;
 

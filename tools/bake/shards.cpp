@@ -11,7 +11,10 @@
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'N', 'T', 'S', 'H', 'R', 'D', '1'};
+// The trailer's magic ends in its format version: a trailer of another layout is no shard of ours.
+constexpr char kMagic[8] = {'V', 'N', 'T', 'S', 'H', 'R', 'D', '2'};
+// Program file read for baker_build(), in pieces of this many bytes.
+constexpr size_t kBuildReadBytes = 1 << 16;
 
 uint64_t get_u64(const uint8_t* p) {
     uint64_t v = 0;
@@ -30,7 +33,16 @@ void put_u64(ByteWriter& w, uint64_t v) {
     w.i32(static_cast<int32_t>(static_cast<uint32_t>(v >> 32)));
 }
 
-// Reads a whole regular file; false (with the reason) when it cannot be read or would not fit.
+// The byte size of a regular file, or -1 when it cannot be read.
+int64_t file_bytes(const std::string& path) {
+    FILE* f = open_input_file(path.c_str(), "rb");
+    if (!f) return -1;
+    const int64_t size = remaining_bytes(f);
+    std::fclose(f);
+    return size;
+}
+
+// Reads a whole regular file; false (with the reason) when it cannot be read.
 bool read_whole(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
     FILE* f = open_input_file(path.c_str(), "rb");
     if (!f) {
@@ -38,9 +50,9 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& out, std::string&
         return false;
     }
     const int64_t size = remaining_bytes(f);
-    if (size < 0 || !fits_in_memory(static_cast<uint64_t>(size))) {
+    if (size < 0) {
         std::fclose(f);
-        error = path + " is too large to merge here";
+        error = "cannot read " + path;
         return false;
     }
     out.resize(static_cast<size_t>(size));
@@ -73,6 +85,21 @@ bool cell_offsets(const std::vector<uint8_t>& file, const ShardTrailer& t, std::
 
 }  // namespace
 
+uint64_t baker_build() {
+    static const uint64_t build = [] {
+        FILE* f = std::fopen("/proc/self/exe", "rb");
+        if (!f) return uint64_t{0};
+        uint64_t hash = kChecksumStart;
+        std::vector<uint8_t> piece(kBuildReadBytes);
+        size_t n;
+        while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0)
+            hash = checksum_bytes(hash, piece.data(), n);
+        std::fclose(f);
+        return hash;
+    }();
+    return build;
+}
+
 std::vector<uint8_t> shard_trailer_bytes(const ShardTrailer& t) {
     ByteWriter w;
     w.i32(t.index);
@@ -85,6 +112,7 @@ std::vector<uint8_t> shard_trailer_bytes(const ShardTrailer& t) {
     w.i32(t.dirs);
     put_u64(w, t.checksum);
     put_u64(w, t.table_bytes);
+    put_u64(w, t.build);
     while (w.bytes.size() < kShardTrailerBytes - sizeof kMagic) w.u8(0);
     w.raw(kMagic, sizeof kMagic);
     return std::move(w.bytes);
@@ -104,6 +132,7 @@ bool read_shard_trailer(const std::vector<uint8_t>& file, ShardTrailer& t) {
     t.dirs = get_i32(p + 28);
     t.checksum = get_u64(p + 32);
     t.table_bytes = get_u64(p + 40);
+    t.build = get_u64(p + 48);
     return t.count >= 1 && t.index >= 1 && t.index <= t.count && t.cells >= 0 && t.first >= 0 &&
            t.first <= t.end && t.end <= t.cells && t.coarse >= 1 && t.dirs >= 1 &&
            t.table_bytes == file.size() - kShardTrailerBytes;
@@ -161,17 +190,41 @@ std::string merge_shards(const std::string& out, const std::vector<std::string>&
                          MergeReport& report) {
     report = MergeReport{};
     if (files.empty()) return "-merge needs the shard files";
+    // Every shard is held at once, and the merged table (at most their sum) beside them.
+    uint64_t total = 0;
+    for (const std::string& file : files) {
+        const int64_t size = file_bytes(file);
+        if (size < 0) return "cannot read " + file;
+        total += static_cast<uint64_t>(size);
+    }
+    if (total > UINT64_MAX / 2 || !fits_in_memory(2 * total)) {
+        char mb[32];
+        std::snprintf(mb, sizeof mb, "%.0f", static_cast<double>(total) / (1024.0 * 1024.0));
+        return std::string("the ") + std::to_string(files.size()) + " shard files hold " + mb +
+               " MB and the merge holds them and the merged table at once: too much for this machine's "
+               "memory";
+    }
     std::vector<std::vector<uint8_t>> data(files.size());
     std::vector<ShardTrailer> trailers(files.size());
     std::string error;
     for (size_t i = 0; i < files.size(); ++i) {
         if (!read_whole(files[i], data[i], error)) return error;
         if (!read_shard_trailer(data[i], trailers[i]))
-            return files[i] + " is not a shard file of a table bake";
+            return files[i] + " is not a shard file of a table bake of this format";
+        // The merged table takes the first file's header; each header must say what its trailer says.
+        const ShardTrailer& t = trailers[i];
+        if (get_i32(&data[i][0]) != t.cells || get_i32(&data[i][4]) != t.coarse ||
+            get_i32(&data[i][8]) != t.dirs)
+            return files[i] + " is damaged: its table's header does not match its trailer";
     }
     const ShardTrailer& first = trailers[0];
     for (size_t i = 1; i < files.size(); ++i) {
         const ShardTrailer& t = trailers[i];
+        if (t.build != first.build) {
+            return files[i] + " and " + files[0] +
+                   " were made by different builds of the baker, which may compute the table differently: "
+                   "bake every share with one build";
+        }
         if (t.seed != first.seed) {
             return files[i] + " was baked with seed " + std::to_string(t.seed) + ", " + files[0] +
                    " with seed " + std::to_string(first.seed) + ": they are shards of different bakes";

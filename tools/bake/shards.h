@@ -12,6 +12,11 @@
 // Size of the trailer, which ends with its own magic so it can be found from the end of the file.
 constexpr size_t kShardTrailerBytes = 64;
 
+// A checksum of the running baker's own program file, computed once: shards are merged only when one
+// build of the baker made them all, since another build may compute the table differently. 0 when the
+// program file cannot be read.
+uint64_t baker_build();
+
 // Which bake and which share a shard file holds.
 struct ShardTrailer {
     int32_t index = 0;           // 1 ... count
@@ -21,6 +26,7 @@ struct ShardTrailer {
     int32_t cells = 0, coarse = 0, dirs = 0;  // the table's header: N_L, M, directions
     uint64_t checksum = 0;                    // of the scene and the table options (inputs_checksum)
     uint64_t table_bytes = 0;                 // length of the table before the trailer
+    uint64_t build = baker_build();           // the baker program that wrote it (see baker_build)
 };
 
 // The trailer's bytes (little-endian, kShardTrailerBytes long).
@@ -48,8 +54,10 @@ struct MergeReport {
     uint64_t bytes = 0;
 };
 
-// Checks that `files` are the shards of one bake (the same share count, seed, scene and options),
-// that every share is there exactly once and that their cells cover every lightning cell once, then
-// writes the whole table to `out` through a temporary file. Returns an empty string, or the message.
+// Checks that `files` are the shards of one bake (the same trailer format, baker build, share count,
+// seed, scene and options, each table's header agreeing with its trailer), that all of them and the
+// merged table fit in memory together, that every share is there exactly once and that their cells
+// cover every lightning cell once, then writes the whole table to `out` through a temporary file.
+// Returns an empty string, or the message.
 std::string merge_shards(const std::string& out, const std::vector<std::string>& files, bool quiet,
                          MergeReport& report);

@@ -12,10 +12,13 @@ namespace {
 
 // Shape constants in box units: x and y run over [-1, 1], z over [0, 1] of the box
 // height (a 2:2:1 box keeps these units the same length along every axis).
-constexpr double kBaseHeight = 0.035;    // the base's lowest point, just above the plane strikes start from
-constexpr double kBaseSharpness = 0.07;  // height over which the base fills in
-constexpr double kBaseRise = 0.10;       // how far the base curves up towards the tower's rim
-constexpr double kBaseRoughness = 0.04;  // how far the noise moves the base up and down
+// The base is level with the plane strikes start from (the grid's floor), as a real storm's base
+// is level at the height where its air condenses: a strike anywhere under the tower comes out of
+// the cloud. It fills in over a few cells from just below the floor, so the floor layer is thin,
+// ragged cloud rather than a flat plate.
+constexpr double kBaseHeight = -0.02;    // where the fill-in starts, below the floor
+constexpr double kBaseSharpness = 0.06;  // height over which the base fills in
+constexpr double kBaseRoughness = 0.03;  // how far the noise moves the base up and down
 constexpr double kTowerRadiusBottom = 0.50;
 constexpr double kTowerRadiusTop = 0.34;
 constexpr double kTowerLean = 0.12;  // downwind shift of the tower from bottom to top
@@ -70,18 +73,14 @@ CloudBytes make_storm_cloud(int32_t nx, int32_t ny, int32_t nz, uint32_t seed, i
     const uint32_t detail_seed = seed * 2246822519u + 2u;
     parallel_for(nz, workers, [&](int k) {
         const double z = (k + 0.5) / nz;
-        // A rounded, ragged base: lowest under the tower's axis, curving up towards its rim, moved
-        // by noise, and filling in over several cells rather than ending in a flat plate.
         for (int32_t j = 0; j < ny; ++j) {
             const double y = 2.0 * (j + 0.5) / ny - 1.0;
             for (int32_t i = 0; i < nx; ++i) {
                 const double x = 2.0 * (i + 0.5) / nx - 1.0;
                 const double nxs = x * kNoiseFrequency, nys = y * kNoiseFrequency,
                              nzs = z * 2.0 * kNoiseFrequency;
-                const double rim = std::hypot(x + 0.14, y) / kTowerRadiusBottom;
                 const double base_z =
-                    kBaseHeight + kBaseRise * std::min(1.0, rim * rim) +
-                    kBaseRoughness * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
+                    kBaseHeight + kBaseRoughness * (fractal_noise(nxs, nys, 0.0, shape_seed + 99u, 3) - 0.5);
                 double f =
                     storm_shape(x, y, z) + kShapeNoise * (fractal_noise(nxs, nys, nzs, shape_seed, 5) - 0.5);
                 f *= smoothstep(base_z, base_z + kBaseSharpness, z);

@@ -190,7 +190,8 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out) {
     return "";
 }
 
-std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene) {
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene,
+                              bool load_sounds) {
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) return "no scene folder " + dir;
     if (!std::filesystem::is_regular_file(std::filesystem::path(dir) / "test.dat", ec)) {
@@ -200,6 +201,7 @@ std::string read_scene_folder(const std::string& dir, const std::string& extra, 
     std::filesystem::current_path(dir, ec);
     if (ec) return "cannot enter " + dir;
     reset_scene(scene);
+    scene.load_sounds = load_sounds;
     // The readers end the process on bad input; here their message is printed and the folder's
     // state restored, so the caller can say what failed and no table is touched.
     const FatalHandler previous = set_fatal_handler(throw_fatal_handler);

@@ -76,8 +76,10 @@ std::string parse_cell_ranges(const std::string& text, CellRanges& out);
 
 // Reads dir/test.dat and then `extra` (when not empty) into scene with the viewer's own reader, from
 // inside dir as the viewer does (the scene names its files relative to the working folder). Returns an
-// empty string, or why the scene could not be read.
-std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene);
+// empty string, or why the scene could not be read. Without load_sounds the wave section's files are not
+// read.
+std::string read_scene_folder(const std::string& dir, const std::string& extra, Scene& scene,
+                              bool load_sounds = true);
 
 // Checks that the scene can be baked (cloud, lightning section, layers, power-of-two coarse sizes,
 // optics, memory) and bakes dir/basic_intensity_cmp.dat and, when small enough, dir/genk.tbl, each

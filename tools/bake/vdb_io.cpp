@@ -6,10 +6,13 @@
 #include <openvdb/tools/ChangeBackground.h>
 #include <openvdb/tools/Interpolation.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <new>
+#include <tuple>
 
 #include "support/file_limits.h"
 
@@ -69,19 +72,116 @@ std::string choose_grid(const std::string& path, const openvdb::GridPtrVec& grid
     return "";
 }
 
+std::string too_large(const std::string& path, const std::string& grid, double bytes) {
+    char mb[32];
+    std::snprintf(mb, sizeof mb, "%.0f", bytes / (1024.0 * 1024.0));
+    return path + ": grid '" + grid + "' takes " + mb +
+           " MB once loaded, more than half of this machine's memory";
+}
+
+// Memory a float tree's nodes take once every leaf's values are loaded.
+double loaded_tree_bytes(const openvdb::FloatTree& tree) {
+    using Tree = openvdb::FloatTree;
+    using Upper = Tree::RootNodeType::ChildNodeType;
+    using Lower = Upper::ChildNodeType;
+    using Leaf = Tree::LeafNodeType;
+    const std::vector<openvdb::Index32> nodes = tree.nodeCount();  // leaves first, then upwards
+    double bytes = static_cast<double>(tree.leafCount()) * (sizeof(Leaf) + Leaf::SIZE * sizeof(float));
+    if (nodes.size() > 1) bytes += static_cast<double>(nodes[1]) * sizeof(Lower);
+    if (nodes.size() > 2) bytes += static_cast<double>(nodes[2]) * sizeof(Upper);
+    return bytes;
+}
+
+// The world box of an index box (voxel bounds, inclusive, widened by half a voxel): the box of its
+// corners, so a rotated or sheared transform still gets a box that holds every voxel.
+void index_box_to_world(const openvdb::math::Transform& xf, openvdb::Vec3d lo, openvdb::Vec3d hi,
+                        double low[3], double high[3]) {
+    for (int k = 0; k < 3; ++k) {
+        low[k] = HUGE_VAL;
+        high[k] = -HUGE_VAL;
+    }
+    for (int c = 0; c < 8; ++c) {
+        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(),
+                                    (c & 4) ? hi.z() : lo.z());
+        const openvdb::Vec3d w = xf.indexToWorld(corner);
+        for (int k = 0; k < 3; ++k) {
+            low[k] = std::min(low[k], w[k]);
+            high[k] = std::max(high[k], w[k]);
+        }
+    }
+}
+
+// Mass of the density per layer along one index axis: leaves add their layers, tiles (values above the
+// leaf level) their whole span at once, so a huge tile costs one entry, not one per layer.
+struct AxisMass {
+    std::map<int64_t, double> layer;
+    std::vector<std::tuple<int64_t, int64_t, double>> spans;  // first and last layer, mass
+    double total = 0.0;
+};
+
+// The first and last layer of the density's main body along one axis: the layers are grouped into runs
+// apart from each other by empty layers, and runs at either end are left out while together they hold no
+// more than `cut` of the mass. False when that leaves something out.
+bool main_body(const AxisMass& m, double cut, int64_t& first, int64_t& last) {
+    std::vector<std::tuple<int64_t, int64_t, double>> runs = m.spans;
+    for (const auto& [c, mass] : m.layer) runs.emplace_back(c, c, mass);
+    std::sort(runs.begin(), runs.end());
+    std::vector<std::tuple<int64_t, int64_t, double>> merged;
+    for (const auto& r : runs) {
+        if (!merged.empty() && std::get<0>(r) <= std::get<1>(merged.back()) + 1) {
+            std::get<1>(merged.back()) = std::max(std::get<1>(merged.back()), std::get<1>(r));
+            std::get<2>(merged.back()) += std::get<2>(r);
+        } else {
+            merged.push_back(r);
+        }
+    }
+    const double allowed = cut * m.total;
+    size_t lo = 0, hi = merged.size();
+    double dropped = 0.0;
+    // Strays are dropped from whichever end holds the lighter run, as long as the allowance lasts.
+    while (hi - lo > 1) {
+        const double low_mass = std::get<2>(merged[lo]), high_mass = std::get<2>(merged[hi - 1]);
+        const bool low_side = low_mass <= high_mass;
+        const double mass = low_side ? low_mass : high_mass;
+        if (dropped + mass > allowed) break;
+        dropped += mass;
+        if (low_side) {
+            ++lo;
+        } else {
+            --hi;
+        }
+    }
+    first = std::get<0>(merged[lo]);
+    last = std::get<1>(merged[hi - 1]);
+    return lo > 0 || hi < merged.size();
+}
+
 std::string read_grid(const std::string& path, const std::string& wanted, VdbDensity& out) {
     openvdb::io::File file(path);
-    // Whole grids are read now, so a truncated file fails here rather than on a later access.
-    file.open(false);
+    // Delayed loading: readGrid reads the tree's structure and leaves the leaves' values in the file until
+    // they are touched, so the size the grid takes once loaded is checked before any value is expanded.
+    file.open(true);
     const openvdb::GridPtrVecPtr heads = file.readAllGridMetadata();
     out.grids.clear();
     for (const auto& g : *heads) out.grids.push_back(describe(*g));
     std::string error;
     out.grid_name = choose_grid(path, *heads, wanted, error);
     if (!error.empty()) return error;
+    for (const auto& g : *heads) {
+        if (g->getName() != out.grid_name) continue;
+        // The size the writer recorded, when it did.
+        const auto recorded = g->getMetadata<openvdb::Int64Metadata>(openvdb::GridBase::META_FILE_MEM_BYTES);
+        if (recorded && (recorded->value() < 0 || !fits_in_memory(static_cast<uint64_t>(recorded->value()))))
+            return too_large(path, out.grid_name, static_cast<double>(recorded->value()));
+        break;
+    }
     openvdb::FloatGrid::Ptr grid = openvdb::gridPtrCast<openvdb::FloatGrid>(file.readGrid(out.grid_name));
     file.close();
     if (!grid) return path + ": grid '" + out.grid_name + "' could not be read";
+    // The size its structure implies, whatever the metadata said.
+    const double loaded = loaded_tree_bytes(grid->tree());
+    if (!(loaded < 1.0e18) || !fits_in_memory(static_cast<uint64_t>(loaded)))
+        return too_large(path, out.grid_name, loaded);
     if (grid->getGridClass() == openvdb::GRID_LEVEL_SET) {
         return path + ": grid '" + out.grid_name +
                "' is a level set (distances to a surface), not densities; convert it to a fog volume first";
@@ -124,25 +224,45 @@ std::string read_grid(const std::string& path, const std::string& wanted, VdbDen
         lo = openvdb::Vec3d(-0.5);
         hi = openvdb::Vec3d(size->value().x(), size->value().y(), size->value().z()) - openvdb::Vec3d(0.5);
     } else {
-        const openvdb::CoordBBox box = grid->evalActiveVoxelBoundingBox();
-        lo = box.min().asVec3d() - openvdb::Vec3d(0.5);
-        hi = box.max().asVec3d() + openvdb::Vec3d(0.5);
-    }
-    // The world box of the index box's corners: a rotated or sheared transform still gets the box that
-    // holds every active voxel.
-    for (int k = 0; k < 3; ++k) {
-        out.world_low[k] = HUGE_VAL;
-        out.world_high[k] = -HUGE_VAL;
-    }
-    for (int c = 0; c < 8; ++c) {
-        const openvdb::Vec3d corner((c & 1) ? hi.x() : lo.x(), (c & 2) ? hi.y() : lo.y(),
-                                    (c & 4) ? hi.z() : lo.z());
-        const openvdb::Vec3d w = xf.indexToWorld(corner);
+        // The box of the density's main body rather than of every active voxel: a stray voxel far off
+        // would otherwise stretch the box and leave the cloud a small part of it.
+        AxisMass axis[3];
+        for (auto leaf = grid->tree().cbeginLeaf(); leaf; ++leaf) {
+            double layer[3][openvdb::FloatTree::LeafNodeType::DIM] = {};
+            const openvdb::Coord origin = leaf->origin();
+            for (auto v = leaf->cbeginValueOn(); v; ++v) {
+                if (!(*v > 0.0f)) continue;
+                const openvdb::Coord c = v.getCoord() - origin;
+                for (int k = 0; k < 3; ++k) layer[k][c[k]] += *v;
+            }
+            for (int k = 0; k < 3; ++k) {
+                for (int i = 0; i < static_cast<int>(openvdb::FloatTree::LeafNodeType::DIM); ++i) {
+                    if (!(layer[k][i] > 0.0)) continue;
+                    axis[k].layer[int64_t{origin[k]} + i] += layer[k][i];
+                    axis[k].total += layer[k][i];
+                }
+            }
+        }
+        auto tile = grid->tree().cbeginValueOn();
+        tile.setMaxDepth(openvdb::FloatTree::ValueOnCIter::LEAF_DEPTH - 1);
+        for (; tile; ++tile) {
+            if (!(*tile > 0.0f)) continue;
+            openvdb::CoordBBox b;
+            tile.getBoundingBox(b);
+            const double mass = static_cast<double>(*tile) * static_cast<double>(tile.getVoxelCount());
+            for (int k = 0; k < 3; ++k) {
+                axis[k].spans.emplace_back(b.min()[k], b.max()[k], mass);
+                axis[k].total += mass;
+            }
+        }
         for (int k = 0; k < 3; ++k) {
-            out.world_low[k] = std::min(out.world_low[k], w[k]);
-            out.world_high[k] = std::max(out.world_high[k], w[k]);
+            int64_t first = 0, last = 0;
+            out.box_trimmed = main_body(axis[k], kStrayMassCut, first, last) || out.box_trimmed;
+            lo[k] = static_cast<double>(first) - 0.5;
+            hi[k] = static_cast<double>(last) + 0.5;
         }
     }
+    index_box_to_world(xf, lo, hi, out.world_low, out.world_high);
     auto handle = std::make_shared<VdbGridHandle>();
     handle->grid = grid;
     out.grid = handle;

@@ -10,12 +10,20 @@
 // The loaded grid; only vdb_io.cpp knows its type, so OpenVDB's headers stay in one file.
 struct VdbGridHandle;
 
+// Largest share of the density's mass that a cloud's box leaves out along an axis: runs of layers at the
+// ends, apart from the rest by empty layers (strays far from the cloud).
+constexpr double kStrayMassCut = 1e-3;
+
 // A float density grid read from a VDB file, with what the import needs to know about it.
 struct VdbDensity {
-    std::string grid_name;            // the grid used
-    std::vector<std::string> grids;   // every grid of the file as "name (type)", in file order
-    double world_low[3] = {0, 0, 0};  // world box (file units) of the active voxels, whole voxels
+    std::string grid_name;           // the grid used
+    std::vector<std::string> grids;  // every grid of the file as "name (type)", in file order
+    // World box (file units), whole voxels, of the density's main body: voxels apart from it by empty
+    // layers and holding together at most kStrayMassCut of the mass along an axis are left out, so a few
+    // stray voxels far off do not stretch the box (and shrink the cloud).
+    double world_low[3] = {0, 0, 0};
     double world_high[3] = {0, 0, 0};
+    bool box_trimmed = false;          // the box leaves out active voxels with density (far-off strays)
     double voxel_size[3] = {0, 0, 0};  // world size of one voxel along each axis
     int64_t active_voxels = 0;
     int64_t non_finite = 0;  // active values that were NaN or infinite, now 0
@@ -32,9 +40,12 @@ struct VdbDensity {
 using DensitySampler = std::function<float(double x, double y, double z)>;
 
 // Reads `path` and picks the grid: `wanted` when not empty, else the float grid named "density", else the
-// first float grid. Negative and non-finite densities become 0 and are counted. Returns an empty string,
-// or why the file cannot be used (not a VDB file, damaged or truncated, no float grid, the named grid
-// missing or not a float grid, an empty grid, no density above 0, too large for this machine).
+// first float grid. Negative and non-finite densities become 0 and are counted. The memory the grid
+// takes once loaded is checked before its voxels are: from the size the writer recorded, and from the
+// grid's leaf count read ahead of the voxel data (compressed or tiled grids expand far beyond their file).
+// Returns an empty string, or why the file cannot be used (not a VDB file, damaged or truncated, no float
+// grid, the named grid missing or not a float grid, an empty grid, no density above 0, too large for
+// this machine).
 std::string read_vdb_density(const std::string& path, const std::string& wanted, VdbDensity& out);
 
 // A sampler of the grid; each thread needs its own (it caches the tree nodes it last visited).
