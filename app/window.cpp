@@ -63,7 +63,8 @@ void relight_cloud() {
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
 // only a lit frame still on screen needs one.
 bool idle_work_due(const AppState& a) {
-    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 ||
+           a.next_strike < a.options.strikes.size();
 }
 
 // With nothing left for the idle step the window system sleeps until the next event, instead of
@@ -91,10 +92,19 @@ void strike_at(int x, int y) {
         return;
     }
     relight_objects();
-    if (strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground, viewer.camera.eye,
-                         scene_state.objects) >= 0) {
+    const int record = strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground,
+                                        viewer.camera.eye, scene_state.objects);
+    if (record >= 0) {
         ++a.strike_count;
         a.flash_on_screen = true;
+        if (viewer.thunder.on) {
+            const ThunderPlan plan =
+                start_strike_thunder(viewer.thunder, lightning_state.discharges[static_cast<size_t>(record)],
+                                     scene_state.lightning, viewer.camera.eye, thunder_worker);
+            printf("%s\n", thunder_line(plan).c_str());
+            // A movie's sound must not depend on how fast its frames were drawn.
+            if (a.frame_clock) wait_for_thunder(thunder_worker);
+        }
     }
     relight_cloud();
 }
@@ -111,8 +121,9 @@ void save_frame() {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
-    const bool kept = a.options.snapshot_prefix.empty() ||
-                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+    const bool kept =
+        a.options.snapshot_prefix.empty() ||
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
@@ -469,6 +480,8 @@ bool shut_down(bool drain) {
     } else {
         release_sound_output(sound_mixer);
     }
+    // No tick runs now, so the thunder buffers can go.
+    stop_thunder_worker(thunder_worker);
     // Whatever ends the run, the frames drawn so far make a whole WAV and movie.
     bool ok = finish_wave_file(a.wave_out);
     ok = finish_movie(a.movie) && ok;
