@@ -16,7 +16,7 @@
 constexpr int kDirRings = 5;
 constexpr int kDirSegments = 8;
 constexpr int kDirCount = (kDirRings - 2) * kDirSegments + 2;  // 26
-constexpr float kDirStep = 0.7853981f;                         // polar and azimuth step, pi/4
+constexpr float kDirStep = 0.7853981f;                        // polar and azimuth step, pi/4
 
 // The system's own value of pi wherever angles are converted.
 constexpr float kPi = 3.1415926f;
@@ -31,8 +31,8 @@ struct CameraSettings {
     int32_t given = 0;  // 1 once a camera section has been read
     Vec3 position_in;   // stored, not used
     Vec3 target_in;
-    Vec3 orbit_in;       // distance, azimuth, elevation (radians)
-    float fovy = 30.0f;  // degrees
+    Vec3 orbit_in;      // distance, azimuth, elevation (radians)
+    float fovy = 30.0f; // degrees
 };
 
 struct LightSettings {
@@ -123,7 +123,7 @@ struct LightningSettings {
     float turn_angle_spread = 0.0f;  // radians as read
     float turn_angle_mean = 0.0f;    // radians after reading (degrees in the file)
     float segment_length_min = 0.0f, segment_length_max = 0.0f;
-    float ground_height = 0.0f;  // always 0 after reading
+    float ground_height = 0.0f;      // always 0 after reading
     float unused_line4 = 0.0f;
     float branch_probability = 0.0f, continue_probability = 0.0f, continue_decay = 0.0f;
     float glow_size = 0.0f;
@@ -195,7 +195,7 @@ struct Scene {
     LightningSettings lightning;
     float mix_ring_seconds = 0.0f;
     float thunder_metres_per_unit = 0.0f;  // "thunder": above 0, each strike makes its own thunder
-    std::vector<Sound> sound_table;        // sound_count = sound_table.size()
+    std::vector<Sound> sound_table;  // sound_count = sound_table.size()
     WaveReader wave_reader;
     std::vector<SceneObject> objects;  // object_count = objects.size()
     Box object_box{};                  // all zeros until an object section
