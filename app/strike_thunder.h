@@ -7,8 +7,8 @@
 #include "scene/scene.h"
 #include "sound/thunder_worker.h"
 
-// Tortuous pieces of the channel, metres (real channels turn every 5 to 70 m).
-constexpr double kThunderPieceMetres = 30.0;
+// Mean length of the tortuous pieces of the channel, metres (real channels turn every 5 to 70 m).
+constexpr double kThunderPieceMetres = 25.0;
 // Peak of the scene's reference strike, and the most any thunder voice reaches: with the
 // background rain below 0.3 of full scale, a thunder and the rain together stay clear of it.
 constexpr float kThunderPeak = 0.7f;

@@ -38,6 +38,12 @@ constexpr double kBandMetres = 150.0;
 constexpr int32_t kMaxBands = 64;
 // Tortuous pieces turn by this much on average.
 constexpr double kMeanTurnRadians = 16.0 * kPi / 180.0;
+// How much of its lean a piece passes on to the next: the channel wanders some 25 degrees off
+// its segment's line while turning 16 degrees a piece.
+constexpr double kPieceMemory = 0.8;
+// Shortest and longest piece, in mean piece lengths.
+constexpr double kShortestPiece = 0.2;
+constexpr double kLongestPiece = 2.8;
 // Arrivals later than this after the strike are not synthesised at all.
 constexpr double kMaxDelaySeconds = 600.0;
 
@@ -223,14 +229,26 @@ double nwave_seconds(double distance, const ThunderParams& params) {
 std::vector<ThunderSegment> tortuous_channel(const std::vector<ThunderSegment>& segments,
                                              double piece_metres) {
     std::vector<ThunderSegment> out;
-    // Sideways steps of this size (per axis, in piece lengths) turn successive pieces by the mean angle.
-    const double sideways = std::tan(kMeanTurnRadians) / std::sqrt(kPi);
+    // Each piece leans off the segment's line by a slope that wanders (per axis: spread
+    // lean, correlation kPieceMemory from piece to piece), so that successive pieces turn
+    // by kMeanTurnRadians on average while the channel keeps its course.
+    const double turn_scale = std::sqrt(kPi * (1.0 - kPieceMemory));
+    const double lean = std::tan(kMeanTurnRadians) / turn_scale;
+    const double fresh = lean * std::sqrt(1.0 - kPieceMemory * kPieceMemory);
     for (const ThunderSegment& s : segments) {
         const Dvec a = dv(s.a), d = dsub(dv(s.b), a);
         const double length = dlen(d);
-        const int64_t n = piece_metres > 0.0 && std::isfinite(length)
-                              ? std::min<int64_t>(std::llround(length / piece_metres), 4096)
-                              : 1;
+        uint64_t h = 0x243F6A8885A308D3ull;
+        for (float v : {s.a.x, s.a.y, s.a.z, s.b.x, s.b.y, s.b.z}) h = mix_bits(h, v);
+        PieceRandom random{h | 1u};
+        // Piece lengths spread evenly in their logarithm between 0.2 and 2.8 times the mean length
+        // asked (5 to 70 m for 25 m): short pieces give sharp pulses, long ones drawn-out rolls.
+        std::vector<double> cut{0.0};
+        while (piece_metres > 0.0 && std::isfinite(length) && cut.back() < length && cut.size() < 4096)
+            cut.push_back(cut.back() +
+                          piece_metres * kShortestPiece *
+                              std::exp(std::log(kLongestPiece / kShortestPiece) * random.uniform()));
+        const int64_t n = static_cast<int64_t>(cut.size()) - 1;
         if (n <= 1) {
             out.push_back(s);
             continue;
@@ -242,20 +260,22 @@ std::vector<ThunderSegment> tortuous_channel(const std::vector<ThunderSegment>& 
                 u.x * helper.y - u.y * helper.x};
         e1 = dscale(e1, 1.0 / dlen(e1));
         const Dvec e2{u.y * e1.z - u.z * e1.y, u.z * e1.x - u.x * e1.z, u.x * e1.y - u.y * e1.x};
-        uint64_t h = 0x243F6A8885A308D3ull;
-        for (float v : {s.a.x, s.a.y, s.a.z, s.b.x, s.b.y, s.b.z}) h = mix_bits(h, v);
-        PieceRandom random{h | 1u};
-        // A random walk across the segment, pulled back so that it ends where the segment does.
-        const double step = sideways * length / static_cast<double>(n);
+        // The pieces' sideways steps, then pulled back so that the last one ends where the segment does.
+        const double stretch = length / cut.back();
+        double slope1 = lean * random.normal(), slope2 = lean * random.normal();
         std::vector<Dvec> offset(static_cast<size_t>(n) + 1);
-        for (int64_t i = 1; i <= n; ++i)
+        for (int64_t i = 1; i <= n; ++i) {
+            const double piece = (cut[static_cast<size_t>(i)] - cut[static_cast<size_t>(i - 1)]) * stretch;
             offset[static_cast<size_t>(i)] =
                 dadd(offset[static_cast<size_t>(i - 1)],
-                     dadd(dscale(e1, step * random.normal()), dscale(e2, step * random.normal())));
+                     dadd(dscale(e1, piece * slope1), dscale(e2, piece * slope2)));
+            slope1 = kPieceMemory * slope1 + fresh * random.normal();
+            slope2 = kPieceMemory * slope2 + fresh * random.normal();
+        }
         const Dvec end = offset[static_cast<size_t>(n)];
         Vec3 previous = s.a;
         for (int64_t i = 1; i <= n; ++i) {
-            const double t = static_cast<double>(i) / static_cast<double>(n);
+            const double t = cut[static_cast<size_t>(i)] / cut.back();
             const Dvec p = dadd(dadd(a, dscale(d, t)), dsub(offset[static_cast<size_t>(i)], dscale(end, t)));
             const Vec3 next =
                 i == n ? s.b

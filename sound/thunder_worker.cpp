@@ -64,6 +64,8 @@ void stop_viewer_worker_at_exit() { stop_thunder_worker(thunder_worker); }
 
 }  // namespace
 
+ThunderWorker::~ThunderWorker() { stop_thunder_worker(*this); }
+
 void submit_thunder(ThunderWorker& w, ThunderJob job) {
     {
         std::lock_guard<std::mutex> lock(w.mutex);

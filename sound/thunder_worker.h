@@ -45,6 +45,11 @@ struct ThunderWorker {
     std::thread thread;
     ThunderSynthesiser synthesise = nullptr;  // nullptr: synthesise_thunder
     std::vector<OwnedThunder> owned;          // the worker thread's alone while it runs
+    ThunderWorker() = default;
+    ThunderWorker(const ThunderWorker&) = delete;
+    ThunderWorker& operator=(const ThunderWorker&) = delete;
+    // A thread still running at destruction would end the process.
+    ~ThunderWorker();
 };
 
 // The viewer's one worker.
