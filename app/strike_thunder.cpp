@@ -36,7 +36,7 @@ std::string thunder_line(const ThunderPlan& plan) {
     if (plan.sample_count <= 0) return "thunder: nothing to hear";
     char line[160];
     std::snprintf(line, sizeof line,
-                  "thunder: channel %.0f to %.0f m away, heard from %.2f s to %.2f s after the strike",
+                  "thunder: channel %.1f to %.1f m away, heard from %.2f s to %.2f s after the strike",
                   plan.nearest_m, plan.farthest_m, static_cast<double>(plan.first_sample) / kThunderRate,
                   static_cast<double>(plan.first_sample + plan.sample_count) / kThunderRate);
     return line;
