@@ -387,6 +387,8 @@ void idle_step() {
         a.plain_frames_due = a.options.strike_gap > 1 ? a.options.strike_gap : 1;
         display();
         if (a.options.memory_every > 0 && a.next_strike % static_cast<size_t>(a.options.memory_every) == 0) {
+            // A synthesis in flight holds its working memory; the count is of what stays.
+            wait_for_thunder(thunder_worker);
             const MemoryUse use = current_memory_use();
             printf("memory after strike %zu: heap %lld bytes, resident %lld kB\n", a.next_strike,
                    static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb));
