@@ -44,6 +44,9 @@ constexpr double kPieceMemory = 0.8;
 // Shortest and longest piece, in mean piece lengths.
 constexpr double kShortestPiece = 0.2;
 constexpr double kLongestPiece = 2.8;
+// A channel is broken into at most this many pieces; segments beyond stay whole. (The demo's
+// channels make a few hundred.)
+constexpr size_t kMaxPieces = 100000;
 // Arrivals later than this after the strike are not synthesised at all.
 constexpr double kMaxDelaySeconds = 600.0;
 
@@ -244,7 +247,8 @@ std::vector<ThunderSegment> tortuous_channel(const std::vector<ThunderSegment>& 
         // Piece lengths spread evenly in their logarithm between 0.2 and 2.8 times the mean length
         // asked (5 to 70 m for 25 m): short pieces give sharp pulses, long ones drawn-out rolls.
         std::vector<double> cut{0.0};
-        while (piece_metres > 0.0 && std::isfinite(length) && cut.back() < length && cut.size() < 4096)
+        while (piece_metres > 0.0 && std::isfinite(length) && cut.back() < length && cut.size() < 4096 &&
+               out.size() + cut.size() < kMaxPieces)
             cut.push_back(cut.back() +
                           piece_metres * kShortestPiece *
                               std::exp(std::log(kLongestPiece / kShortestPiece) * random.uniform()));
@@ -340,10 +344,13 @@ SynthesisedThunder synthesise_thunder(const std::vector<ThunderSegment>& segment
     std::vector<std::vector<double>> impulses(band_count);
     for (size_t b = 0; b < band_count; ++b) {
         const double lo = bands[b > 0 ? b - 1 : 0], hi = bands[b + 1 < band_count ? b + 1 : b];
-        window_start[b] =
-            static_cast<int64_t>(std::floor((lo / c + first_stroke) * kThunderRate)) - 1 - plan.first_sample;
-        const int64_t end =
-            static_cast<int64_t>(std::ceil((hi / c + last_stroke) * kThunderRate)) + 3 - plan.first_sample;
+        // Arrivals past the end of the voice are dropped, so no window reaches beyond it.
+        window_start[b] = std::min(
+            static_cast<int64_t>(std::floor((lo / c + first_stroke) * kThunderRate)) - 1 - plan.first_sample,
+            plan.sample_count);
+        const int64_t end = std::min(
+            static_cast<int64_t>(std::ceil((hi / c + last_stroke) * kThunderRate)) + 3 - plan.first_sample,
+            plan.sample_count);
         window_length[b] = std::max<int64_t>(end - window_start[b], 1);
         impulses[b].assign(static_cast<size_t>(window_length[b]), 0.0);
     }
