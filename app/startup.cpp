@@ -152,6 +152,8 @@ int run_viewer(int argc, char** argv) {
     read_scene("test.dat");
     if (!a.options.scene_file.empty()) read_scene(a.options.scene_file);
     if (!a.options.colour_file.empty()) load_colour_table(a.colours, a.options.colour_file);
+    viewer.thunder = prepare_strike_thunder(scene_state);
+    lightning_state.synthesised_thunder = viewer.thunder.on;
 
     printf("no. of sampling direction: %d\n", (kDirRings - 2) * kDirSegments + 2);
     init_view(viewer.camera, scene_state.camera, scene_state.object_box, scene_state.cloud,

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/camera.h"
+#include "app/strike_thunder.h"
 #include "illumination/tables.h"
 #include "lightning/glow.h"
 #include "lightning/lightning_grid.h"
@@ -23,6 +24,7 @@ struct Viewer {
     RenderTextures textures;
     SplatFrame splats;
     std::vector<ThunderVoice*> voices;  // one per discharge record, for the sound timer
+    StrikeThunder thunder;              // each strike's own thunder, when the scene asks for it
 };
 
 extern Viewer viewer;

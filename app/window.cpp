@@ -92,14 +92,23 @@ void strike_at(int x, int y) {
         return;
     }
     relight_objects();
-    if (strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground, viewer.camera.eye,
-                         scene_state.objects) >= 0) {
+    const int record = strike_discharge(lightning_state, scene_state.lightning, a.strike_count, ground,
+                                        viewer.camera.eye, scene_state.objects);
+    if (record >= 0) {
         ++a.strike_count;
         a.flash_on_screen = true;
         // Kept now: the idle step clears the point sources right after the lit frame, the next display.
         a.last_strike =
             make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.drawn_count + 1);
         a.have_strike = true;
+        if (viewer.thunder.on) {
+            const ThunderPlan plan =
+                start_strike_thunder(viewer.thunder, lightning_state.discharges[static_cast<size_t>(record)],
+                                     scene_state.lightning, viewer.camera.eye, thunder_worker);
+            printf("%s\n", thunder_line(plan).c_str());
+            // A movie's sound must not depend on how fast its frames were drawn.
+            if (a.frame_clock) wait_for_thunder(thunder_worker);
+        }
     }
     relight_cloud();
 }
@@ -454,6 +463,8 @@ void idle_step() {
         display();
         export_first_strike();
         if (a.options.memory_every > 0 && a.next_strike % static_cast<size_t>(a.options.memory_every) == 0) {
+            // A synthesis in flight holds its working memory; the count is of what stays.
+            wait_for_thunder(thunder_worker);
             const MemoryUse use = current_memory_use();
             printf("memory after strike %zu: heap %lld bytes, resident %lld kB\n", a.next_strike,
                    static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb));
@@ -547,6 +558,8 @@ bool shut_down(bool drain) {
     } else {
         release_sound_output(sound_mixer);
     }
+    // No tick runs now, so the thunder buffers can go.
+    stop_thunder_worker(thunder_worker);
     // Whatever ends the run, the frames drawn so far make a whole WAV and movie.
     bool ok = finish_wave_file(a.wave_out);
     ok = finish_movie(a.movie) && ok;

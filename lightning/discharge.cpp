@@ -72,7 +72,7 @@ void append_source(PointSources& ps, Vec3 pos, Vec3 intensity) {
 // Fills one record from start point p: colours, an empty slot table, the first
 // direction, the whole channel tree, and finally the thunder voice.
 void build_record(LightningRandom& random, const LightningSettings& settings, DischargeRecord& record, Vec3 p,
-                  Vec3 eye) {
+                  Vec3 eye, bool synthesised_thunder) {
     record.channel_colour = settings.channel_colour;
     record.glow_colour = settings.glow_colour;
     record.emission_colour = settings.emission_colour;
@@ -93,12 +93,15 @@ void build_record(LightningRandom& random, const LightningSettings& settings, Di
     const float d = length(sub(p, eye));
     float gain = d > 0.0f ? kThunderFullDistance / d : kThunderGainCeiling;
     gain = std::min(std::max(gain, kThunderGainFloor), kThunderGainCeiling);
-    record.thunder.thunder_pos.store(0);
-    record.thunder.thunder_wave.store(0);
-    record.thunder.thunder_gain.store(gain);
+    if (synthesised_thunder)
+        start_synthesised_voice(record.thunder, gain);
+    else
+        start_sampled_voice(record.thunder, 0, gain);
 }
 
 }  // namespace
+
+float branch_weight(int32_t level, int32_t max_branch_depth) { return depth_weight(level, max_branch_depth); }
 
 void reset_lightning(LightningState& state) { state = LightningState{}; }
 
@@ -242,7 +245,8 @@ void generate_discharge(LightningState& state, const LightningSettings& settings
         set_zero(state.object_flash_total);
         set_zero(state.sky_flash_colour);
     }
-    build_record(state.random, settings, state.discharges[static_cast<size_t>(index)], start, eye);
+    build_record(state.random, settings, state.discharges[static_cast<size_t>(index)], start, eye,
+                 state.synthesised_thunder);
     state.object_flash_total = add(state.object_flash_total, settings.object_flash);
     state.sky_flash_colour = add(state.sky_flash_colour, settings.sky_flash);
     rebuild_point_sources(state, settings);

@@ -61,11 +61,14 @@ struct LightningState {
     Vec3 object_flash_total;  // added to every object vertex colour
     Vec3 sky_flash_colour;    // background clear colour
     LightningRandom random;
+    bool synthesised_thunder = false;  // strikes start voices that wait for their own thunder
 };
 
 // The process-wide lightning state; only app/ reaches it directly.
 extern LightningState lightning_state;
 
+// Weight of a branch of the given depth in light and in thunder: 1 for the main channel, falling linearly.
+float branch_weight(int32_t level, int32_t max_branch_depth);
 // Back to the state before any lightning section was read.
 void reset_lightning(LightningState& state);
 

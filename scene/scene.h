@@ -194,6 +194,7 @@ struct Scene {
     CloudGrid cloud;
     LightningSettings lightning;
     float mix_ring_seconds = 0.0f;
+    float thunder_metres_per_unit = 0.0f;  // "thunder": above 0, each strike makes its own thunder
     std::vector<Sound> sound_table;  // sound_count = sound_table.size()
     WaveReader wave_reader;
     std::vector<SceneObject> objects;  // object_count = objects.size()

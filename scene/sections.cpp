@@ -201,3 +201,15 @@ void read_wave_section(FILE* in, Scene& scene) {
 }
 
 void read_bmp_section(FILE* in, Scene& scene) { scan_word(in, scene.bmp_word); }
+
+void read_thunder_section(FILE* in, Scene& scene) {
+    float metres = scene.thunder_metres_per_unit;
+    std::fscanf(in, "%f", &metres);
+    // 0 or less asks for the sampled thunder; an absurd scale would put every arrival hours away.
+    if (metres > kMaxThunderMetresPerUnit || metres != metres) {
+        std::printf("*** thunder: %g metres per unit is beyond %g; strikes keep the sampled thunder\n",
+                    static_cast<double>(metres), static_cast<double>(kMaxThunderMetresPerUnit));
+        metres = 0.0f;
+    }
+    scene.thunder_metres_per_unit = metres > 0.0f ? metres : 0.0f;
+}

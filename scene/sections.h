@@ -12,6 +12,8 @@
 constexpr int32_t kMaxDischarges = 256;
 // Most sounds a wave section may list.
 constexpr int32_t kMaxSounds = 1024;
+// Largest metres per unit the thunder section takes: a 128-unit cloud 1280 km wide.
+constexpr float kMaxThunderMetresPerUnit = 10000.0f;
 // Most vertices a sky dome may have (far beyond any visible difference).
 constexpr int64_t kMaxSkyVertices = int64_t{1} << 22;
 
@@ -28,6 +30,9 @@ void read_sky_section(FILE* in, Scene& scene);
 void read_lightning_section(FILE* in, Scene& scene);
 // Wave section: ring length, then the sound table, each entry loaded as it is read.
 void read_wave_section(FILE* in, Scene& scene);
+// Thunder section: metres per scene unit; above 0 (and at most kMaxThunderMetresPerUnit) each
+// strike's thunder is made from its channel, otherwise the wave section's thunder plays.
+void read_thunder_section(FILE* in, Scene& scene);
 // Bmp section: one word, stored.
 void read_bmp_section(FILE* in, Scene& scene);
 

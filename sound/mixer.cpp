@@ -2,6 +2,7 @@
 #include "sound/mixer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -38,9 +39,34 @@ void add_sound(SoundMixer& m, const Sound& sound, int64_t start, float gain, boo
     }
 }
 
+// A synthesised voice counts samples since its strike and plays its buffer from the sample that
+// is due; until the buffer is there it runs on in silence, so it never waits for the synthesis.
+void mix_synthesised(SoundMixer& m, ThunderVoice& voice, int32_t pos) {
+    const uint32_t generation = voice.synth_generation.load();
+    const SynthesisedThunder* thunder = voice.synth.load();
+    const int64_t next = static_cast<int64_t>(pos) + m.block_frames;
+    int32_t after = next > INT32_MAX ? -1 : static_cast<int32_t>(next);
+    if (thunder && thunder->generation == generation) {
+        const int64_t length = static_cast<int64_t>(thunder->samples.size());
+        const int64_t from = static_cast<int64_t>(pos) - thunder->first_sample;
+        const float gain = voice.thunder_gain.load();
+        for (int32_t k = 0, r = m.mix_position; k < m.block_frames; ++k) {
+            const int64_t i = from + k;
+            if (i >= 0 && i < length)
+                m.mix_ring[static_cast<size_t>(r)] += thunder->samples[static_cast<size_t>(i)] * gain;
+            if (++r == m.mix_ring_length) r = 0;
+        }
+        if (from + m.block_frames >= length) after = -1;
+    }
+    // Done with the buffer: from here on it may be freed.
+    voice.synth_mixes.fetch_add(1);
+    voice.thunder_pos.compare_exchange_strong(pos, after);
+}
+
 void mix_voice(SoundMixer& m, const std::vector<Sound>& sounds, ThunderVoice& voice) {
     int32_t wave = voice.thunder_wave.load();
     int32_t pos = voice.thunder_pos.load();
+    if (wave == kSynthesisedWave && pos >= 0) return mix_synthesised(m, voice, pos);
     if (wave < 0 || pos < 0) return;
     const Sound* sound = playable(sounds, wave);
     if (!sound) return;

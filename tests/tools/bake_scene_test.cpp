@@ -145,6 +145,7 @@ TEST_F(BakedScene, ViewerReadsEverySection) {
     }
     EXPECT_EQ(s.sound_table[0].length, 8 * 16000);
     EXPECT_EQ(s.sound_table[1].length, 6 * 16000);
+    EXPECT_FLOAT_EQ(s.thunder_metres_per_unit, 8000.0f / 128.0f);  // an 8 km storm
     ASSERT_EQ(s.textures.size(), 1u);
     EXPECT_EQ(s.textures[0].width, 64);
     EXPECT_TRUE(s.sky_built);

@@ -190,6 +190,8 @@ TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
     // with a look-at projection of our own.
     const DemoLayout l = cloud_layout(c, o);
     EXPECT_GT(l.box_low[2], 0.0f);
+    // 640 m across in 128 units: the scene's thunder is made at 5 m to the unit.
+    EXPECT_FLOAT_EQ(l.thunder_metres_per_unit, 5.0f);
     const double ce = std::cos(l.elevation);
     const double eye[3] = {l.target[0] + l.distance * ce * std::cos(l.azimuth),
                            l.target[1] + l.distance * ce * std::sin(l.azimuth),

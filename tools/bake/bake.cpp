@@ -20,6 +20,8 @@ namespace {
 // World layout of the demo, in scene units: the cloud box is 128 units wide whatever
 // the grid resolution, its flat base 30 units above the ground.
 constexpr float kCloudWidth = 128.0f;
+// The demo storm is 8 km across, which sets the scale its thunder is made at.
+constexpr float kCloudWidthMetres = 8000.0f;
 constexpr float kCloudBase = 30.0f;
 constexpr float kEyeDistance = 150.0f;
 constexpr float kEyeAzimuth = -0.95f;    // radians: the eye is south-east of the storm
@@ -57,6 +59,7 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.light_gamma = 3.0f;
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
+    l.thunder_metres_per_unit = kCloudWidthMetres / kCloudWidth;
     // The camera stands in town, a few units above the ground, looking up at the storm
     // from kEyeDistance away (horizontally, from the storm's axis), the middle of the
     // view kViewElevation above the horizon. The field of view takes in the anvil and

@@ -144,6 +144,11 @@ std::string scene_file_text(const DemoLayout& l) {
     line(s, "%s %.2f", l.thunder_file.c_str(), 1.0);
     line(s, "%s %.2f", l.rain_file.c_str(), 0.6);
 
+    if (l.thunder_metres_per_unit > 0.0f) {
+        line(s, "thunder");
+        line(s, "%.6g", l.thunder_metres_per_unit);
+    }
+
     line(s, "bmp");
     line(s, "frame");
     line(s, "end");

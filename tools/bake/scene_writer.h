@@ -31,6 +31,7 @@ struct DemoLayout {
     std::vector<std::string> object_files;
     std::string texture_file = "ground.bmp";
     std::string thunder_file = "thunder.wav", rain_file = "rain.wav";
+    float thunder_metres_per_unit = 0.0f;  // above 0: a thunder section, each strike its own thunder
 };
 
 // The origin to write so that the viewer's centring (origin minus half the cell
