@@ -63,7 +63,8 @@ void relight_cloud() {
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
 // only a lit frame still on screen needs one.
 bool idle_work_due(const AppState& a) {
-    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 ||
+           a.next_strike < a.options.strikes.size();
 }
 
 // With nothing left for the idle step the window system sleeps until the next event, instead of
@@ -111,8 +112,9 @@ void save_frame() {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
-    const bool kept = a.options.snapshot_prefix.empty() ||
-                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+    const bool kept =
+        a.options.snapshot_prefix.empty() ||
+        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);
@@ -203,6 +205,8 @@ void setup_window() {
     if (a.options.play) toggle_flight(a);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
     create_splat_program(viewer.textures, !a.options.quads);
+    // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading.
+    create_physical_frame(viewer.physical, !a.options.quads);
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
@@ -221,6 +225,9 @@ void display() {
     }
     place_flight_camera();
     apply_view(viewer.camera);
+    // A physical scene draws into float targets and makes the window's frame in one display transform.
+    if (physical_frame_active(viewer.physical, scene_state.cloud)) begin_physical_frame(viewer.physical);
+    const bool physical = physical_frame_active(viewer.physical, scene_state.cloud);
     const Vec3 flash = lightning_state.sky_flash_colour;
     glClearColor(flash.x, flash.y, flash.z, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -232,8 +239,13 @@ void display() {
     }
     draw_glow(viewer.glow, lightning_state, scene_state.lightning, scene_state.fog, viewer.camera.eye);
     if (scene_state.cloud.grd_numx > 0) {
-        draw_cloud_splats(viewer.splats, viewer.textures, scene_state.cloud, viewer.camera.eye);
+        if (physical) {
+            draw_cloud_splats_physical(viewer.splats, viewer.physical, scene_state.cloud, viewer.camera.eye);
+        } else {
+            draw_cloud_splats(viewer.splats, viewer.textures, scene_state.cloud, viewer.camera.eye);
+        }
     }
+    if (physical) finish_physical_frame(viewer.physical, scene_state.cloud);
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
     note_frame(a.frame_times, seconds_now());

@@ -28,6 +28,9 @@ void read_sky_section(FILE* in, Scene& scene);
 void read_lightning_section(FILE* in, Scene& scene);
 // Wave section: ring length, then the sound table, each entry loaded as it is read.
 void read_wave_section(FILE* in, Scene& scene);
+// Shading section: a mode word ("physical"; any other word is the classic shading) and the exposure
+// (a positive number; anything else keeps the exposure in force).
+void read_shading_section(FILE* in, Scene& scene);
 // Bmp section: one word, stored.
 void read_bmp_section(FILE* in, Scene& scene);
 
