@@ -205,8 +205,10 @@ void setup_window() {
     if (a.options.play) toggle_flight(a);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
     create_splat_program(viewer.textures, !a.options.quads);
-    // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading.
-    create_physical_frame(viewer.physical, !a.options.quads);
+    // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading; so does a system without
+    // float targets. The relight and the splats then work in the classic values as well.
+    create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height);
+    if (!viewer.physical.usable) scene_state.cloud.shading.physical = false;
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
@@ -226,7 +228,14 @@ void display() {
     place_flight_camera();
     apply_view(viewer.camera);
     // A physical scene draws into float targets and makes the window's frame in one display transform.
-    if (physical_frame_active(viewer.physical, scene_state.cloud)) begin_physical_frame(viewer.physical);
+    if (physical_frame_active(viewer.physical, scene_state.cloud)) {
+        begin_physical_frame(viewer.physical);
+        if (!viewer.physical.usable) {
+            // Refused at a new window size: the classic shading from the next relight on.
+            scene_state.cloud.shading.physical = false;
+            relight_cloud();
+        }
+    }
     const bool physical = physical_frame_active(viewer.physical, scene_state.cloud);
     const Vec3 flash = lightning_state.sky_flash_colour;
     glClearColor(flash.x, flash.y, flash.z, 1.0f);

@@ -207,7 +207,7 @@ float linear_from_display(float display, float exposure, float gamma_inv) {
     return std::pow(d, 1.0f / gamma_inv) / exposure;
 }
 
-void create_physical_frame(PhysicalFrame& f, bool allowed) {
+void create_physical_frame(PhysicalFrame& f, bool allowed, int32_t width, int32_t height) {
     f = PhysicalFrame{};
     if (!allowed) return;
     // Float colour targets, framebuffer objects and the shaders all came together in OpenGL 3.0.
@@ -230,7 +230,7 @@ void create_physical_frame(PhysicalFrame& f, bool allowed) {
     f.composite_cloud = glGetUniformLocation(f.composite_program, "cloud");
     f.composite_exposure = glGetUniformLocation(f.composite_program, "exposure");
     f.composite_gamma = glGetUniformLocation(f.composite_program, "gamma_inv");
-    f.usable = true;
+    f.usable = size_targets(f, std::max(width, 1), std::max(height, 1));
 }
 
 bool physical_frame_active(const PhysicalFrame& f, const CloudGrid& cloud) {
@@ -242,7 +242,7 @@ void begin_physical_frame(PhysicalFrame& f) {
     glGetIntegerv(GL_VIEWPORT, viewport);
     const int32_t w = std::max(viewport[2], 1), h = std::max(viewport[3], 1);
     if ((w != f.width || h != f.height) && !size_targets(f, w, h)) {
-        // The system refused the targets after all: this and every later frame are drawn the classic way.
+        // The system refused targets of the new size: the frame goes on in the classic way.
         f.usable = false;
         return;
     }

@@ -30,9 +30,10 @@ struct PhysicalFrame {
 // Vertex attribute that carries each splat's (or quad corner's) centre depth to the physical shaders.
 constexpr uint32_t kSplatDepthAttribute = 1;
 
-// Builds the programs when allowed and the graphics system has OpenGL 3.0 (float targets, framebuffer
-// objects, GLSL); leaves `usable` false otherwise. Needs a current graphics context.
-void create_physical_frame(PhysicalFrame& frame, bool allowed);
+// Builds the programs and targets of width x height when allowed and the graphics system has OpenGL 3.0
+// (float targets, framebuffer objects, GLSL) and accepts them; leaves `usable` false otherwise. Needs a
+// current graphics context.
+void create_physical_frame(PhysicalFrame& frame, bool allowed, int32_t width, int32_t height);
 // True when this frame is drawn the physical way: the scene asks for it and the system can.
 bool physical_frame_active(const PhysicalFrame& frame, const CloudGrid& cloud);
 // Makes the targets the size of the viewport in force and binds the background target; the caller clears
