@@ -109,7 +109,7 @@ inline void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho,
     if (cloud.shading.physical) {
         // The physical shaders draw the footprint themselves; the quads' rows then span 0 ... 1/32.
         frame.splat_tiles[q] = 0.0f;
-        frame.splat_depths[q] = splat_centre_depth(cloud, rho);
+        frame.splat_depths[q] = cloud.optical[0] * rho * frame.path_length;
     } else {
         frame.splat_tiles[q] = static_cast<float>(splat_tile(rho)) / kSplatTiles;
     }
@@ -207,7 +207,8 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
 }
 
-void size_frame(SplatFrame& frame, size_t blobs) {
+void size_frame(SplatFrame& frame, const CloudGrid& cloud, size_t blobs) {
+    frame.path_length = splat_path_length(cloud.splat_size, cloud.grd_size);
     if (frame.centres.size() < blobs * 3) {
         frame.centres.resize(blobs * 3);
         frame.splat_colours.resize(blobs * 3);
@@ -300,7 +301,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
     set_sort_keys(cloud.blobs, e);
     std::sort(cloud.blobs.begin(), cloud.blobs.end(),
               [](const Blob& a, const Blob& b) { return compare_blobs(a, b) < 0; });
-    size_frame(frame, cloud.blobs.size());
+    size_frame(frame, cloud, cloud.blobs.size());
     size_t q = 0;
     for (const Blob& b : cloud.blobs) {
         const float rho = blob_density(cloud, b);
@@ -313,7 +314,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const Vec3 e = sub(eye, cloud.grd_origin);
     const size_t n = cloud.blobs.size();
-    size_frame(frame, n);
+    size_frame(frame, cloud, n);
 
     // The lookups run grouped by the coarse cell at the low corner of their blend, so that the few blobs
     // reading the same eight coarse cells follow one another, rather than in drawing order, which jumps

@@ -30,6 +30,7 @@ struct SplatFrame {
     std::vector<float> splat_tiles;    // 1 float per splat: t of its tile's first row, tile / 32
     // Physical shading: 1 float per splat, the optical depth through its centre (splat_centre_depth).
     std::vector<float> splat_depths;
+    float path_length = 0.0f;  // splat_path_length of the cloud last prepared
     // Filled by expand_splat_quads for the splats drawn as quads: four corners per splat.
     std::vector<float> vertices;     // 12 floats per splat: 4 world-space corners
     std::vector<float> texcoords;    // 8 floats per splat
