@@ -4,9 +4,9 @@
 #include "scene/scene.h"
 
 // Distance, in lightning cell widths, at which the reference strike's light seen through clear air is
-// shown as full white: at 1.5 the base of the demo's strike comes out just below white, as bright as a
-// path tracer's picture of it scaled to the same display.
-constexpr double kWhiteDistanceCells = 1.5;
+// shown as full white: at 0.7 the base of the demo's strike comes out just below white, about as bright
+// as a path tracer's picture of it scaled to the same display.
+constexpr double kWhiteDistanceCells = 0.7;
 
 // Exposure for the scene's "shading physical" section, from the table scale S the bake applied and the
 // scene alone (no random numbers): white (exposure x albedo x J = 1) is the in-scattered radiance per
