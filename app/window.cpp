@@ -63,8 +63,7 @@ void relight_cloud() {
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
 // only a lit frame still on screen needs one.
 bool idle_work_due(const AppState& a) {
-    return a.flash_on_screen || a.flight.on || a.options.frames > 0 ||
-           a.next_strike < a.options.strikes.size();
+    return a.flash_on_screen || a.flight.on || a.options.frames > 0 || a.next_strike < a.options.strikes.size();
 }
 
 // With nothing left for the idle step the window system sleeps until the next event, instead of
@@ -112,9 +111,8 @@ void save_frame() {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, a.frame_rgb.data());
-    const bool kept =
-        a.options.snapshot_prefix.empty() ||
-        write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
+    const bool kept = a.options.snapshot_prefix.empty() ||
+                      write_png_bottom_up(snapshot_name(a.options.snapshot_prefix, a.frame_number), w, h, a.frame_rgb);
     if (!kept || (movie && !add_movie_frame(a.movie, a.frame_rgb))) {
         shut_down(true);
         exit(1);

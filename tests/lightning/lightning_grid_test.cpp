@@ -436,8 +436,8 @@ TEST(Relight, PhysicalGivesLightPerUnitScatteringAndFillsTheCloudsEdge) {
     auto at = [](const CloudGrid& c, int x, int y, int z, int d) {
         return c.dcl_dir_light[static_cast<size_t>(((z * 2 + y) * 4 + x) * kDirCount + d)];
     };
-    auto sigma_s = [&](int y,
-                       int z) {  // mean of the coarse cell's 8 fine densities, times albedo x extinction
+    // The mean of a coarse cell's 8 fine densities, times albedo x extinction.
+    auto sigma_s = [&](int y, int z) {
         double sum = 0.0;
         for (int k = 0; k < 2; ++k)
             for (int j = 0; j < 2; ++j)
