@@ -9,6 +9,7 @@
 #include "lightning/glow.h"
 #include "lightning/lightning_grid.h"
 #include "render/cloud_splats.h"
+#include "render/physical_frame.h"
 #include "render/textures.h"
 #include "sound/thunder_voice.h"
 
@@ -23,6 +24,7 @@ struct Viewer {
     GlowState glow;
     RenderTextures textures;
     SplatFrame splats;
+    PhysicalFrame physical;  // float targets and shaders of physical shading, when the system has them
     std::vector<ThunderVoice*> voices;  // one per discharge record, for the sound timer
     StrikeThunder thunder;              // each strike's own thunder, when the scene asks for it
 };

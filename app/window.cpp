@@ -270,6 +270,10 @@ void setup_window() {
     if (a.options.play) toggle_flight(a);
     create_textures(viewer.textures, scene_state.cloud, scene_state.textures);
     create_splat_program(viewer.textures, !a.options.quads);
+    // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading; so does a system without
+    // float targets. The relight and the splats then work in the classic values as well.
+    create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height);
+    if (!viewer.physical.usable) scene_state.cloud.shading.physical = false;
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
@@ -291,6 +295,16 @@ void display() {
     }
     place_flight_camera();
     apply_view(viewer.camera);
+    // A physical scene draws into float targets and makes the window's frame in one display transform.
+    if (physical_frame_active(viewer.physical, scene_state.cloud)) {
+        begin_physical_frame(viewer.physical);
+        if (!viewer.physical.usable) {
+            // Refused at a new window size: the classic shading from the next relight on.
+            scene_state.cloud.shading.physical = false;
+            relight_cloud();
+        }
+    }
+    const bool physical = physical_frame_active(viewer.physical, scene_state.cloud);
     const Vec3 flash = lightning_state.sky_flash_colour;
     glClearColor(flash.x, flash.y, flash.z, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -302,8 +316,13 @@ void display() {
     }
     draw_glow(viewer.glow, lightning_state, scene_state.lightning, scene_state.fog, viewer.camera.eye);
     if (scene_state.cloud.grd_numx > 0) {
-        draw_cloud_splats(viewer.splats, viewer.textures, scene_state.cloud, viewer.camera.eye);
+        if (physical) {
+            draw_cloud_splats_physical(viewer.splats, viewer.physical, scene_state.cloud, viewer.camera.eye);
+        } else {
+            draw_cloud_splats(viewer.splats, viewer.textures, scene_state.cloud, viewer.camera.eye);
+        }
     }
+    if (physical) finish_physical_frame(viewer.physical, scene_state.cloud);
     if (a.mouse_down == 1) draw_axis_cross(viewer.camera.target);
     if (a.help_on == 1) draw_help();
     note_frame(a.frame_times, seconds_now());

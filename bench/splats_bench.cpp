@@ -53,6 +53,20 @@ void BM_PrepareSplats(benchmark::State& state) {
 }
 BENCHMARK(BM_PrepareSplats)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The same with physical shading: no division by the density, and an optical depth per splat.
+void BM_PrepareSplatsPhysical(benchmark::State& state) {
+    SplatFixture& f = fixture();
+    f.cloud.shading.physical = true;
+    float step = 0.0f;
+    for (auto _ : state) {
+        step += 0.01f;
+        prepare_cloud_splats(f.frame, f.cloud, Vec3{f.eye.x + step, f.eye.y, f.eye.z});
+        benchmark::DoNotOptimize(f.frame.centres.data());
+    }
+    f.cloud.shading.physical = false;
+}
+BENCHMARK(BM_PrepareSplatsPhysical)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Between strikes the cloud is dark: no lookups are needed, only the order and the splats.
 void BM_PrepareSplatsDark(benchmark::State& state) {
     SplatFixture& f = fixture();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "illumination/in_scattering.h"
 #include "scene/scene.h"
 
 // The attenuation table holds M * M bytes; a header asking for more than this is refused.
@@ -41,6 +42,7 @@ struct IlluminationWork {
     bool light_all_zero = false;                 // dcl_dir_light was last written as all zeros
     int64_t relights_skipped = 0;                // relights saved because nothing had changed
     bool unusable_reported = false;              // the "cannot relight" message has been printed
+    InScattering in_scattering;                  // physical shading's coarse sigma_s, made on first use
 };
 
 // Gives every dcl_work array m floats (zeros) unless it already has them.

@@ -122,6 +122,20 @@ void colour_cells(const float* __restrict planes, size_t sm, size_t begin, size_
     }
 }
 
+// Physical shading: in-scattered radiance per unit scattering, J = ratio * eta / sigma_s, in linear light
+// (eta = w / 1e9 clamped at 0; inv_sigma_s is 0 in empty cells, which the filling sets afterwards).
+void in_scatter_cells(const float* __restrict planes, size_t sm, size_t begin, size_t end,
+                      Vec3* __restrict light, Vec3 ratio, const float* __restrict inv_sigma_s) {
+    for (size_t i = begin; i < end; ++i) {
+        Vec3* cell = light + i * kDirCount;
+        const float k = static_cast<float>(inv_sigma_s[i] * (1.0 / kTableScale));
+        for (int32_t d = 0; d < kDirCount; ++d) {
+            const float j = std::max(planes[static_cast<size_t>(d) * sm + i], 0.0f) * k;
+            cell[d] = Vec3{ratio.x * j, ratio.y * j, ratio.z * j};
+        }
+    }
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC pop_options
 #endif
@@ -345,6 +359,17 @@ bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table,
         }
     }
     bool all_zero = true;
+    if (cloud.shading.physical) {
+        prepare_in_scattering(work.in_scattering, cloud);
+        for (int64_t e = 0; e < m * kDirCount; ++e) {
+            const float j = light[e].x * work.in_scattering.inv_sigma_s[static_cast<size_t>(e / kDirCount)];
+            light[e] = scale(ratio, j);
+            if (j != 0.0f && (ratio.x != 0.0f || ratio.y != 0.0f || ratio.z != 0.0f)) all_zero = false;
+        }
+        fill_empty_cells(work.in_scattering, light);
+        work.light_all_zero = all_zero;
+        return true;
+    }
     for (int64_t e = 0; e < m * kDirCount; ++e) {
         const float l = light[e].x;
         light[e] = Vec3{gamma_map(ratio.x, l, cloud.gamma_inv, cloud.light_scale),
@@ -396,6 +421,17 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
             inverse_haar_3d_fast(w, cloud.dcl_numx, cloud.dcl_numy, cloud.dcl_numz, scratch);
         }
     });
+    if (cloud.shading.physical) {
+        prepare_in_scattering(work.in_scattering, cloud);
+        const float* inv_sigma = work.in_scattering.inv_sigma_s.data();
+        const size_t half = sm / 2;
+        run_on_two_threads(true, [&](int t) {
+            in_scatter_cells(planes, sm, t == 0 ? 0 : half, t == 0 ? half : sm, light, ratio, inv_sigma);
+        });
+        fill_empty_cells(work.in_scattering, light);
+        work.light_all_zero = false;
+        return true;
+    }
     // (r L)^g = r^g L^g: one single-precision power per value instead of three double ones per value;
     // equal up to float rounding.
     const double gd = gi;

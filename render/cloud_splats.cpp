@@ -79,8 +79,10 @@ bool insertion_sort_bounded(std::vector<uint64_t>& items, size_t max_moves) {
     return true;
 }
 
-// A blob's colour from the radiance looked up for it: over its density, times the brightness.
+// A blob's colour from the radiance looked up for it: over its density, times the brightness. Physical
+// shading looks up the in-scattered radiance per unit scattering J, and a splat sends albedo x J.
 inline Vec3 colour_from_light(Vec3 l, float rho, const CloudGrid& cloud) {
+    if (cloud.shading.physical) return scale(l, cloud.optical[1]);
     return scale(scale(l, 1.0f / rho), cloud.splat_brightness);
 }
 
@@ -104,7 +106,13 @@ inline void emit_splat(SplatFrame& frame, size_t q, const Blob& blob, float rho,
     col[0] = colour.x;
     col[1] = colour.y;
     col[2] = colour.z;
-    frame.splat_tiles[q] = static_cast<float>(splat_tile(rho)) / kSplatTiles;
+    if (cloud.shading.physical) {
+        // The physical shaders draw the footprint themselves; the quads' rows then span 0 ... 1/32.
+        frame.splat_tiles[q] = 0.0f;
+        frame.splat_depths[q] = cloud.optical[0] * rho * frame.path_length;
+    } else {
+        frame.splat_tiles[q] = static_cast<float>(splat_tile(rho)) / kSplatTiles;
+    }
 }
 
 // Writes the quad, texture rows and colour of splat q, whose centre relative to the grid is p.
@@ -199,11 +207,13 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
 }
 
-void size_frame(SplatFrame& frame, size_t blobs) {
+void size_frame(SplatFrame& frame, const CloudGrid& cloud, size_t blobs) {
+    frame.path_length = splat_path_length(cloud.splat_size, cloud.grd_size);
     if (frame.centres.size() < blobs * 3) {
         frame.centres.resize(blobs * 3);
         frame.splat_colours.resize(blobs * 3);
         frame.splat_tiles.resize(blobs);
+        frame.splat_depths.resize(blobs);
     }
 }
 
@@ -243,6 +253,36 @@ std::vector<float> build_splat_strip(float splat_size, float splat_extinction) {
     return strip;
 }
 
+float splat_path_length(float splat_size, float grd_size) {
+    // The blob's density integrated over its ball, in cubic fine cells: 4 pi R^3 times the integral of
+    // x^2 (1 - 22/9 x^2 + 17/9 x^4 - 4/9 x^6) over 0 ... 1.
+    const double kernel_volume = 4.0 * 3.14159265358979 *
+                                 (1.0 / 3.0 - 22.0 / 45.0 + 17.0 / 63.0 - 4.0 / 81.0) * splat_size *
+                                 splat_size * splat_size;
+    if (!(kernel_volume > 0.0)) return 0.0f;
+    // The line integral through the centre, in fine cells, over the kernel's volume in cells: the path
+    // length through a splat that holds exactly one cell of medium.
+    const double centre = 2.0 * static_cast<double>(kFootprintPeak) * splat_size;
+    return static_cast<float>(centre / kernel_volume * grd_size);
+}
+
+float splat_centre_depth(const CloudGrid& cloud, float rho) {
+    return cloud.optical[0] * rho * splat_path_length(cloud.splat_size, cloud.grd_size);
+}
+
+float splat_profile(float d2) {
+    if (!(d2 < 1.0f)) return 0.0f;
+    const float u = 1.0f - d2;
+    return std::sqrt(u) * (kFootprintU2 * u * u + kFootprintU3 * u * u * u) / (kFootprintU2 + kFootprintU3);
+}
+
+float splat_opacity(float tau) { return 1.0f - std::exp(-tau); }
+
+void composite_over(Vec3& radiance, float& transmittance, Vec3 colour, float alpha) {
+    radiance = add(scale(colour, alpha), scale(radiance, 1.0f - alpha));
+    transmittance *= 1.0f - alpha;
+}
+
 int compare_blobs(const Blob& a, const Blob& b) {
     if (a.sort_key > b.sort_key) return -1;
     if (a.sort_key < b.sort_key) return 1;
@@ -261,7 +301,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
     set_sort_keys(cloud.blobs, e);
     std::sort(cloud.blobs.begin(), cloud.blobs.end(),
               [](const Blob& a, const Blob& b) { return compare_blobs(a, b) < 0; });
-    size_frame(frame, cloud.blobs.size());
+    size_frame(frame, cloud, cloud.blobs.size());
     size_t q = 0;
     for (const Blob& b : cloud.blobs) {
         const float rho = blob_density(cloud, b);
@@ -274,7 +314,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const Vec3 e = sub(eye, cloud.grd_origin);
     const size_t n = cloud.blobs.size();
-    size_frame(frame, n);
+    size_frame(frame, cloud, n);
 
     // The lookups run grouped by the coarse cell at the low corner of their blend, so that the few blobs
     // reading the same eight coarse cells follow one another, rather than in drawing order, which jumps

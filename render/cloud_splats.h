@@ -28,10 +28,14 @@ struct SplatFrame {
     std::vector<float> centres;        // 3 floats per splat: world-space centre
     std::vector<float> splat_colours;  // 3 floats per splat
     std::vector<float> splat_tiles;    // 1 float per splat: t of its tile's first row, tile / 32
+    // Physical shading: 1 float per splat, the optical depth through its centre (splat_centre_depth).
+    std::vector<float> splat_depths;
+    float path_length = 0.0f;  // splat_path_length of the cloud last prepared
     // Filled by expand_splat_quads for the splats drawn as quads: four corners per splat.
-    std::vector<float> vertices;   // 12 floats per splat: 4 world-space corners
-    std::vector<float> texcoords;  // 8 floats per splat
-    std::vector<float> colours;    // 12 floats per splat: the same RGB at each corner
+    std::vector<float> vertices;     // 12 floats per splat: 4 world-space corners
+    std::vector<float> texcoords;    // 8 floats per splat
+    std::vector<float> colours;      // 12 floats per splat: the same RGB at each corner
+    std::vector<float> quad_depths;  // physical shading: 4 floats per splat, its depth at each corner
     // Reused by the fast pass: blobs in cell order, sort order, drawing slots and per-blob colours.
     std::vector<Blob> by_cell, sort_scratch;
     std::vector<uint64_t> order, order_scratch;
@@ -49,6 +53,22 @@ struct SplatFrame {
 // The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,
 // tile k (density level (k + 1) / 32) in rows 32k ... 32k + 31.
 std::vector<float> build_splat_strip(float splat_size, float splat_extinction);
+// Physical splats. A splat stands for one fine cell of medium: its footprint's optical depth at a point
+// d (in splat radii) from its centre is splat_centre_depth x splat_profile(d^2), and it sends albedo x J
+// (J the in-scattered radiance per unit scattering looked up for it) with opacity 1 - exp(-depth). The
+// drawing's shaders compute the same; these are the CPU side of it for tests and checks.
+// Path length (world units) through the centre of a splat of radius splat_size fine cells, normalised so
+// that the footprint integrated over the screen is one cell's volume: sigma_t x this is the centre depth.
+float splat_path_length(float splat_size, float grd_size);
+// Optical depth through the centre of the splat of a fine cell of density rho: extinction x rho x path.
+float splat_centre_depth(const CloudGrid& cloud, float rho);
+// The footprint's shape, 1 at the centre and 0 from d^2 = 1 on (d in splat radii).
+float splat_profile(float d2);
+// 1 - exp(-tau).
+float splat_opacity(float tau);
+// Puts a splat of premultiplied-free colour and opacity alpha in front of what radiance and transmittance
+// hold: radiance = colour alpha + (1 - alpha) radiance, transmittance *= 1 - alpha.
+void composite_over(Vec3& radiance, float& transmittance, Vec3 colour, float alpha);
 // Sort order of blobs: -1 when a is farther from the eye (larger sort_key), 1 when nearer, 0 when equal.
 int compare_blobs(const Blob& a, const Blob& b);
 // Texture tile for density rho: trunc(rho * 32), densities of 1.0 and more use the last tile.
@@ -68,5 +88,7 @@ bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3
 // Fills vertices, texcoords and colours for splats first ... last - 1 of a prepared frame, at the same
 // positions: quads of side 2 splat_size grd_size facing the eye (world), textured with the splat's tile.
 void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last);
+// Index of the first prepared splat (they run far to near) nearer to the eye than sqrt(limit2).
+int32_t first_splat_nearer_than(const SplatFrame& frame, Vec3 eye, float limit2);
 // Prepares and draws the cloud: no depth writes, blend one / source alpha, the splat texture.
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye);

@@ -72,8 +72,9 @@ void draw_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t fir
     glPopClientAttrib();
 }
 
-// Index of the first splat (they run far to near) that is nearer to the eye than sqrt(limit2).
-int32_t first_nearer_than(const SplatFrame& frame, Vec3 eye, float limit2) {
+}  // namespace
+
+int32_t first_splat_nearer_than(const SplatFrame& frame, Vec3 eye, float limit2) {
     int32_t lo = 0, hi = frame.quad_count;
     while (lo < hi) {
         const int32_t mid = lo + (hi - lo) / 2;
@@ -87,8 +88,6 @@ int32_t first_nearer_than(const SplatFrame& frame, Vec3 eye, float limit2) {
     }
     return lo;
 }
-
-}  // namespace
 
 void create_splat_program(RenderTextures& textures, bool allowed) {
     textures.splat_program = 0;
@@ -154,7 +153,7 @@ void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudG
         // Splats that would need a larger sprite than the renderer draws stay quads; they are the nearest,
         // so they come last in the drawing order.
         const float limit = size_scale * kSpriteSizeMargin / textures.max_point_size;
-        sprites = size_scale > 0.0f ? first_nearer_than(frame, eye, limit * limit) : 0;
+        sprites = size_scale > 0.0f ? first_splat_nearer_than(frame, eye, limit * limit) : 0;
         if (sprites > 0) {
             // A point is clipped by its centre: a sprite whose centre lies just outside the window would
             // vanish at the edge while its quad still reached in. A viewport wider by half the largest

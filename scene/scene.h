@@ -90,6 +90,15 @@ struct Blob {
     int32_t cell = 0;                    // fine cell index
 };
 
+// How the cloud is shaded. Without a shading section a scene keeps the classic look (gamma-mapped table
+// values over the fine density, blended in display values). "physical": splats carry the in-scattered
+// radiance per unit scattering and an opacity from the medium's own extinction, blended in linear light,
+// and one display curve makes the finished frame (docs/table-to-pixel.md).
+struct ShadingSettings {
+    bool physical = false;
+    float exposure = 1.0f;  // multiplies linear radiance before the tone curve
+};
+
 // The cloud grid record. Fine cell (i, j, k) has index (k * ny + j) * nx + i on both
 // the fine and the coarse grid (x fastest).
 struct CloudGrid {
@@ -113,6 +122,8 @@ struct CloudGrid {
     float light_scale = 1.0f;
     std::vector<Blob> blobs;  // blob_count = blobs.size()
     Box cloud_box{};
+    // The shading section's choice; the relight and the splats read it (so does the point-source binning).
+    ShadingSettings shading;
 };
 
 // Lightning section as read (meaning in lightning/discharge.h).

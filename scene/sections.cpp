@@ -47,6 +47,20 @@ void read_light_section(FILE* in, Scene& scene) {
     std::fscanf(in, "%f%f%f%f", &l.sun_colour.x, &l.sun_colour.y, &l.sun_colour.z, &l.ambient);
 }
 
+void read_shading_section(FILE* in, Scene& scene) {
+    ShadingSettings& s = scene.cloud.shading;
+    std::string mode;
+    if (!scan_word(in, mode)) return;
+    s.physical = mode == "physical";
+    float exposure = 0.0f;
+    if (std::fscanf(in, "%f", &exposure) != 1) return;
+    if (exposure > 0.0f && std::isfinite(exposure)) {
+        s.exposure = exposure;
+    } else {
+        std::printf("*** shading exposure %g must be a positive number; keeping %g\n", exposure, s.exposure);
+    }
+}
+
 void read_fog_section(FILE* in, Scene& scene) {
     FogSettings& f = scene.fog;
     std::fscanf(in, "%f%f%f%f", &f.fog_density, &f.fog_colour.x, &f.fog_colour.y, &f.fog_colour.z);

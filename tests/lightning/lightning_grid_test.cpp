@@ -392,3 +392,79 @@ TEST(Relight, MismatchedOrMissingTableLeavesTheCloudAlone) {
     EXPECT_FALSE(light_cloud_from_lightning_grid(grid, ok, w, no_light, &p, &in, 1));
     EXPECT_EQ(cloud.dcl_dir_light[0].x, 9.0f);
 }
+
+TEST(Relight, PhysicalGivesLightPerUnitScatteringAndFillsTheCloudsEdge) {
+    // Coarse 4 x 2 x 2 (fine 8 x 4 x 4, dscl 2): column x = 0 is cloud, x = 1 empty beside it (filled
+    // from its cloud neighbours), x = 2 and 3 empty and away from the cloud (dark).
+    LightningGrid grid;
+    CloudGrid classic = example_cloud(4, 2, 2);
+    setup_quietly(grid, example_settings(), classic);
+    classic.grd_numx = 8;
+    classic.grd_numy = 4;
+    classic.grd_numz = 4;
+    classic.dscl = 2;
+    classic.optical = {0.6f, 0.9f, 0.85f};
+    classic.gamma_inv = 1.0f;  // with gamma 1 and scale 1 the classic colour is ratio x eta
+    classic.light_scale = 1.0f;
+    classic.grd_density.assign(8 * 4 * 4, 0.0f);
+    for (int z = 0; z < 4; ++z)
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 2; ++x)
+                classic.grd_density[static_cast<size_t>((z * 4 + y) * 8 + x)] = 0.1f * (1 + x + y + z);
+    const int32_t m = 16;
+    BaseIntensityTable t = empty_table(grid, m);
+    uint32_t s = 11;
+    auto next = [&s] { return s = s * 1664525u + 1013904223u; };
+    for (int32_t c = 0; c < t.cell_count; ++c)
+        for (int32_t d = 0; d < kDirCount; ++d) {
+            std::vector<int32_t> idx;
+            std::vector<float> val;
+            for (int32_t k = 0; k < m; ++k) {
+                idx.push_back(k);
+                val.push_back(k == 0 ? 5e8f : (static_cast<float>(next() % 2000) - 1000.0f) * 1e5f);
+            }
+            add_record(t, c, d, idx, val);
+        }
+    std::vector<Vec3> pos(40, Vec3{3.0f, -4.0f, 60.0f}), in(40, Vec3{0.5f, 0.3f, 0.2f});
+    IlluminationWork w;
+    CloudGrid physical = classic, fast = classic;
+    physical.shading.physical = fast.shading.physical = true;
+    ASSERT_TRUE(light_cloud_reference(grid, t, w, classic, pos.data(), in.data(), 40));
+    ASSERT_TRUE(light_cloud_reference(grid, t, w, physical, pos.data(), in.data(), 40));
+    ASSERT_TRUE(light_cloud_from_lightning_grid(grid, t, w, fast, pos.data(), in.data(), 40));
+
+    auto at = [](const CloudGrid& c, int x, int y, int z, int d) {
+        return c.dcl_dir_light[static_cast<size_t>(((z * 2 + y) * 4 + x) * kDirCount + d)];
+    };
+    // The mean of a coarse cell's 8 fine densities, times albedo x extinction.
+    auto sigma_s = [&](int y, int z) {
+        double sum = 0.0;
+        for (int k = 0; k < 2; ++k)
+            for (int j = 0; j < 2; ++j)
+                for (int i = 0; i < 2; ++i) sum += 0.1 * (1 + i + 2 * y + j + 2 * z + k);
+        return static_cast<float>(sum / 8.0 * 0.6 * 0.9);
+    };
+    int lit = 0;
+    for (int d = 0; d < kDirCount; ++d) {
+        for (int z = 0; z < 2; ++z)
+            for (int y = 0; y < 2; ++y) {
+                const Vec3 e = at(classic, 0, y, z, d), p = at(physical, 0, y, z, d);
+                ASSERT_NEAR(p.x, e.x / sigma_s(y, z), 1e-5f * (1.0f + p.x)) << d;
+                ASSERT_NEAR(p.z, e.z / sigma_s(y, z), 1e-5f * (1.0f + p.z)) << d;
+                if (p.x > 0.0f) ++lit;
+                // Beside the cloud: the mean of the four cloud cells it touches (all of column x = 0).
+                Vec3 mean{};
+                for (int zz = 0; zz < 2; ++zz)
+                    for (int yy = 0; yy < 2; ++yy) mean = add(mean, scale(at(physical, 0, yy, zz, d), 0.25f));
+                ASSERT_NEAR(at(physical, 1, y, z, d).y, mean.y, 1e-5f * (1.0f + mean.y)) << d;
+                ASSERT_EQ(at(physical, 2, y, z, d).x, 0.0f);
+                ASSERT_EQ(at(physical, 3, y, z, d).z, 0.0f);
+            }
+    }
+    EXPECT_GT(lit, 40);  // the check covered plenty of lit values
+    for (size_t e = 0; e < fast.dcl_dir_light.size(); ++e) {
+        const Vec3 r = physical.dcl_dir_light[e], f = fast.dcl_dir_light[e];
+        ASSERT_NEAR(f.x, r.x, 1e-5f * (1.0f + r.x)) << e;
+        ASSERT_NEAR(f.z, r.z, 1e-5f * (1.0f + r.z)) << e;
+    }
+}

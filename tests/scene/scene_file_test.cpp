@@ -96,6 +96,28 @@ TEST(SceneFile, LongWordsAreSkippedWholeAndEndOfFileStopsWithANote) {
     EXPECT_NE(out.find("has no \"end\""), std::string::npos) << out;
 }
 
+TEST(SceneFile, ShadingSectionChoosesTheModeAndExposureAndUnknownSectionsAreSkipped) {
+    ScratchDir dir;
+    Scene plain;
+    read_scene_text(dir, "fog 0.4 1 1 1 0 0 0\nend\n", plain);
+    EXPECT_FALSE(plain.cloud.shading.physical);
+    EXPECT_FLOAT_EQ(plain.cloud.shading.exposure, 1.0f);
+
+    // Sections this reader does not know (another viewer's "flash") pass as skipped words, and the
+    // values after "physical" and the exposure are left for later versions.
+    Scene s;
+    read_scene_text(dir, "flash 3 0.5\nshading physical 2.5e3 0.7 extra\nfog 0.4 1 1 1 0 0 0\nend\n", s);
+    EXPECT_TRUE(s.cloud.shading.physical);
+    EXPECT_FLOAT_EQ(s.cloud.shading.exposure, 2500.0f);
+    EXPECT_FLOAT_EQ(s.fog.fog_density, 0.4f);
+
+    // Any other mode is the classic shading; a bad exposure keeps the one in force with a note.
+    const std::string out = read_scene_text(dir, "SHADING classic -1\nend\n", s);
+    EXPECT_FALSE(s.cloud.shading.physical);
+    EXPECT_FLOAT_EQ(s.cloud.shading.exposure, 2500.0f);
+    EXPECT_NE(out.find("exposure"), std::string::npos) << out;
+}
+
 TEST(SceneFile, MissingFileIsFatal) {
     ThrowOnFatal guard;
     Scene scene;

@@ -16,6 +16,7 @@
 #include "tools/bake/bake.h"
 #include "tools/bake/shards.h"
 #include "tools/bake/table_bake.h"
+#include "tools/bake/exposure.h"
 
 namespace {
 
@@ -122,6 +123,11 @@ TEST_F(BakedScene, ViewerReadsEverySection) {
     EXPECT_NEAR(c.cloud_box[2], 30.0f, 1e-4f);
     EXPECT_NEAR(c.cloud_box[5], 94.0f, 1e-4f);
     EXPECT_GT(c.blobs.size(), 50u);
+    // Shaded physically, with the exposure that the table scale gives (read back from the file's text).
+    EXPECT_TRUE(c.shading.physical);
+    const double exposure = physical_exposure(report_->tables.table_scale, s);
+    EXPECT_GT(exposure, 0.0);
+    EXPECT_NEAR(c.shading.exposure, exposure, 1e-5 * exposure);
     // The camera sees every blob of the cloud, even in the default square window.
     const Vec3 eye = camera_eye(s);
     EXPECT_GT(eye.z, 0.0f);
@@ -208,10 +214,16 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
     BaseIntensityTable table;
     IlluminationWork work;
     ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, copy.file("basic_intensity_cmp.dat")));
-    // Linear output: gamma 1, scale 1, so dcl_dir_light is the colour share times w / 1e9.
+    // Linear output: the classic mapping at gamma 1, scale 1, so dcl_dir_light is the colour share times
+    // w / 1e9; physical shading gives the same over the coarse sigma_s (checked after the sum).
     cloud.gamma_inv = 1.0f;
     cloud.light_scale = 1.0f;
+    CloudGrid physical = cloud;
+    cloud.shading.physical = false;
     ASSERT_TRUE(light_cloud_from_lightning_grid(lgrid, table, work, cloud, pos.data(), intensity.data(), 41));
+    ASSERT_TRUE(physical.shading.physical);
+    ASSERT_TRUE(
+        light_cloud_from_lightning_grid(lgrid, table, work, physical, pos.data(), intensity.data(), 41));
 
     // The bake's own fields of the cells the viewer binned into, summed with the viewer's weights.
     const CoarseCloud coarse =
@@ -249,6 +261,12 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
         ASSERT_NEAR(cloud.dcl_dir_light[i].x, expected[i], 2e-5 * peak)
             << "cell " << i / kDirCount << " dir " << i % kDirCount;
         ASSERT_EQ(cloud.dcl_dir_light[i].x, cloud.dcl_dir_light[i].z);
+        // J x sigma_s with the bake's own medium gives the bake's eta back.
+        const double sigma_s = medium.sigma_t[i / kDirCount] * cloud.optical[1];
+        if (sigma_s > 0.0) {
+            ASSERT_NEAR(physical.dcl_dir_light[i].y * sigma_s, expected[i], 2e-5 * peak)
+                << "cell " << i / kDirCount << " dir " << i % kDirCount;
+        }
     }
 }
 

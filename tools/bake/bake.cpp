@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "tools/bake/byte_writer.h"
+#include "tools/bake/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/scene_writer.h"
 #include "tools/bake/shards.h"
@@ -123,6 +124,21 @@ std::string bake_folder_tables(const std::string& dir, const std::string& extra,
     return "";
 }
 
+std::string bake_physical_scene(SceneFiles& files, DemoLayout layout, const TableOptions& options) {
+    std::string err = bake_folder_tables(files.dir, "", options, files.report);
+    if (!err.empty()) return err;
+    Scene scene;
+    err = read_scene_folder(files.dir, "", scene);
+    if (!err.empty()) return err;
+    layout.exposure = static_cast<float>(physical_exposure(files.report.tables.table_scale, scene));
+    const std::string text = scene_file_text(layout);
+    if (!write_file_bytes(files.dir + "/test.dat", std::vector<uint8_t>(text.begin(), text.end())))
+        return "cannot write " + files.dir + "/test.dat";
+    for (BakedFile& f : files.report.files)
+        if (f.name == "test.dat") f.bytes = text.size();
+    return "";
+}
+
 std::string run_bake(const BakeOptions& o, BakeReport& report) {
     const auto t0 = Clock::now();
     report = BakeReport{};
@@ -165,7 +181,7 @@ std::string run_bake(const BakeOptions& o, BakeReport& report) {
     print_progress(o, "  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));
 
     // The tables come from the scene as the viewer reads it, through the same code as -tables.
-    const std::string err = bake_folder_tables(o.out_dir, "", table, report);
+    const std::string err = bake_physical_scene(w, layout, table);
     if (!err.empty()) return err;
     report.seconds = seconds_since(t0);
     return "";

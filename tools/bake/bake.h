@@ -46,6 +46,10 @@ void put_shared_assets(SceneFiles& files, const DemoLayout& layout, uint32_t see
 std::string bake_folder_tables(const std::string& dir, const std::string& extra, const TableOptions& options,
                                BakeReport& report);
 
+// bake_folder_tables for a scene made by the baker (the demo, -cloud), then its scene file written
+// again from `layout` with a physical shading section, whose exposure comes from the table scale.
+std::string bake_physical_scene(SceneFiles& files, DemoLayout layout, const TableOptions& options);
+
 // Bakes the demo scene and its tables into options.out_dir, or with options.tables_only the
 // tables of the scene already there, and fills report. Returns an empty string on success,
 // otherwise what went wrong.

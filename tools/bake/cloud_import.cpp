@@ -548,7 +548,7 @@ std::string bake_into(const std::string& dir, const BakeOptions& o, const Import
         std::printf("  scene, objects and sounds done (%.1f s)\n", seconds_since(t0));
         std::fflush(stdout);
     }
-    return bake_folder_tables(dir, "", table_options(o), report);
+    return bake_physical_scene(w, layout, table_options(o));
 }
 
 }  // namespace

@@ -151,6 +151,10 @@ std::string scene_file_text(const DemoLayout& l) {
 
     line(s, "bmp");
     line(s, "frame");
+    if (l.exposure > 0.0f) {
+        line(s, "shading");
+        line(s, "physical %.6g", l.exposure);
+    }
     line(s, "end");
     return s;
 }

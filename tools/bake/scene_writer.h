@@ -17,6 +17,7 @@ struct DemoLayout {
     float splat_size = 1.5f, splat_brightness = 1.0f, splat_extinction = 1.0f;
     int32_t dscl = 8;
     float light_k = 1.0f, light_gamma = 2.0f;
+    float exposure = 0.0f;  // above 0: a "shading physical" section with this exposure
     // Camera orbit about the target.
     float target[3] = {0, 0, 0};
     float distance = 0, azimuth = 0, elevation = 0, fovy = 50;
@@ -39,7 +40,7 @@ struct DemoLayout {
 void scene_grid_origin(const DemoLayout& layout, float origin[3]);
 
 // Text of "test.dat": camera, cloud, lightning, fog, light, objects, texture, sky,
-// wave and bmp sections, then "end".
+// wave and bmp sections, the shading section when the layout has an exposure, then "end".
 std::string scene_file_text(const DemoLayout& layout);
 
 // Frames between successive key views, the viewer's default key interval.
