@@ -27,6 +27,13 @@ constexpr float kHalfPi = 1.5707963f;
 using Box = std::array<float, 6>;
 
 // Camera section as read; the camera itself lives in app/camera.h.
+// Shading section: "physical" composites the cloud's light physically with one display transform for
+// the frame, made for tables baked for it; any other mode (or no section) keeps the classic look.
+struct ShadingSettings {
+    bool physical = false;
+    float exposure = 1.0f;
+};
+
 struct CameraSettings {
     int32_t given = 0;  // 1 once a camera section has been read
     Vec3 position_in;   // stored, not used
@@ -193,6 +200,7 @@ struct Scene {
     SkySettings sky;
     CloudGrid cloud;
     LightningSettings lightning;
+    ShadingSettings shading;
     float mix_ring_seconds = 0.0f;
     std::vector<Sound> sound_table;  // sound_count = sound_table.size()
     WaveReader wave_reader;

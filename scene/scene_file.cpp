@@ -33,6 +33,7 @@ const Keyword kKeywords[] = {
     {"bmp", "BMP", read_bmp_section},
     {"texture", "TEXTURE", read_texture_section},
     {"wave", "WAVE", read_wave_section},
+    {"shading", "SHADING", read_shading_section},
     {"end", "END", nullptr},
 };
 

@@ -1,4 +1,4 @@
-// sections.cpp -- camera, light, fog, sky, lightning, wave and bmp sections of the scene file
+// sections.cpp -- camera, light, fog, sky, lightning, shading, wave and bmp sections of the scene file
 #include "scene/sections.h"
 
 #include <cmath>
@@ -177,6 +177,12 @@ void read_lightning_section(FILE* in, Scene& scene) {
                 s.discharge_box_high.z);
     s.sections_read = scene.lightning.sections_read + 1;
     scene.lightning = s;
+}
+
+void read_shading_section(FILE* in, Scene& scene) {
+    std::string mode;
+    if (scan_word(in, mode)) scene.shading.physical = mode == "physical";
+    std::fscanf(in, "%f", &scene.shading.exposure);
 }
 
 void read_wave_section(FILE* in, Scene& scene) {

@@ -26,6 +26,8 @@ void read_sky_section(FILE* in, Scene& scene);
 // Lightning section: stores the settings, the discharge box, and counts the section in
 // scene.lightning.sections_read; refused before a cloud section.
 void read_lightning_section(FILE* in, Scene& scene);
+// Shading section: a mode word ("physical" or "classic") and the exposure.
+void read_shading_section(FILE* in, Scene& scene);
 // Wave section: ring length, then the sound table, each entry loaded as it is read.
 void read_wave_section(FILE* in, Scene& scene);
 // Bmp section: one word, stored.

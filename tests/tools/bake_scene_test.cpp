@@ -26,6 +26,7 @@ BakeOptions small_options(const std::string& dir, uint32_t seed) {
     o.grid_nz = 8;
     o.dscl = 2;
     o.coeffs = 8;
+    o.table_mb = 0.0;  // the per-record rule: each cell's records stand alone
     o.seed = seed;
     o.paths = 32;
     o.threads = 2;
@@ -215,7 +216,7 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
         make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz, cloud.dscl,
                           cloud.grd_size, cloud.optical[0]);
     const TransportMedium medium = make_transport_medium(coarse, cloud.optical[1], cloud.optical[2]);
-    const ScoreDirections dirs = sampling_directions();
+    const std::vector<SourceBox> sources = lightning_cell_sources(lgrid, cloud);
     const size_t m = static_cast<size_t>(coarse.count());
     std::vector<double> expected(m * kDirCount, 0.0), one;
     TransportScratch scratch;
@@ -227,12 +228,8 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
                 const float total = lgrid.lgrid_light[0][static_cast<size_t>(k)];
                 if (total <= 0.0f) continue;
                 ++lit;
-                const Point3 src{lgrid.box_low.x + (ix + 0.5) * lgrid.cell_dx - cloud.grd_origin.x,
-                                 lgrid.box_low.y + (iy + 0.5) * lgrid.cell_dy - cloud.grd_origin.y,
-                                 0.5 * (static_cast<double>(lgrid.lgrid_z[iz]) + lgrid.lgrid_z[iz + 1]) -
-                                     cloud.grd_origin.z};
-                trace_multiple_scattering(medium, dirs, src, small_options("", 5).paths, cell_stream(5, k),
-                                          scratch, one);
+                trace_multiple_scattering(medium, sources[static_cast<size_t>(k)], small_options("", 5).paths,
+                                          cell_stream(5, k), scratch, one);
                 for (size_t i = 0; i < expected.size(); ++i) {
                     expected[i] += total * all.tables.table_scale * one[i] / 1e9 / 3.0;
                 }

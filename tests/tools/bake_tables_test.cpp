@@ -9,6 +9,7 @@
 #include "lightning/lightning_grid.h"
 #include "test_support.h"
 #include "tools/bake/base_intensity.h"
+#include "tools/bake/phase.h"
 #include "tools/bake/coarse_cloud.h"
 
 namespace {

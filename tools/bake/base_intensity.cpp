@@ -1,4 +1,4 @@
-// base_intensity.cpp -- the phase function and the sparse wavelet records of the base intensity table
+// base_intensity.cpp -- the sparse wavelet records of the base intensity table
 #include "tools/bake/base_intensity.h"
 
 #include <algorithm>
@@ -9,17 +9,6 @@
 
 #include "lightning/lightning_grid.h"
 #include "tools/bake/parallel.h"
-
-namespace {
-
-constexpr double kFourPi = 12.566370614359172;
-
-}  // namespace
-
-double henyey_greenstein(double cos_angle, double g) {
-    const double denom = 1.0 + g * g - 2.0 * g * cos_angle;
-    return (1.0 - g * g) / (kFourPi * denom * std::sqrt(denom));
-}
 
 double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale,
                      ByteWriter& out) {

@@ -1,4 +1,4 @@
-// base_intensity.h -- the phase function and the sparse wavelet records of the base intensity table
+// base_intensity.h -- the sparse wavelet records of the base intensity table
 #pragma once
 
 #include <cstdint>
@@ -6,10 +6,6 @@
 
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/coarse_cloud.h"
-
-// Henyey-Greenstein phase function per steradian (integrates to 1 over the sphere)
-// for the cosine between the light's travel direction and the outgoing direction.
-double henyey_greenstein(double cos_angle, double g);
 
 // One table record from one direction's field (M values, transformed in place): the
 // viewer's own forward Haar transform (the exact counterpart of its inverse), the `keep` largest coefficients
