@@ -73,13 +73,15 @@ int main(int argc, char** argv) {
     const TableReport& t = report.tables;
     std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept %s %.2f %%\n", t.coarse_cells,
                 t.lightning_cells, t.cells_baked, t.budget ? "in all" : "per record", 100.0 * t.kept_energy);
-    std::printf("table scale %.6g (reference strike's light-weighted radiance %.6g)\n", t.table_scale,
-                t.reference_radiance);
+    std::printf(
+        "table scale %.6g (the reference strike's light-weighted radiance %.6g shows at %.2f, its brightest "
+        "value at %.2f)\n",
+        t.table_scale, t.reference_radiance, kReferenceLevel, t.reference_peak);
     if (t.display_error > 0.0 || t.display_error_per_record > 0.0) {
         std::printf(
-            "reference strike's display error: %.2f grey levels RMS over the cloud (the per-record rule "
-            "with -coeffs %d: %.2f)\n",
-            t.display_error, t.coeffs, t.display_error_per_record);
+            "reference strike's display error against its calibration: %.2f grey levels RMS over the "
+            "cloud (every coefficient of these walks: %.2f; the per-record rule with -coeffs %d: %.2f)\n",
+            t.display_error, t.display_error_all, t.coeffs, t.display_error_per_record);
     }
     if (t.transport.paths > 0) {
         std::printf(

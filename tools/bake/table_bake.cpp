@@ -134,20 +134,20 @@ uint64_t inputs_checksum(const Scene& scene, const LightningGrid& lgrid, const T
 }
 
 // RMS difference in grey levels, over the cloud's cells and every direction, between the displayed
-// light of two strike sums (Haar coefficients in field units, direction-major planes of M).
-double display_rms(std::vector<float> a, std::vector<float> b, const CoarseCloud& coarse, double unit,
-                   const DisplayCurve& curve) {
+// light of a strike sum (Haar coefficients in field units, direction-major planes of M) and a
+// reference field (cell-major, kDirCount per cell).
+double display_rms(std::vector<float> a, const std::vector<double>& reference, const CoarseCloud& coarse,
+                   double unit, const DisplayCurve& curve) {
     const size_t m = static_cast<size_t>(coarse.count());
     double sum = 0.0;
     int64_t n = 0;
     for (int32_t d = 0; d < kDirCount; ++d) {
         float* pa = a.data() + static_cast<size_t>(d) * m;
-        float* pb = b.data() + static_cast<size_t>(d) * m;
         inverse_haar_3d(pa, coarse.nx, coarse.ny, coarse.nz);
-        inverse_haar_3d(pb, coarse.nx, coarse.ny, coarse.nz);
         for (size_t c = 0; c < m; ++c) {
             if (!(coarse.density[c] > 0.0)) continue;
-            const double diff = 255.0 * (display_value(curve, pa[c] * unit) - display_value(curve, pb[c] * unit));
+            const double r = reference[c * kDirCount + static_cast<size_t>(d)];
+            const double diff = 255.0 * (display_value(curve, pa[c] * unit) - display_value(curve, r * unit));
             sum += diff * diff;
             ++n;
         }
@@ -155,31 +155,29 @@ double display_rms(std::vector<float> a, std::vector<float> b, const CoarseCloud
     return n > 0 ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
 }
 
-// The display error of the reference strike as the table holds it, and as the per-record rule with
-// `coeffs` would hold it, against all its coefficients.
+// The display error of the reference strike against its calibration field (4 times the default walks,
+// streams of its own): with all the coefficients of the table's walks, as the table holds them, and as
+// the per-record rule with `coeffs` would hold them.
 void reference_display_errors(const std::vector<std::pair<int32_t, double>>& ref,
                               const std::vector<std::vector<float>>& ref_coeffs,
-                              const std::vector<std::vector<uint8_t>>& records, const CoarseCloud& coarse,
-                              int32_t coeffs, double scale, const DisplayCurve& curve, TableReport& report) {
+                              const std::vector<std::vector<uint8_t>>& records, const std::vector<double>& reference,
+                              const CoarseCloud& coarse, int32_t coeffs, double scale, const DisplayCurve& curve,
+                              TableReport& report) {
     const size_t m = static_cast<size_t>(coarse.count());
     const size_t size = m * kDirCount;
     std::vector<float> full(size, 0.0f), table(size, 0.0f), rule(size, 0.0f);
     for (size_t i = 0; i < ref.size(); ++i) {
         const std::vector<float>& c = ref_coeffs[i];
         const std::vector<uint8_t>& r = records[static_cast<size_t>(ref[i].first)];
-        if (c.size() != size || r.empty()) return;
+        if (c.size() != size || r.empty() || reference.size() != size) return;
         const float w = static_cast<float>(ref[i].second);
         for (size_t j = 0; j < size; ++j) full[j] += w * c[j];
         // The table's own records of the cell.
         size_t at = 0;
-        auto next_i32 = [&] {
-            int32_t v;
-            std::memcpy(&v, r.data() + at, 4);
-            at += 4;
-            return v;
-        };
         for (int32_t d = 0; d < kDirCount; ++d) {
-            const int32_t n = next_i32();
+            int32_t n;
+            std::memcpy(&n, r.data() + at, 4);
+            at += 4;
             const size_t idx = at;
             at += 4 * static_cast<size_t>(n);
             for (int32_t q = 0; q < n; ++q) {
@@ -202,8 +200,9 @@ void reference_display_errors(const std::vector<std::pair<int32_t, double>>& ref
         }
     }
     const double unit = scale / 1e9;
-    report.display_error = display_rms(full, table, coarse, unit, curve);
-    report.display_error_per_record = display_rms(full, rule, coarse, unit, curve);
+    report.display_error_all = display_rms(full, reference, coarse, unit, curve);
+    report.display_error = display_rms(table, reference, coarse, unit, curve);
+    report.display_error_per_record = display_rms(rule, reference, coarse, unit, curve);
 }
 
 bool write_or_fail(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
@@ -465,8 +464,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     // -paths this run bakes.
     const size_t field_size = static_cast<size_t>(m) * kDirCount;
     const auto ref = reference_strike_cells(scene);
+    std::vector<double> strike(field_size, 0.0);
     {
-        std::vector<double> strike(field_size, 0.0);
         std::vector<std::vector<double>> ref_fields(ref.size());
         TableOptions calibration = o;
         calibration.paths = kCalibrationPaths;
@@ -482,6 +481,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
             for (size_t j = 0; j < field_size; ++j) strike[j] += ref[i].second * ref_fields[i][j];
         }
         report.reference_radiance = reference_radiance(strike);
+        report.reference_peak = strike.empty() ? 0.0 : *std::max_element(strike.begin(), strike.end());
     }
     const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
     const double per_length = e.x * c.x + e.y * c.y + e.z * c.z;
@@ -492,6 +492,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     curve.gamma_inv = grid.gamma_inv;
     curve.light_scale = grid.light_scale;
     curve.share = share;
+    report.reference_peak = display_value(curve, report.reference_peak * report.table_scale / 1e9);
 
     // Every wanted cell: its field, then its records (or its candidates for the budget) at once, so only
     // the compressed records stay in memory. The reference strike's coefficients are kept for the
@@ -597,7 +598,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::vector<std::vector<Coefficient>>().swap(pool.records);
         report.kept_energy = energy_total > 0.0 ? energy_kept / energy_total : 1.0;
     }
-    reference_display_errors(ref, ref_coeffs, records, coarse, o.coeffs, report.table_scale, curve, report);
+    reference_display_errors(ref, ref_coeffs, records, strike, coarse, o.coeffs, report.table_scale, curve, report);
+    std::vector<double>().swap(strike);
 
     ByteWriter out;
     out.i32(cells);

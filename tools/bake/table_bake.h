@@ -14,7 +14,7 @@
 // shows the light-weighted mean radiance of a reference strike (reference_radiance): the cells just
 // above the channel then reach full colour, and the gamma mapping lifts the dimmer glow that multiple
 // scattering carries up through the tower into the anvil.
-constexpr double kReferenceLevel = 0.45;
+constexpr double kReferenceLevel = 0.36;
 // Random walks per lightning cell of the reference strike that sets the table's scale, from streams
 // of their own: the scale is the same whatever -paths and -seed are.
 constexpr int64_t kCalibrationPaths = 16384;
@@ -58,10 +58,12 @@ struct TableReport {
     double kept_energy = 0.0;     // share of the field energy kept: mean per record, or of the whole
                                   // table under a size budget
     double reference_radiance = 0.0;  // the reference strike's light-weighted mean radiance (before scale)
+    double reference_peak = 0.0;      // the gamma-mapped level of its brightest cell and direction
     // RMS display error of the reference strike over the cloud's coarse cells and directions, in grey
-    // levels (0 ... 255) after the viewer's gamma mapping: of the table written, and of the per-record
-    // rule with -coeffs (the same as the first without a budget).
-    double display_error = 0.0, display_error_per_record = 0.0;
+    // levels (0 ... 255) after the viewer's gamma mapping, against its calibration field: with every
+    // coefficient of this bake's walks, of the table written, and of the per-record rule with -coeffs
+    // (the same as the table without a budget).
+    double display_error_all = 0.0, display_error = 0.0, display_error_per_record = 0.0;
     bool budget = false;   // the coefficients were chosen under a size budget
     int32_t coeffs = 0;    // -coeffs of the per-record rule
     TransportStats transport;     // summed over the baked cells (multiple scattering)

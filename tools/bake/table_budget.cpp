@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 
@@ -26,7 +27,7 @@ void supports(int32_t n, std::vector<int32_t>& start, std::vector<int32_t>& leng
 
 double display_value(const DisplayCurve& c, double v) {
     if (!(v > 0.0)) return 0.0;
-    return std::pow(c.share * v, c.gamma_inv) * c.light_scale / 255.0;
+    return std::pow(c.share * v, c.gamma_inv) * c.light_scale;
 }
 
 void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs, const CoarseCloud& grid,
@@ -34,39 +35,68 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
                        double& energy) {
     const int32_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
     const size_t m = coeffs.size();
-    // The steepest slope the display is judged at: its slope at the floor level (for a concave curve).
-    const double v_floor = std::pow(kDisplayFloor * 255.0 / curve.light_scale, 1.0 / curve.gamma_inv) / curve.share;
+    // The squared slope of the display, C v^(2 gamma_inv - 2), judged no steeper than at the floor level
+    // (for a concave curve): read from a table over the float's exponent and leading mantissa bits,
+    // within half a per cent, since the record's every cell needs it.
+    const double v_floor = std::pow(kDisplayFloor / curve.light_scale, 1.0 / curve.gamma_inv) / curve.share;
+    const double slope_c = curve.gamma_inv * curve.gamma_inv * std::pow(display_value(curve, 1.0), 2.0);
+    const double power = 2.0 * curve.gamma_inv - 2.0;
+    thread_local double table_power = std::numeric_limits<double>::quiet_NaN();
+    thread_local float by_exponent[256], by_mantissa[256];
+    if (!(table_power == power)) {
+        table_power = power;
+        for (int e = 0; e < 256; ++e) by_exponent[e] = static_cast<float>(std::pow(2.0, (e - 127) * power));
+        for (int k = 0; k < 256; ++k) by_mantissa[k] = static_cast<float>(std::pow(1.0 + (k + 0.5) / 256.0, power));
+    }
+    const float floor_f = static_cast<float>(v_floor);
     auto slope2 = [&](double v) {
-        const double x = std::max(v, v_floor);
-        const double s = curve.gamma_inv * display_value(curve, x) / x;
-        return s * s;
+        const float x = std::max(static_cast<float>(v), floor_f);
+        uint32_t bits;
+        std::memcpy(&bits, &x, 4);
+        return slope_c * by_exponent[(bits >> 23) & 0xFF] * by_mantissa[(bits >> 15) & 0xFF];
     };
+    const double u2 = unit * unit;
+    // Most records hold no coefficient that can reach the threshold: their bound needs no table.
+    double brightest = 0.0;
+    for (float v : field) brightest = std::max(brightest, static_cast<double>(v));
+    const double slope_max = std::max(slope2(0.0), slope2(brightest * unit));
+    double largest = 0.0;
+    for (size_t i = 0; i < m; ++i) {
+        const double a = coeffs[i];
+        energy += a * a;
+        largest = std::max(largest, a * a);
+    }
+    if (largest * u2 * slope_max < threshold || !(largest > 0.0)) return;
     // Summed-area table of the squared slope over the record's own light.
     const size_t sx = static_cast<size_t>(nx) + 1, sy = static_cast<size_t>(ny) + 1;
     thread_local std::vector<double> sat;
     sat.assign(sx * sy * (static_cast<size_t>(nz) + 1), 0.0);
-    double slope_max = 0.0;
     for (int32_t z = 0; z < nz; ++z) {
         for (int32_t y = 0; y < ny; ++y) {
             for (int32_t x = 0; x < nx; ++x) {
                 const double s = slope2(field[static_cast<size_t>(x + nx * (y + ny * z))] * unit);
-                slope_max = std::max(slope_max, s);
                 const size_t i = (static_cast<size_t>(z + 1) * sy + (y + 1)) * sx + (x + 1);
                 sat[i] = s + sat[i - 1] + sat[i - sx] + sat[i - sx * sy] - sat[i - 1 - sx] - sat[i - 1 - sx * sy] -
                          sat[i - sx - sx * sy] + sat[i - 1 - sx - sx * sy];
             }
         }
     }
+    // A coefficient below either bound cannot reach the threshold: the linear term with the steepest
+    // slope, or the most it can show, which grows with the support (for a concave curve) up to M cells.
+    const double most_m = static_cast<double>(m) * std::pow(display_value(curve, 1.0), 2.0);
+    const double a_linear = std::sqrt(threshold / (u2 * slope_max));
+    const double a_most = curve.gamma_inv < 1.0
+                              ? std::pow(threshold / most_m, 0.5 / curve.gamma_inv) * std::sqrt(static_cast<double>(m)) / unit
+                              : 0.0;
+    const double a_min = std::max(a_linear, a_most);
     thread_local std::vector<int32_t> start[3], length[3];
     supports(nx, start[0], length[0]);
     supports(ny, start[1], length[1]);
     supports(nz, start[2], length[2]);
     auto at = [&](size_t x, size_t y, size_t z) { return sat[(z * sy + y) * sx + x]; };
-    const double u2 = unit * unit;
     for (size_t i = 0; i < m; ++i) {
         const double a = coeffs[i];
-        energy += a * a;
-        if (a == 0.0 || a * a * u2 * slope_max < threshold) continue;
+        if (a == 0.0 || std::fabs(a) < a_min) continue;
         const int32_t x = static_cast<int32_t>(i % static_cast<size_t>(nx));
         const int32_t y = static_cast<int32_t>((i / static_cast<size_t>(nx)) % static_cast<size_t>(ny));
         const int32_t z = static_cast<int32_t>(i / (static_cast<size_t>(nx) * static_cast<size_t>(ny)));

@@ -21,9 +21,9 @@
 // Errors are judged no darker than this display level (a fraction of full colour): half a grey level.
 constexpr double kDisplayFloor = 0.5 / 255.0;
 
-// The viewer's display curve for one record: D(v) = (share * v)^gamma_inv * light_scale / 255 in
-// fractions of full colour, v the value the viewer reconstructs (table value / 1e9 times the binned
-// power).
+// The viewer's display curve for one record: D(v) = (share * v)^gamma_inv * light_scale, the
+// gamma-mapped colour (1 is full colour), v the value the viewer reconstructs (table value / 1e9 times
+// the binned power).
 struct DisplayCurve {
     double gamma_inv = 1.0;
     double light_scale = 255.0;

@@ -166,13 +166,26 @@ TransportStats random_walks(const TransportMedium& m, const SourceBox& source, i
     Rng rng(stream);
     double extent[3];
     for (int k = 0; k < 3; ++k) extent[k] = source.hi[k] - source.lo[k];
+    // The first flights are stratified over the sphere, strata x strata cells of equal solid angle in
+    // (cos theta, phi), one walk each: how much of the source's light reaches the cloud at all is then
+    // nearly exact, where independent directions make it binomial (5 % noise at 1024 walks for a
+    // source under the base). The walks past the last whole square of strata go anywhere.
+    const int64_t strata = static_cast<int64_t>(std::sqrt(static_cast<double>(paths)));
     for (int64_t path = 0; path < paths; ++path) {
         double p[3] = {source.lo[0], source.lo[1], source.lo[2]};
         // Only the axes the box spans draw a number, so a point source keeps its walks.
         for (int k = 0; k < 3; ++k) {
             if (extent[k] > 0.0) p[k] += extent[k] * rng.uniform();
         }
-        Dir w = isotropic(rng);
+        Dir w;
+        if (path < strata * strata) {
+            const double z = 1.0 - 2.0 * (static_cast<double>(path / strata) + rng.uniform()) / strata;
+            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+            const double phi = kTwoPiExact * (static_cast<double>(path % strata) + rng.uniform()) / strata;
+            w = Dir{r * std::cos(phi), r * std::sin(phi), z};
+        } else {
+            w = isotropic(rng);
+        }
         double weight = 1.0;
         int64_t n = 0;
         for (;;) {
