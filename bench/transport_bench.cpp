@@ -24,8 +24,8 @@ void BM_WalksHomogeneousCube(benchmark::State& state) {
     int64_t events = 0;
     uint64_t stream = 1;
     for (auto _ : state) {
-        events +=
-            trace_multiple_scattering(m, at_point({16.0, 16.0, 16.0}), 256, stream++, scratch, out).collisions;
+        events += trace_multiple_scattering(m, at_point({16.0, 16.0, 16.0}), 256, stream++, scratch, out)
+                      .collisions;
     }
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }

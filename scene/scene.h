@@ -27,13 +27,6 @@ constexpr float kHalfPi = 1.5707963f;
 using Box = std::array<float, 6>;
 
 // Camera section as read; the camera itself lives in app/camera.h.
-// Shading section: "physical" composites the cloud's light physically with one display transform for
-// the frame, made for tables baked for it; any other mode (or no section) keeps the classic look.
-struct ShadingSettings {
-    bool physical = false;
-    float exposure = 1.0f;
-};
-
 struct CameraSettings {
     int32_t given = 0;  // 1 once a camera section has been read
     Vec3 position_in;   // stored, not used
@@ -145,6 +138,13 @@ struct LightningSettings {
     // Counts accepted lightning sections, so the caller knows when to (re)build
     // the discharge records and seed the generator after a reading.
     int32_t sections_read = 0;
+};
+
+// Shading section: "physical" composites the cloud's light physically with one display transform for
+// the frame, made for tables baked for it; any other mode (or no section) keeps the classic look.
+struct ShadingSettings {
+    bool physical = false;
+    float exposure = 1.0f;
 };
 
 struct ObjectVertex {

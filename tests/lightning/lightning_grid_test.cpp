@@ -419,7 +419,8 @@ TEST(LightningGrid, PhysicalBinningKeepsEverySourceWhereItIs) {
     const size_t base_cell = static_cast<size_t>(lightning_cell(11, 6, 9));
     EXPECT_FLOAT_EQ(g.lgrid_light[0][static_cast<size_t>(lightning_cell(11, 6, 10))], 0.0f);
     double layer9 = 0.0;
-    for (int i = 0; i <= 10; ++i) layer9 += in[static_cast<size_t>(i)].x + in[static_cast<size_t>(i)].y + in[static_cast<size_t>(i)].z;
+    for (int i = 0; i <= 10; ++i)
+        layer9 += in[static_cast<size_t>(i)].x + in[static_cast<size_t>(i)].y + in[static_cast<size_t>(i)].z;
     EXPECT_NEAR(g.lgrid_light[0][base_cell], layer9, 1e-4);
 
     g.bin_every_source = false;

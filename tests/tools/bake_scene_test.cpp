@@ -260,7 +260,6 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     EXPECT_NE(read_binary_file(other.file("thunder.wav")), read_binary_file(dir_->file("thunder.wav")));
 }
 
-
 // A cell's records depend only on the seed and the cell: baked alone, on one thread, they equal the same
 // cell of the full two-thread bake, and every other cell gets empty records.
 TEST_F(BakedScene, CellsBakedAloneEqualTheSameCellsOfTheFullBake) {
@@ -392,14 +391,16 @@ std::vector<double> reference_field(const Scene& scene, uint32_t seed, int64_t p
     const CloudGrid& cloud = scene.cloud;
     LightningGrid lgrid;
     setup_lightning_grid(lgrid, scene.lightning, cloud);
-    const CoarseCloud coarse = make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy,
-                                                 cloud.grd_numz, cloud.dscl, cloud.grd_size, cloud.optical[0]);
+    const CoarseCloud coarse =
+        make_coarse_cloud(cloud.grd_density, cloud.grd_numx, cloud.grd_numy, cloud.grd_numz, cloud.dscl,
+                          cloud.grd_size, cloud.optical[0]);
     const TransportMedium medium = make_transport_medium(coarse, cloud.optical[1], cloud.optical[2]);
     const std::vector<SourceBox> sources = lightning_cell_sources(lgrid, cloud);
     std::vector<double> sum, one;
     TransportScratch scratch;
     for (const auto& [k, weight] : reference_strike_cells(scene)) {
-        trace_multiple_scattering(medium, sources[static_cast<size_t>(k)], paths, cell_stream(seed, k), scratch, one);
+        trace_multiple_scattering(medium, sources[static_cast<size_t>(k)], paths, cell_stream(seed, k),
+                                  scratch, one);
         sum.resize(one.size(), 0.0);
         for (size_t i = 0; i < one.size(); ++i) sum[i] += weight * one[i];
     }
@@ -408,7 +409,8 @@ std::vector<double> reference_field(const Scene& scene, uint32_t seed, int64_t p
 
 // The viewer's gamma-mapped light of a channel under the cloud, from a table file; the binned grid
 // into `binned` when given.
-std::vector<Vec3> viewer_light(const Scene& scene, const std::string& table_file, LightningGrid* binned = nullptr) {
+std::vector<Vec3> viewer_light(const Scene& scene, const std::string& table_file,
+                               LightningGrid* binned = nullptr) {
     CloudGrid cloud = scene.cloud;
     LightningGrid lgrid;
     setup_lightning_grid(lgrid, scene.lightning, cloud);
@@ -502,7 +504,8 @@ TEST_F(BakedScene, TableScaleHoldsOverSeedsAndWalks) {
 // keeps to its size, and a strike the bake never saw (off the middle, leaning) is closer on screen to the
 // table with every coefficient than the per-record rule's table of the same size.
 TEST_F(BakedScene, SizeBudgetKeepsItsSizeAndBeatsThePerRecordRuleOnScreen) {
-    auto bake = [&](const std::string& dir, int32_t coeffs, double mb, int64_t paths, const CellRanges& cells) {
+    auto bake = [&](const std::string& dir, int32_t coeffs, double mb, int64_t paths,
+                    const CellRanges& cells) {
         copy_scene(dir_->path, dir);
         BakeOptions o = tables_options(dir);
         o.paths = paths;
@@ -534,10 +537,10 @@ TEST_F(BakedScene, SizeBudgetKeepsItsSizeAndBeatsThePerRecordRuleOnScreen) {
     ASSERT_GE(lit.size(), 3u);
     bake(truth_dir.path, 8 * 8 * 4, 0.0, 4096, lit);
     const std::vector<Vec3> truth = viewer_light(*scene_, truth_dir.file("basic_intensity_cmp.dat"));
-    const double rule_error = display_rms(viewer_light(*scene_, rule_dir.file("basic_intensity_cmp.dat")), truth,
-                                          scene_->cloud);
-    const double budget_error = display_rms(viewer_light(*scene_, budget_dir.file("basic_intensity_cmp.dat")), truth,
-                                            scene_->cloud);
+    const double rule_error =
+        display_rms(viewer_light(*scene_, rule_dir.file("basic_intensity_cmp.dat")), truth, scene_->cloud);
+    const double budget_error =
+        display_rms(viewer_light(*scene_, budget_dir.file("basic_intensity_cmp.dat")), truth, scene_->cloud);
     EXPECT_LT(budget_error, 0.9 * rule_error) << "budget " << budget_error << ", per record " << rule_error;
 
     // A budget below the header and the empty records is refused; so is one split over shards.

@@ -19,7 +19,8 @@ double seen_head_on(const PhaseScores& t, double theta, double phi) {
     add_phase_scores(t, v[0], v[1], v[2], 1.0f, acc);
     const DirectionBlend b = blend_directions(static_cast<float>(theta), static_cast<float>(phi));
     double sum = 0.0;
-    for (int q = 0; q < 4; ++q) sum += b.weight[static_cast<size_t>(q)] * acc[b.index[static_cast<size_t>(q)]];
+    for (int q = 0; q < 4; ++q)
+        sum += b.weight[static_cast<size_t>(q)] * acc[b.index[static_cast<size_t>(q)]];
     return sum;
 }
 
@@ -59,8 +60,8 @@ TEST(PhaseScores, ForwardLobeReadsTheSameWhereverItLiesBetweenTheDirections) {
     for (double theta = 0.05; theta < kPiD; theta += 0.37) {
         for (double phi = 0.0; phi < 2.0 * kPiD; phi += 0.41) {
             float acc[kScoreLanes] = {};
-            add_phase_scores(t, std::sin(theta) * std::cos(phi), std::sin(theta) * std::sin(phi), std::cos(theta),
-                             1.0f, acc);
+            add_phase_scores(t, std::sin(theta) * std::cos(phi), std::sin(theta) * std::sin(phi),
+                             std::cos(theta), 1.0f, acc);
             double power = 0.0;
             for (int d = 0; d < kDirCount; ++d) {
                 ASSERT_GE(acc[d], 0.0f);

@@ -172,7 +172,7 @@ TEST(Transport, SingleScatteringFallsWithDistanceAndShadow) {
     const size_t n = kDirCount;
     EXPECT_NEAR(out[0], iso * std::exp(-0.05) / 36.0, 1e-9);  // 6 units away, half a cell of shadow
     EXPECT_NEAR(out[n], iso * std::exp(-0.15) / 49.0, 1e-9);
-    EXPECT_EQ(out[2 * n], 0.0);                                 // empty cells scatter nothing
+    EXPECT_EQ(out[2 * n], 0.0);                                   // empty cells scatter nothing
     EXPECT_NEAR(out[3 * n], iso * std::exp(-0.25) / 81.0, 1e-9);  // behind the gap
     EXPECT_NEAR(optical_depth(m, {-5.5, 0.5, 0.5}, {9.0, 0.5, 0.5}), 0.3, 1e-12);
 }

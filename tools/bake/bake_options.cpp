@@ -61,7 +61,8 @@ std::string bake_usage() {
            "                      -table-mb is given\n"
            "  -table-mb N         the table's size in MiB (decimals allowed): the coefficients whose loss\n"
            "                      would show most after the display curve are kept across all records\n"
-           "                      (default 136 for the demo and -cloud, none with -tables; 0: none)\n"
+           "                      (default 136 for the demo and -cloud unless -coeffs is given; none\n"
+           "                      with -tables; 0: none)\n"
            "  -seed N             seed of the cloud, town, sounds and random walks (default 1)\n"
            "  -threads N          worker threads (default: all cores)\n"
            "  -quiet              no progress lines\n"
@@ -169,6 +170,7 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         } else if (a == "-coeffs") {
             err = value("-coeffs", 1, 1 << 24, v);
             o.coeffs = static_cast<int32_t>(v);
+            o.coeffs_given = true;
         } else if (a == "-table-mb") {
             err = word("-table-mb", text);
             if (err.empty()) {
@@ -257,7 +259,7 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
 TableOptions table_options(const BakeOptions& o) {
     TableOptions t;
     t.coeffs = o.coeffs;
-    const double mb = o.table_mb >= 0.0 ? o.table_mb : (o.tables_only ? 0.0 : kDemoTableMb);
+    const double mb = o.table_mb >= 0.0 ? o.table_mb : (o.tables_only || o.coeffs_given ? 0.0 : kDemoTableMb);
     t.table_bytes = static_cast<uint64_t>(mb * 1024.0 * 1024.0);
     t.paths = o.paths;
     t.scattering = o.scattering;

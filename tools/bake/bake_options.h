@@ -20,8 +20,10 @@ struct BakeOptions {
     int32_t dscl = 4;
     uint32_t seed = 1;
     int32_t coeffs = 96;
-    double table_mb = -1.0;  // -table-mb: the table's size budget in MiB; 0: none (-coeffs per record);
-                             // below 0: the default (none with -tables, kDemoTableMb for the demo)
+    bool coeffs_given = false;  // -coeffs was given: the per-record rule unless -table-mb is given too
+    double table_mb = -1.0;     // -table-mb: the table's size budget in MiB; 0: none (-coeffs per record);
+                                // below 0: the default (kDemoTableMb for the demo and -cloud without
+                                // -coeffs, none otherwise)
     int64_t paths = kDefaultPaths;
     Scattering scattering = Scattering::kMultiple;
     CellRanges cells;                          // empty: every lightning cell

@@ -101,7 +101,8 @@ std::unique_ptr<PhaseScores> build_scores(double g) {
     t->rows.assign(static_cast<size_t>(kPhaseNodes) * kPhaseNodes * kScoreLanes, 0.0f);
     if (std::fabs(g) < kIsotropicG) {
         for (size_t r = 0; r < static_cast<size_t>(kPhaseNodes) * kPhaseNodes; ++r)
-            for (int32_t d = 0; d < kDirCount; ++d) t->rows[r * kScoreLanes + d] = static_cast<float>(1.0 / kFourPi);
+            for (int32_t d = 0; d < kDirCount; ++d)
+                t->rows[r * kScoreLanes + d] = static_cast<float>(1.0 / kFourPi);
         return t;
     }
     double cosines[kQuadAngles], sines[kQuadAngles], turn_c[kQuadTurns], turn_s[kQuadTurns];

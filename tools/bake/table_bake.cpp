@@ -160,9 +160,9 @@ double display_rms(std::vector<float> a, const std::vector<double>& reference, c
 // the per-record rule with `coeffs` would hold them.
 void reference_display_errors(const std::vector<std::pair<int32_t, double>>& ref,
                               const std::vector<std::vector<float>>& ref_coeffs,
-                              const std::vector<std::vector<uint8_t>>& records, const std::vector<double>& reference,
-                              const CoarseCloud& coarse, int32_t coeffs, double scale, const DisplayCurve& curve,
-                              TableReport& report) {
+                              const std::vector<std::vector<uint8_t>>& records,
+                              const std::vector<double>& reference, const CoarseCloud& coarse, int32_t coeffs,
+                              double scale, const DisplayCurve& curve, TableReport& report) {
     const size_t m = static_cast<size_t>(coarse.count());
     const size_t size = m * kDirCount;
     std::vector<float> full(size, 0.0f), table(size, 0.0f), rule(size, 0.0f);
@@ -185,7 +185,8 @@ void reference_display_errors(const std::vector<std::pair<int32_t, double>>& ref
                 float v;
                 std::memcpy(&pos, r.data() + idx + 4 * static_cast<size_t>(q), 4);
                 std::memcpy(&v, r.data() + at + 4 * static_cast<size_t>(q), 4);
-                table[static_cast<size_t>(d) * m + static_cast<size_t>(pos)] += w * static_cast<float>(v / scale);
+                table[static_cast<size_t>(d) * m + static_cast<size_t>(pos)] +=
+                    w * static_cast<float>(v / scale);
             }
             at += 4 * (static_cast<size_t>(n) + 1);
             // The per-record rule: the `coeffs` largest magnitudes of this direction.
@@ -400,8 +401,9 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     const uint64_t scratch_bytes = static_cast<uint64_t>(m) * (kScoreLanes * 4 + kDirCount * 8 + 8 + 8 * 4);
     const uint64_t record_bytes = budget ? static_cast<uint64_t>(budget_coeffs) * 8 + fixed_bytes
                                          : static_cast<uint64_t>(cells) * kDirCount * (8 * keep + 8);
-    const uint64_t pool_bytes =
-        budget ? 3 * static_cast<uint64_t>(budget_coeffs) * 12 + static_cast<uint64_t>(m) * kDirCount * 12 * workers : 0;
+    const uint64_t pool_bytes = budget ? 3 * static_cast<uint64_t>(budget_coeffs) * 12 +
+                                             static_cast<uint64_t>(m) * kDirCount * 12 * workers
+                                       : 0;
     const uint64_t need = scratch_bytes * static_cast<uint64_t>(workers) + 2 * record_bytes + pool_bytes;
     if (!fits_in_memory(need)) {
         return "baking these tables would need about " + megabytes(need) + " of memory (" +
@@ -486,8 +488,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
     const double per_length = e.x * c.x + e.y * c.y + e.z * c.z;
     const double share = per_length > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / per_length : 1.0;
-    report.table_scale =
-        table_scale_for_peak(report.reference_radiance, share, grid.gamma_inv, grid.light_scale, kReferenceLevel);
+    report.table_scale = table_scale_for_peak(report.reference_radiance, share, grid.gamma_inv,
+                                              grid.light_scale, kReferenceLevel);
     DisplayCurve curve;
     curve.gamma_inv = grid.gamma_inv;
     curve.light_scale = grid.light_scale;
@@ -519,7 +521,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         thread_local TransportScratch scratch;
         thread_local std::vector<double> field;
         const int32_t k = todo[static_cast<size_t>(i)];
-        stats[static_cast<size_t>(k)] = cell_field(medium, sources[static_cast<size_t>(k)], o, k, scratch, field);
+        stats[static_cast<size_t>(k)] =
+            cell_field(medium, sources[static_cast<size_t>(k)], o, k, scratch, field);
         std::vector<float>* ref_copy = nullptr;
         for (size_t r = 0; r < ref.size(); ++r) {
             if (ref[r].first == k) ref_copy = &ref_coeffs[r];
@@ -598,7 +601,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::vector<std::vector<Coefficient>>().swap(pool.records);
         report.kept_energy = energy_total > 0.0 ? energy_kept / energy_total : 1.0;
     }
-    reference_display_errors(ref, ref_coeffs, records, strike, coarse, o.coeffs, report.table_scale, curve, report);
+    reference_display_errors(ref, ref_coeffs, records, strike, coarse, o.coeffs, report.table_scale, curve,
+                             report);
     std::vector<double>().swap(strike);
 
     ByteWriter out;

@@ -32,7 +32,7 @@ using CellRanges = std::vector<std::pair<int64_t, int64_t>>;
 
 // How to bake the tables.
 struct TableOptions {
-    int32_t coeffs = 96;      // wavelet coefficients kept per record (without a size budget)
+    int32_t coeffs = 96;       // wavelet coefficients kept per record (without a size budget)
     uint64_t table_bytes = 0;  // -table-mb: the table's size budget in bytes; 0: -coeffs per record
     int64_t paths = kDefaultPaths;
     Scattering scattering = Scattering::kMultiple;
@@ -51,12 +51,12 @@ constexpr int64_t kPilotPaths = 32;
 
 // What a table bake made, for the report and the tests.
 struct TableReport {
-    int32_t lightning_cells = 0;  // N_L of the viewer's lightning grid
-    int32_t coarse_cells = 0;     // M
-    int32_t cells_baked = 0;      // lightning cells with a non-empty record
-    double table_scale = 0.0;     // factor applied to every coefficient
-    double kept_energy = 0.0;     // share of the field energy kept: mean per record, or of the whole
-                                  // table under a size budget
+    int32_t lightning_cells = 0;      // N_L of the viewer's lightning grid
+    int32_t coarse_cells = 0;         // M
+    int32_t cells_baked = 0;          // lightning cells with a non-empty record
+    double table_scale = 0.0;         // factor applied to every coefficient
+    double kept_energy = 0.0;         // share of the field energy kept: mean per record, or of the whole
+                                      // table under a size budget
     double reference_radiance = 0.0;  // the reference strike's light-weighted mean radiance (before scale)
     double reference_peak = 0.0;      // the gamma-mapped level of its brightest cell and direction
     // RMS display error of the reference strike over the cloud's coarse cells and directions, in grey
@@ -64,9 +64,9 @@ struct TableReport {
     // coefficient of this bake's walks, of the table written, and of the per-record rule with -coeffs
     // (the same as the table without a budget).
     double display_error_all = 0.0, display_error = 0.0, display_error_per_record = 0.0;
-    bool budget = false;   // the coefficients were chosen under a size budget
-    int32_t coeffs = 0;    // -coeffs of the per-record rule
-    TransportStats transport;     // summed over the baked cells (multiple scattering)
+    bool budget = false;       // the coefficients were chosen under a size budget
+    int32_t coeffs = 0;        // -coeffs of the per-record rule
+    TransportStats transport;  // summed over the baked cells (multiple scattering)
     double transport_seconds = 0.0;
     double depth_vertical = 0.0;  // optical depth through the cloud's densest column, bottom to top
     double depth_across = 0.0;    // and across it along x at its densest height

@@ -30,9 +30,9 @@ double display_value(const DisplayCurve& c, double v) {
     return std::pow(c.share * v, c.gamma_inv) * c.light_scale;
 }
 
-void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs, const CoarseCloud& grid,
-                       double unit, const DisplayCurve& curve, double threshold, std::vector<Coefficient>& out,
-                       double& energy) {
+void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs,
+                       const CoarseCloud& grid, double unit, const DisplayCurve& curve, double threshold,
+                       std::vector<Coefficient>& out, double& energy) {
     const int32_t nx = grid.nx, ny = grid.ny, nz = grid.nz;
     const size_t m = coeffs.size();
     // The squared slope of the display, C v^(2 gamma_inv - 2), judged no steeper than at the floor level
@@ -46,7 +46,8 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
     if (!(table_power == power)) {
         table_power = power;
         for (int e = 0; e < 256; ++e) by_exponent[e] = static_cast<float>(std::pow(2.0, (e - 127) * power));
-        for (int k = 0; k < 256; ++k) by_mantissa[k] = static_cast<float>(std::pow(1.0 + (k + 0.5) / 256.0, power));
+        for (int k = 0; k < 256; ++k)
+            by_mantissa[k] = static_cast<float>(std::pow(1.0 + (k + 0.5) / 256.0, power));
     }
     const float floor_f = static_cast<float>(v_floor);
     auto slope2 = [&](double v) {
@@ -76,8 +77,8 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
             for (int32_t x = 0; x < nx; ++x) {
                 const double s = slope2(field[static_cast<size_t>(x + nx * (y + ny * z))] * unit);
                 const size_t i = (static_cast<size_t>(z + 1) * sy + (y + 1)) * sx + (x + 1);
-                sat[i] = s + sat[i - 1] + sat[i - sx] + sat[i - sx * sy] - sat[i - 1 - sx] - sat[i - 1 - sx * sy] -
-                         sat[i - sx - sx * sy] + sat[i - 1 - sx - sx * sy];
+                sat[i] = s + sat[i - 1] + sat[i - sx] + sat[i - sx * sy] - sat[i - 1 - sx] -
+                         sat[i - 1 - sx * sy] - sat[i - sx - sx * sy] + sat[i - 1 - sx - sx * sy];
             }
         }
     }
@@ -85,9 +86,9 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
     // slope, or the most it can show, which grows with the support (for a concave curve) up to M cells.
     const double most_m = static_cast<double>(m) * std::pow(display_value(curve, 1.0), 2.0);
     const double a_linear = std::sqrt(threshold / (u2 * slope_max));
-    const double a_most = curve.gamma_inv < 1.0
-                              ? std::pow(threshold / most_m, 0.5 / curve.gamma_inv) * std::sqrt(static_cast<double>(m)) / unit
-                              : 0.0;
+    const double a_most = curve.gamma_inv < 1.0 ? std::pow(threshold / most_m, 0.5 / curve.gamma_inv) *
+                                                      std::sqrt(static_cast<double>(m)) / unit
+                                                : 0.0;
     const double a_min = std::max(a_linear, a_most);
     thread_local std::vector<int32_t> start[3], length[3];
     supports(nx, start[0], length[0]);
@@ -135,7 +136,8 @@ void add_to_pool(BudgetPool& pool, size_t record, std::vector<Coefficient>& cand
     std::vector<float>().swap(errors);
     pool.count = 0;
     for (auto& rec : pool.records) {
-        rec.erase(std::remove_if(rec.begin(), rec.end(), [&](const Coefficient& c) { return c.error < pool.threshold; }),
+        rec.erase(std::remove_if(rec.begin(), rec.end(),
+                                 [&](const Coefficient& c) { return c.error < pool.threshold; }),
                   rec.end());
         pool.count += static_cast<int64_t>(rec.size());
     }
@@ -156,7 +158,8 @@ void finish_pool(BudgetPool& pool) {
         // Ties at the cut are kept in record order, then by position, until the budget is full.
         int64_t ties = pool.keep - above;
         for (auto& rec : pool.records) {
-            std::sort(rec.begin(), rec.end(), [](const Coefficient& a, const Coefficient& b) { return a.index < b.index; });
+            std::sort(rec.begin(), rec.end(),
+                      [](const Coefficient& a, const Coefficient& b) { return a.index < b.index; });
             rec.erase(std::remove_if(rec.begin(), rec.end(),
                                      [&](const Coefficient& c) {
                                          if (c.error > cut) return false;
@@ -171,7 +174,8 @@ void finish_pool(BudgetPool& pool) {
     }
     pool.count = 0;
     for (auto& rec : pool.records) {
-        std::sort(rec.begin(), rec.end(), [](const Coefficient& a, const Coefficient& b) { return a.index < b.index; });
+        std::sort(rec.begin(), rec.end(),
+                  [](const Coefficient& a, const Coefficient& b) { return a.index < b.index; });
         pool.count += static_cast<int64_t>(rec.size());
     }
 }

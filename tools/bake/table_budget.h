@@ -43,9 +43,9 @@ struct Coefficient {
 // Appends to out the coefficients of one record whose E_i reaches `threshold`: `field` holds the
 // record's M values (field units), `coeffs` their forward Haar transform, `unit` the viewer's value
 // per field unit. Adds the record's energy (sum of squared coefficients) to `energy`.
-void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs, const CoarseCloud& grid,
-                       double unit, const DisplayCurve& curve, double threshold, std::vector<Coefficient>& out,
-                       double& energy);
+void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs,
+                       const CoarseCloud& grid, double unit, const DisplayCurve& curve, double threshold,
+                       std::vector<Coefficient>& out, double& energy);
 
 // Candidates of every record; `keep` of them survive.
 struct BudgetPool {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <limits>
 
-
 namespace {
 
 constexpr double kFourPi = 12.566370614359172;
@@ -237,7 +236,8 @@ TransportStats random_walks(const TransportMedium& m, const SourceBox& source, i
 }  // namespace
 
 TransportStats trace_multiple_scattering(const TransportMedium& m, const SourceBox& source, int64_t paths,
-                                         uint64_t stream, TransportScratch& scratch, std::vector<double>& out) {
+                                         uint64_t stream, TransportScratch& scratch,
+                                         std::vector<double>& out) {
     const size_t cells = static_cast<size_t>(m.count());
     scratch.score.assign(cells * kScoreLanes, 0.0f);
     float* const score = scratch.score.data();
@@ -357,7 +357,8 @@ void single_scattering(const TransportMedium& m, const SourceBox& source, std::v
             for (int c = 0; c < n[2]; ++c) {
                 const int idx[3] = {a, b, c};
                 Point3 p;
-                for (int k = 0; k < 3; ++k) p[k] = source.lo[k] + (source.hi[k] - source.lo[k]) * (idx[k] + 0.5) / n[k];
+                for (int k = 0; k < 3; ++k)
+                    p[k] = source.lo[k] + (source.hi[k] - source.lo[k]) * (idx[k] + 0.5) / n[k];
                 single_scattering_point(m, p, share, out);
             }
         }

@@ -16,8 +16,9 @@
 // roulette below a weight of kRouletteWeight. Every real collision in cell c with incoming direction w'
 // scores w * albedo * score_d(w') / (N V_c) into all directions d at once, score_d the phase function
 // averaged over d's footprint in the viewer's blending (phase.h): the collision estimator of eta as
-// the viewer reconstructs it, unbiased for every order including the first. Single scattering: eta of the unscattered light
-// only, sigma_s(c) p T(s -> x) / (4 pi r^2), averaged over the cell by sub-samples near the source.
+// the viewer reconstructs it, unbiased for every order including the first. Single scattering: eta of the
+// unscattered light only, sigma_s(c) p T(s -> x) / (4 pi r^2), averaged over the cell by sub-samples near the
+// source.
 #pragma once
 
 #include <cstdint>
