@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
     std::printf("  %-26s %12llu bytes (%.1f MB)\n", "total", static_cast<unsigned long long>(total),
                 static_cast<double>(total) / (1024.0 * 1024.0));
     const TableReport& t = report.tables;
-    std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept %s %.2f %%\n", t.coarse_cells,
-                t.lightning_cells, t.cells_baked, t.budget ? "in all" : "per record", 100.0 * t.kept_energy);
+    std::printf(
+        "coarse cells %d, lightning cells %d (%d baked), energy kept %.2f %% per record (mean), %.2f %% of the "
+        "whole table\n",
+        t.coarse_cells, t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy, 100.0 * t.kept_energy_table);
     std::printf(
         "table scale %.6g (the reference strike's light-weighted radiance %.6g shows at %.2f, its brightest "
         "value at %.2f)\n",

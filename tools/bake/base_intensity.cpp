@@ -11,7 +11,7 @@
 #include "tools/bake/parallel.h"
 
 double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale,
-                     ByteWriter& out) {
+                     ByteWriter& out, double* energy) {
     forward_haar_3d(field.data(), cloud.nx, cloud.ny, cloud.nz);
     const int32_t m = static_cast<int32_t>(field.size());
     std::vector<int32_t> order;
@@ -38,5 +38,9 @@ double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_
         out.f32(static_cast<float>(field[i] * scale));
     }
     out.f32(0.0f);
+    if (energy) {
+        energy[0] += kept;
+        energy[1] += total;
+    }
     return total > 0.0 ? kept / total : 1.0;
 }

@@ -11,6 +11,7 @@
 // viewer's own forward Haar transform (the exact counterpart of its inverse), the `keep` largest coefficients
 // by magnitude (ties to the lower position; exact zeros are never listed) times `scale`, written in ascending
 // position order as count, positions, values and the trailing value 0. Returns the
-// share of the field's energy that the kept coefficients hold (1 for an empty field).
+// share of the field's energy that the kept coefficients hold (1 for an empty field); adds the kept and the
+// whole energy to `energy` (kept, total) when given.
 double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale,
-                     ByteWriter& out);
+                     ByteWriter& out, double* energy = nullptr);

@@ -56,7 +56,7 @@ TransportStats cell_field(const TransportMedium& medium, const SourceBox& source
 
 // The records of one lightning cell: one per direction, from a cell-major field.
 std::vector<uint8_t> cell_records(const std::vector<double>& field, const CoarseCloud& coarse, int32_t keep,
-                                  double scale, double& kept) {
+                                  double scale, double& kept, double* energy) {
     const size_t m = static_cast<size_t>(coarse.count());
     thread_local std::vector<float> one;
     one.resize(m);
@@ -64,7 +64,7 @@ std::vector<uint8_t> cell_records(const std::vector<double>& field, const Coarse
     kept = 0.0;
     for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) {
         for (size_t c = 0; c < m; ++c) one[c] = static_cast<float>(field[c * kDirCount + d]);
-        kept += append_record(one, coarse, keep, scale, w);
+        kept += append_record(one, coarse, keep, scale, w, energy);
     }
     kept /= kDirCount;
     return std::move(w.bytes);
@@ -510,7 +510,9 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     BudgetPool pool;
     pool.keep = budget_coeffs;
     if (budget) pool.records.resize(static_cast<size_t>(cells) * kDirCount);
-    double energy_total = 0.0;
+    // Energy kept and in all, per record under a budget, summed over the table with -coeffs.
+    std::vector<double> record_energy(budget ? static_cast<size_t>(cells) * kDirCount : 0, 0.0);
+    double table_energy[2] = {0.0, 0.0};
     std::atomic<int> done{0};
     std::mutex print_lock, pool_lock;
     double last_print = 0.0;
@@ -534,7 +536,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
             const double unit = report.table_scale / 1e9 * per_length * (b.hi[2] - b.lo[2]);
             thread_local std::vector<float> one, coeffs;
             thread_local std::vector<Coefficient> candidates[kDirCount];
-            double energy = 0.0;
+            double energy[kDirCount] = {};
             const double threshold = [&] {
                 std::lock_guard<std::mutex> hold(pool_lock);
                 return pool.threshold;
@@ -547,10 +549,11 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
                 forward_haar_3d(coeffs.data(), coarse.nx, coarse.ny, coarse.nz);
                 if (ref_copy) std::copy(coeffs.begin(), coeffs.end(), ref_copy->begin() + d * m);
                 candidates[d].clear();
-                record_candidates(one, coeffs, coarse, unit, curve, threshold, candidates[d], energy);
+                record_candidates(one, coeffs, coarse, unit, curve, threshold, candidates[d], energy[d]);
             }
             std::lock_guard<std::mutex> hold(pool_lock);
-            energy_total += energy;
+            for (int32_t d = 0; d < kDirCount; ++d)
+                record_energy[static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d)] = energy[d];
             for (int32_t d = 0; d < kDirCount; ++d)
                 add_to_pool(pool, static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d), candidates[d]);
         } else {
@@ -563,8 +566,12 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
                     std::copy(one.begin(), one.end(), ref_copy->begin() + d * m);
                 }
             }
+            double energy[2] = {0.0, 0.0};
             records[static_cast<size_t>(k)] =
-                cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)]);
+                cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)], energy);
+            std::lock_guard<std::mutex> hold(pool_lock);
+            table_energy[0] += energy[0];
+            table_energy[1] += energy[1];
         }
         const int finished = done.fetch_add(1) + 1;
         if (o.quiet) return;
@@ -582,24 +589,29 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
 
     if (budget) {
         finish_pool(pool);
-        double energy_kept = 0.0;
         for (int32_t k = 0; k < cells; ++k) {
             if (!wanted[static_cast<size_t>(k)]) continue;
             ByteWriter w;
+            double share = 0.0;
             for (int32_t d = 0; d < kDirCount; ++d) {
-                const auto& rec = pool.records[static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d)];
+                const size_t r = static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d);
+                const auto& rec = pool.records[r];
                 w.i32(static_cast<int32_t>(rec.size()));
                 for (const Coefficient& q : rec) w.i32(q.index);
+                double energy = 0.0;
                 for (const Coefficient& q : rec) {
                     w.f32(static_cast<float>(q.value * report.table_scale));
-                    energy_kept += static_cast<double>(q.value) * q.value;
+                    energy += static_cast<double>(q.value) * q.value;
                 }
                 w.f32(0.0f);
+                table_energy[0] += energy;
+                table_energy[1] += record_energy[r];
+                share += record_energy[r] > 0.0 ? energy / record_energy[r] : 1.0;
             }
+            kept[static_cast<size_t>(k)] = share / kDirCount;
             records[static_cast<size_t>(k)] = std::move(w.bytes);
         }
         std::vector<std::vector<Coefficient>>().swap(pool.records);
-        report.kept_energy = energy_total > 0.0 ? energy_kept / energy_total : 1.0;
     }
     reference_display_errors(ref, ref_coeffs, records, strike, coarse, o.coeffs, report.table_scale, curve,
                              report);
@@ -629,7 +641,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         out.raw(r.data(), r.size());
         std::vector<uint8_t>().swap(r);
     }
-    if (!budget) report.kept_energy = report.cells_baked > 0 ? kept_sum / report.cells_baked : 1.0;
+    report.kept_energy = report.cells_baked > 0 ? kept_sum / report.cells_baked : 1.0;
+    report.kept_energy_table = table_energy[1] > 0.0 ? table_energy[0] / table_energy[1] : 1.0;
     report.table_file = dir + "/basic_intensity_cmp.dat";
     if (shard) {
         ShardTrailer t;

@@ -55,8 +55,8 @@ struct TableReport {
     int32_t coarse_cells = 0;         // M
     int32_t cells_baked = 0;          // lightning cells with a non-empty record
     double table_scale = 0.0;         // factor applied to every coefficient
-    double kept_energy = 0.0;         // share of the field energy kept: mean per record, or of the whole
-                                      // table under a size budget
+    double kept_energy = 0.0;        // mean share of the field energy kept per record
+    double kept_energy_table = 0.0;  // share of the whole table's field energy kept
     double reference_radiance = 0.0;  // the reference strike's light-weighted mean radiance (before scale)
     double reference_peak = 0.0;      // the gamma-mapped level of its brightest cell and direction
     // RMS display error of the reference strike over the cloud's coarse cells and directions, in grey
