@@ -160,6 +160,7 @@ int run_viewer(int argc, char** argv) {
               a.options.win_width, a.options.win_height);
     a.glow_quad = {Vec3{-0.5f, -0.5f, 0}, Vec3{0.5f, -0.5f, 0}, Vec3{0.5f, 0.5f, 0}, Vec3{-0.5f, 0.5f, 0}};
     setup_lightning_grid(viewer.lightning_grid, scene_state.lightning, scene_state.cloud);
+    viewer.lightning_grid.bin_every_source = scene_state.cloud.shading.physical;
 
     viewer.voices.clear();
     for (int i = 0; i < lightning_state.discharge_count; ++i)

@@ -19,14 +19,13 @@ void BM_WalksHomogeneousCube(benchmark::State& state) {
     c.extinction = 20.0 / 16.0;
     c.density.assign(32 * 32 * 32, 1.0);
     const TransportMedium m = make_transport_medium(c, 0.999, 0.85);
-    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> out;
     int64_t events = 0;
     uint64_t stream = 1;
     for (auto _ : state) {
-        events +=
-            trace_multiple_scattering(m, dirs, {16.0, 16.0, 16.0}, 256, stream++, scratch, out).collisions;
+        events += trace_multiple_scattering(m, at_point({16.0, 16.0, 16.0}), 256, stream++, scratch, out)
+                      .collisions;
     }
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }
@@ -40,14 +39,13 @@ void BM_WalksDemoStorm(benchmark::State& state) {
     for (size_t i = 0; i < fine.size(); ++i) fine[i] = bytes.bytes[i] * bytes.byte_scale;
     const CoarseCloud c = make_coarse_cloud(fine, 128, 128, 64, 4, 1.0, 0.6);
     const TransportMedium m = make_transport_medium(c, 0.999, 0.85);
-    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> out;
     const Point3 source = state.range(0) == 0 ? Point3{64.0, 64.0, -5.0} : Point3{56.0, 64.0, 20.0};
     int64_t events = 0;
     uint64_t stream = 1;
     for (auto _ : state) {
-        events += trace_multiple_scattering(m, dirs, source, 1024, stream++, scratch, out).collisions;
+        events += trace_multiple_scattering(m, at_point(source), 1024, stream++, scratch, out).collisions;
     }
     state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }

@@ -161,6 +161,7 @@ bool lightning_grid_usable(const LightningGrid& grid) {
 void setup_lightning_grid(LightningGrid& grid, const LightningSettings& settings, const CloudGrid& cloud) {
     grid = LightningGrid{};
     grid.box_low = settings.discharge_box_low;
+    grid.cloud_base = cloud.cloud_box[2];
     grid.box_high = settings.discharge_box_high;
     const float dx = (grid.box_high.x - grid.box_low.x) / static_cast<float>(kLgridNx);
     grid.cell_dx = dx;
@@ -234,7 +235,12 @@ int32_t bin_point_sources(LightningGrid& grid, const Vec3* pos, const Vec3* inte
     float* g = grid.lgrid_light[1].data();
     float* b = grid.lgrid_light[2].data();
     const int32_t top = grid.lgrid_nz - 1;
-    for (int s = 0; pos && intensity && s < count; s += kBinStride) {
+    const int stride = grid.bin_every_source ? 1 : kBinStride;
+    const float weight = static_cast<float>(stride);
+    // A discharge starts on the cloud base: its light there comes from the clear air below, so a
+    // source on (or a rounding above) the base never goes to a layer that starts at the base.
+    const float base_slack = 1e-5f * std::max(1.0f, std::fabs(grid.cloud_base));
+    for (int s = 0; pos && intensity && s < count; s += stride) {
         const Vec3 p = pos[s];
         // Clamping in float first keeps far-off or broken positions from overflowing the conversion.
         const float fx = (p.x - grid.box_low.x) / grid.cell_dx;
@@ -248,10 +254,14 @@ int32_t bin_point_sources(LightningGrid& grid, const Vec3* pos, const Vec3* inte
                 break;
             }
         }
+        if (grid.bin_every_source && iz > 0 && p.z <= grid.cloud_base + base_slack &&
+            grid.lgrid_z[static_cast<size_t>(iz)] >= grid.cloud_base - base_slack) {
+            --iz;
+        }
         const size_t cell = (static_cast<size_t>(iz) * grid.lgrid_ny + iy) * grid.lgrid_nx + ix;
-        r[cell] += kBinStride * intensity[s].x;
-        g[cell] += kBinStride * intensity[s].y;
-        b[cell] += kBinStride * intensity[s].z;
+        r[cell] += weight * intensity[s].x;
+        g[cell] += weight * intensity[s].y;
+        b[cell] += weight * intensity[s].z;
     }
     int32_t lit = 0;
     for (size_t c = 0; c < cells; ++c) {

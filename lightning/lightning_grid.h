@@ -28,6 +28,10 @@ struct LightningGrid {
         lgrid_light;                       // R, G, B per cell; after binning the first holds R + G + B
     Vec3 box_low, box_high;                // the discharge domain
     float cell_dx = 0.0f, cell_dy = 0.0f;  // column widths
+    float cloud_base = 0.0f;               // lowest z of the cloud box
+    // Bin every source with its own weight where it is (tables baked for physical shading); otherwise
+    // every kBinStride-th source weighs kBinStride.
+    bool bin_every_source = false;
 };
 
 // Lightning cells N_L = nx * ny * nz (negative or zero when the grid is unusable).
@@ -37,8 +41,9 @@ bool lightning_grid_usable(const LightningGrid& grid);
 // Sizes the layers from the discharge domain and the cloud box; prints "lightning grids: ..." and, when no
 // layer fits, says that the cloud cannot be lit by lightning.
 void setup_lightning_grid(LightningGrid& grid, const LightningSettings& settings, const CloudGrid& cloud);
-// Bins every twentieth source into lgrid_light (weight 20), clamping to the grid; then the first array
-// becomes R + G + B. Returns the number of cells with a total above 0.
+// Bins the sources into lgrid_light, clamping to the grid: every twentieth with weight 20, or with
+// bin_every_source each with its own weight, a source on the cloud base going to the clear air below;
+// then the first array becomes R + G + B. Returns the number of cells with a total above 0.
 int32_t bin_point_sources(LightningGrid& grid, const Vec3* pos, const Vec3* intensity, int count);
 
 // One inverse Haar level on a[0 ... m - 1] (m even): averages in the first half, details in the second;

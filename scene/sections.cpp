@@ -1,4 +1,4 @@
-// sections.cpp -- camera, light, fog, sky, lightning, wave and bmp sections of the scene file
+// sections.cpp -- camera, light, fog, sky, lightning, shading, wave and bmp sections of the scene file
 #include "scene/sections.h"
 
 #include <cmath>

@@ -71,9 +71,20 @@ int main(int argc, char** argv) {
     std::printf("  %-26s %12llu bytes (%.1f MB)\n", "total", static_cast<unsigned long long>(total),
                 static_cast<double>(total) / (1024.0 * 1024.0));
     const TableReport& t = report.tables;
-    std::printf("coarse cells %d, lightning cells %d (%d baked), energy kept per record %.2f %%\n",
-                t.coarse_cells, t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy);
-    std::printf("table scale %.6g\n", t.table_scale);
+    std::printf(
+        "coarse cells %d, lightning cells %d (%d baked), energy kept %.2f %% per record (mean), %.2f %% of the "
+        "whole table\n",
+        t.coarse_cells, t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy, 100.0 * t.kept_energy_table);
+    std::printf(
+        "table scale %.6g (the reference strike's light-weighted radiance %.6g shows at %.2f, its brightest "
+        "value at %.2f)\n",
+        t.table_scale, t.reference_radiance, kReferenceLevel, t.reference_peak);
+    if (t.display_error > 0.0 || t.display_error_per_record > 0.0) {
+        std::printf(
+            "reference strike's display error against its calibration: %.2f grey levels RMS over the "
+            "cloud (every coefficient of these walks: %.2f; the per-record rule with -coeffs %d: %.2f)\n",
+            t.display_error, t.display_error_all, t.coeffs, t.display_error_per_record);
+    }
     if (t.transport.paths > 0) {
         std::printf(
             "random walks %lld, scatterings %lld (%.1f per walk), %.3g scatterings per second; "

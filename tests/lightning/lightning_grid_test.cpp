@@ -468,3 +468,43 @@ TEST(Relight, PhysicalGivesLightPerUnitScatteringAndFillsTheCloudsEdge) {
         ASSERT_NEAR(f.z, r.z, 1e-5f * (1.0f + r.z)) << e;
     }
 }
+
+// Tables baked for physical shading: every source with its own weight, where it is, so the binned
+// power is the power emitted; a source on the cloud base lights from the clear air below it, and the
+// classic grid (the same sources, the flag off) still bins every twentieth source twenty-fold.
+TEST(LightningGrid, PhysicalBinningKeepsEverySourceWhereItIs) {
+    LightningGrid g;
+    setup_quietly(g, example_settings(), example_cloud());
+    ASSERT_FLOAT_EQ(g.cloud_base, 100.0f);
+    // A channel from the base (layer boundary 100) down to the ground, sources 1 unit apart, of
+    // uneven power.
+    std::vector<Vec3> pos, in;
+    for (int i = 0; i <= 100; ++i) {
+        pos.push_back(Vec3{12.0f + 0.05f * i, -37.0f, 100.0f - i});
+        in.push_back(Vec3{1.0f + (i % 7), 0.5f, 0.25f * (i % 3)});
+    }
+    double emitted = 0.0;
+    for (const Vec3& v : in) emitted += v.x + v.y + v.z;
+    g.bin_every_source = true;
+    EXPECT_EQ(bin_point_sources(g, pos.data(), in.data(), static_cast<int>(pos.size())), 10);
+    double binned = 0.0;
+    for (float v : g.lgrid_light[0]) binned += v;
+    EXPECT_NEAR(binned, emitted, 1e-5 * emitted);
+    // Layers are 10 thick: the base source joins layer 9 (90 ... 100, sources 0 to 10), not the cloud's
+    // layer 10.
+    const size_t base_cell = static_cast<size_t>(lightning_cell(11, 6, 9));
+    EXPECT_FLOAT_EQ(g.lgrid_light[0][static_cast<size_t>(lightning_cell(11, 6, 10))], 0.0f);
+    double layer9 = 0.0;
+    for (int i = 0; i <= 10; ++i)
+        layer9 += in[static_cast<size_t>(i)].x + in[static_cast<size_t>(i)].y + in[static_cast<size_t>(i)].z;
+    EXPECT_NEAR(g.lgrid_light[0][base_cell], layer9, 1e-4);
+
+    g.bin_every_source = false;
+    EXPECT_EQ(bin_point_sources(g, pos.data(), in.data(), static_cast<int>(pos.size())), 6);
+    double classic = 0.0;
+    for (size_t s = 0; s < pos.size(); s += 20) classic += 20.0 * (in[s].x + in[s].y + in[s].z);
+    binned = 0.0;
+    for (float v : g.lgrid_light[0]) binned += v;
+    EXPECT_NEAR(binned, classic, 1e-5 * classic);
+    EXPECT_FLOAT_EQ(g.lgrid_light[0][static_cast<size_t>(lightning_cell(11, 6, 10))], 20.0f * 1.5f);
+}

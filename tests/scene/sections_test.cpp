@@ -209,3 +209,17 @@ TEST(WaveSection, NegativeOrHugeCountKeepsTheTable) {
 }
 
 }  // namespace
+
+TEST(ShadingSection, PhysicalModeAndExposureInEitherCase) {
+    ScratchDir dir;
+    Scene scene;
+    read_scene_text(dir, "end", scene);
+    EXPECT_FALSE(scene.cloud.shading.physical);
+    EXPECT_EQ(scene.cloud.shading.exposure, 1.0f);
+    read_scene_text(dir, "shading physical 2.5 end", scene);
+    EXPECT_TRUE(scene.cloud.shading.physical);
+    EXPECT_FLOAT_EQ(scene.cloud.shading.exposure, 2.5f);
+    read_scene_text(dir, "SHADING classic x end", scene);  // an exposure that does not scan is kept
+    EXPECT_FALSE(scene.cloud.shading.physical);
+    EXPECT_FLOAT_EQ(scene.cloud.shading.exposure, 2.5f);
+}

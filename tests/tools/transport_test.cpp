@@ -102,7 +102,6 @@ AnalogueResult analogue_cube_walk(double half_width, double albedo, double g, in
 // and the mean scatterings per walk, from an optically small cube to one where walks scatter some sixty
 // times and most light is absorbed.
 TEST(Transport, HomogeneousCubeMatchesAnIndependentAnalogueWalk) {
-    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> field;
     struct Case {
@@ -112,7 +111,7 @@ TEST(Transport, HomogeneousCubeMatchesAnIndependentAnalogueWalk) {
         const AnalogueResult want = analogue_cube_walk(c.half_width, c.albedo, 0.85, 4000, 17);
         const TransportMedium m = cube(8, c.half_width / 4.0, c.albedo, 0.85);
         const TransportStats s =
-            trace_multiple_scattering(m, dirs, {4.0, 4.0, 4.0}, 3000, 11, scratch, field);
+            trace_multiple_scattering(m, at_point({4.0, 4.0, 4.0}), 3000, 11, scratch, field);
         const double mean = static_cast<double>(s.collisions) / static_cast<double>(s.paths);
         SCOPED_TRACE(testing::Message() << "half-width " << c.half_width << " albedo " << c.albedo);
         EXPECT_NEAR(s.escaped, want.escaped, 0.03);
@@ -129,25 +128,24 @@ TEST(Transport, HomogeneousCubeMatchesAnIndependentAnalogueWalk) {
 // is absorbed add up to it. The exact first order scatters albedo times the power that collides at all,
 // which the random walks measure independently as one minus their uncollided escape.
 TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
-    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> field;
     const Point3 source{7.0, 6.0, 3.0};
     TransportStats s =
-        trace_multiple_scattering(lumpy(1.5, 1.0, 0.85), dirs, source, 2000, 3, scratch, field);
+        trace_multiple_scattering(lumpy(1.5, 1.0, 0.85), at_point(source), 2000, 3, scratch, field);
     EXPECT_NEAR(s.escaped, 1.0, 1e-12);
     EXPECT_EQ(s.absorbed, 0.0);
     EXPECT_GT(static_cast<double>(s.collisions) / s.paths, 5.0);
-    s = trace_multiple_scattering(lumpy(1.5, 0.9, 0.85), dirs, source, 4000, 4, scratch, field);
+    s = trace_multiple_scattering(lumpy(1.5, 0.9, 0.85), at_point(source), 4000, 4, scratch, field);
     EXPECT_NEAR(s.escaped + s.absorbed, 1.0, 0.03);
     EXPECT_LT(s.escaped, 0.8);
 
     // Isotropic scattering: 4 pi * sum(eta V) towards any one direction is the power the first
     // collisions scatter.
     const TransportMedium iso = lumpy(0.4, 0.8, 0.0);
-    s = trace_multiple_scattering(iso, dirs, source, 40000, 5, scratch, field);
+    s = trace_multiple_scattering(iso, at_point(source), 40000, 5, scratch, field);
     std::vector<double> first;
-    single_scattering(iso, dirs, source, first);
+    single_scattering(iso, at_point(source), first);
     const std::vector<double> sums = per_direction(first, iso, kDirCount);
     EXPECT_NEAR(4.0 * kPiD * sums[0], 0.8 * (1.0 - s.escaped_direct), 0.01);
 
@@ -160,11 +158,14 @@ TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
                             cell_centre[2] - source[2]};
     int forward = 0, backward = 0;
     for (int d = 0; d < kDirCount; ++d) {
-        auto along = [&](int e) { return dirs.x[e] * away[0] + dirs.y[e] * away[1] + dirs.z[e] * away[2]; };
+        auto along = [&](int e) {
+            const Vec3 v = direction_vector(e);
+            return v.x * away[0] + v.y * away[1] + v.z * away[2];
+        };
         if (along(d) > along(forward)) forward = d;
         if (along(d) < along(backward)) backward = d;
     }
-    single_scattering(lumpy(0.4, 0.8, 0.85), dirs, source, first);
+    single_scattering(lumpy(0.4, 0.8, 0.85), at_point(source), first);
     EXPECT_GT(first[cell * kDirCount + forward], 20.0 * first[cell * kDirCount + backward]);
 }
 
@@ -173,7 +174,6 @@ TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
 // direction, forward peak included; in a thick, white cloud all orders carry far more light away from
 // the source than the first order alone.
 TEST(Transport, FirstOrderLimitsMatchSingleScatteringAndAllOrdersSpreadTheGlow) {
-    const ScoreDirections dirs = sampling_directions();
     TransportScratch scratch;
     std::vector<double> walk, exact;
     const Point3 source{3.0, 9.0, 1.0};
@@ -186,8 +186,8 @@ TEST(Transport, FirstOrderLimitsMatchSingleScatteringAndAllOrdersSpreadTheGlow) 
         // g 0.85 is larger than the tolerance), then summed over directions with the cloud's own g.
         for (double g : {0.6, 0.85}) {
             const TransportMedium m = lumpy(c.extinction, c.albedo, g);
-            trace_multiple_scattering(m, dirs, source, c.paths, 6, scratch, walk);
-            single_scattering(m, dirs, source, exact);
+            trace_multiple_scattering(m, at_point(source), c.paths, 6, scratch, walk);
+            single_scattering(m, at_point(source), exact);
             const std::vector<double> a = per_direction(walk, m, kDirCount);
             const std::vector<double> b = per_direction(exact, m, kDirCount);
             double peak = 0.0, total_a = 0.0, total_b = 0.0;
@@ -206,8 +206,8 @@ TEST(Transport, FirstOrderLimitsMatchSingleScatteringAndAllOrdersSpreadTheGlow) 
     // Thick and white: compare the light scattered beyond 4 units of the source.
     const TransportMedium m = lumpy(2.0, 0.999, 0.85);
     const Point3 inside{8.0, 8.0, 4.0};
-    trace_multiple_scattering(m, dirs, inside, 4000, 7, scratch, walk);
-    single_scattering(m, dirs, inside, exact);
+    trace_multiple_scattering(m, at_point(inside), 4000, 7, scratch, walk);
+    single_scattering(m, at_point(inside), exact);
     double far_walk = 0.0, far_exact = 0.0;
     for (int32_t c = 0; c < m.count(); ++c) {
         const double x = (c % 8 + 0.5) * 2.0, y = (c / 8 % 8 + 0.5) * 2.0, z = (c / 64 + 0.5) * 2.0;
@@ -231,16 +231,14 @@ TEST(Transport, SingleScatteringFallsWithDistanceAndShadow) {
     c.extinction = 0.1;
     c.density = {1.0, 1.0, 0.0, 1.0};
     const TransportMedium m = make_transport_medium(c, 0.9, 0.0);
-    ScoreDirections dirs;
-    dirs.n = 1;
-    dirs.z[0] = 1.0f;
     std::vector<double> out;
-    single_scattering(m, dirs, {-5.5, 0.5, 0.5}, out);
-    ASSERT_EQ(out.size(), 4u);
+    single_scattering(m, at_point({-5.5, 0.5, 0.5}), out);
+    ASSERT_EQ(out.size(), 4u * kDirCount);
     const double iso = 0.1 * 0.9 / (4 * kPiD) / (4 * kPiD);
-    EXPECT_NEAR(out[0], iso * std::exp(-0.05) / 36.0, 1e-12);  // 6 units away, half a cell of shadow
-    EXPECT_NEAR(out[1], iso * std::exp(-0.15) / 49.0, 1e-12);
-    EXPECT_EQ(out[2], 0.0);                                    // empty cells scatter nothing
-    EXPECT_NEAR(out[3], iso * std::exp(-0.25) / 81.0, 1e-12);  // behind the gap
+    const size_t n = kDirCount;
+    EXPECT_NEAR(out[0], iso * std::exp(-0.05) / 36.0, 1e-9);  // 6 units away, half a cell of shadow
+    EXPECT_NEAR(out[n], iso * std::exp(-0.15) / 49.0, 1e-9);
+    EXPECT_EQ(out[2 * n], 0.0);                                   // empty cells scatter nothing
+    EXPECT_NEAR(out[3 * n], iso * std::exp(-0.25) / 81.0, 1e-9);  // behind the gap
     EXPECT_NEAR(optical_depth(m, {-5.5, 0.5, 0.5}, {9.0, 0.5, 0.5}), 0.3, 1e-12);
 }

@@ -57,7 +57,12 @@ std::string bake_usage() {
            "  -shard I/N          with -tables: bake the I-th of N shares of the lightning cells, balanced\n"
            "                      by expected work, into a shard file for -merge\n"
            "  -o FILE             the shard file (default SCENE_DIR/basic_intensity_cmp.dat.I-of-N)\n"
-           "  -coeffs N           wavelet coefficients kept per table record (default 96)\n"
+           "  -coeffs N           wavelet coefficients kept per table record (default 96), when no\n"
+           "                      -table-mb is given\n"
+           "  -table-mb N         the table's size in MiB (decimals allowed): the coefficients whose loss\n"
+           "                      would show most after the display curve are kept across all records\n"
+           "                      (default 136 for the demo and -cloud unless -coeffs is given; none\n"
+           "                      with -tables; 0: none)\n"
            "  -seed N             seed of the cloud, town, sounds and random walks (default 1)\n"
            "  -threads N          worker threads (default: all cores)\n"
            "  -quiet              no progress lines\n"
@@ -165,6 +170,17 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         } else if (a == "-coeffs") {
             err = value("-coeffs", 1, 1 << 24, v);
             o.coeffs = static_cast<int32_t>(v);
+            o.coeffs_given = true;
+        } else if (a == "-table-mb") {
+            err = word("-table-mb", text);
+            if (err.empty()) {
+                char* end = nullptr;
+                o.table_mb = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(o.table_mb) || o.table_mb < 0.0 ||
+                    o.table_mb > 1e6) {
+                    return "-table-mb: '" + text + "' is not a size in MiB from 0 to 1000000";
+                }
+            }
         } else if (a == "-paths") {
             err = value("-paths", 1, int64_t{1} << 40, v);
             o.paths = v;
@@ -243,6 +259,8 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
 TableOptions table_options(const BakeOptions& o) {
     TableOptions t;
     t.coeffs = o.coeffs;
+    const double mb = o.table_mb >= 0.0 ? o.table_mb : (o.tables_only || o.coeffs_given ? 0.0 : kDemoTableMb);
+    t.table_bytes = static_cast<uint64_t>(mb * 1024.0 * 1024.0);
     t.paths = o.paths;
     t.scattering = o.scattering;
     t.cells = o.cells;

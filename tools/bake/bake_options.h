@@ -7,6 +7,9 @@
 
 #include "tools/bake/table_bake.h"
 
+// The demo's table budget: with its other files the scene stays under 150 MB.
+constexpr double kDemoTableMb = 136.0;
+
 // What to bake. The defaults make the demo: a fine grid of 128 x 128 x 64 cells on a
 // 32 x 32 x 16 coarse grid, 96 coefficients per table record, all scattering orders.
 struct BakeOptions {
@@ -17,6 +20,10 @@ struct BakeOptions {
     int32_t dscl = 4;
     uint32_t seed = 1;
     int32_t coeffs = 96;
+    bool coeffs_given = false;  // -coeffs was given: the per-record rule unless -table-mb is given too
+    double table_mb = -1.0;     // -table-mb: the table's size budget in MiB; 0: none (-coeffs per record);
+                                // below 0: the default (kDemoTableMb for the demo and -cloud without
+                                // -coeffs, none otherwise)
     int64_t paths = kDefaultPaths;
     Scattering scattering = Scattering::kMultiple;
     CellRanges cells;                          // empty: every lightning cell

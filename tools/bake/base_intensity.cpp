@@ -1,4 +1,4 @@
-// base_intensity.cpp -- the phase function and the sparse wavelet records of the base intensity table
+// base_intensity.cpp -- the sparse wavelet records of the base intensity table
 #include "tools/bake/base_intensity.h"
 
 #include <algorithm>
@@ -10,19 +10,8 @@
 #include "lightning/lightning_grid.h"
 #include "tools/bake/parallel.h"
 
-namespace {
-
-constexpr double kFourPi = 12.566370614359172;
-
-}  // namespace
-
-double henyey_greenstein(double cos_angle, double g) {
-    const double denom = 1.0 + g * g - 2.0 * g * cos_angle;
-    return (1.0 - g * g) / (kFourPi * denom * std::sqrt(denom));
-}
-
 double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_t keep, double scale,
-                     ByteWriter& out) {
+                     ByteWriter& out, double* energy) {
     forward_haar_3d(field.data(), cloud.nx, cloud.ny, cloud.nz);
     const int32_t m = static_cast<int32_t>(field.size());
     std::vector<int32_t> order;
@@ -49,5 +38,9 @@ double append_record(std::vector<float>& field, const CoarseCloud& cloud, int32_
         out.f32(static_cast<float>(field[i] * scale));
     }
     out.f32(0.0f);
+    if (energy) {
+        energy[0] += kept;
+        energy[1] += total;
+    }
     return total > 0.0 ? kept / total : 1.0;
 }

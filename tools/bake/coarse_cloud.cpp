@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "tools/bake/grid_walk.h"
 #include "tools/bake/parallel.h"
 
 Point3 CoarseCloud::centre(int32_t c) const {
@@ -39,64 +40,24 @@ CoarseCloud make_coarse_cloud(const std::vector<float>& fine, int32_t nx, int32_
 }
 
 double density_path_integral(const CoarseCloud& cloud, const Point3& a, const Point3& b) {
-    const int32_t n[3] = {cloud.nx, cloud.ny, cloud.nz};
-    Point3 d{b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double d[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
     const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
     if (len <= 0.0) return 0.0;
-    // Clip the parameter range [0, 1] to the grid's box (slab test).
-    double t0 = 0.0, t1 = 1.0;
-    for (int k = 0; k < 3; ++k) {
-        const double hi = n[k] * cloud.cell;
-        if (d[k] == 0.0) {
-            if (a[k] < 0.0 || a[k] > hi) return 0.0;
-            continue;
-        }
-        double ta = (0.0 - a[k]) / d[k], tb = (hi - a[k]) / d[k];
-        if (ta > tb) std::swap(ta, tb);
-        t0 = std::max(t0, ta);
-        t1 = std::min(t1, tb);
-    }
-    if (t0 >= t1) return 0.0;
-
-    // Walk the cells from t0 to t1, stepping over whichever boundary comes first.
-    const double inf = std::numeric_limits<double>::infinity();
-    int32_t cell[3], step[3];
-    double t_next[3], t_delta[3];
-    for (int k = 0; k < 3; ++k) {
-        const double p = a[k] + d[k] * t0;  // entry point
-        double f = std::floor(p / cloud.cell);
-        // Entering exactly on the far face along a negative direction starts in the last cell.
-        if (d[k] < 0.0 && p / cloud.cell == f) f -= 1.0;
-        cell[k] = std::clamp(static_cast<int32_t>(f), 0, n[k] - 1);
-        if (d[k] > 0.0) {
-            step[k] = 1;
-            t_next[k] = ((cell[k] + 1) * cloud.cell - a[k]) / d[k];
-            t_delta[k] = cloud.cell / d[k];
-        } else if (d[k] < 0.0) {
-            step[k] = -1;
-            t_next[k] = (cell[k] * cloud.cell - a[k]) / d[k];
-            t_delta[k] = -cloud.cell / d[k];
-        } else {
-            step[k] = 0;
-            t_next[k] = inf;
-            t_delta[k] = inf;
-        }
-    }
-    double sum = 0.0, t = t0;
-    while (t < t1) {
-        int k = 0;
-        if (t_next[1] < t_next[k]) k = 1;
-        if (t_next[2] < t_next[k]) k = 2;
-        const double t_end = std::min(t_next[k], t1);
-        const size_t ci = static_cast<size_t>(cell[0]) +
-                          cloud.nx * (static_cast<size_t>(cell[1]) + static_cast<size_t>(cloud.ny) * cell[2]);
-        sum += cloud.density[ci] * (t_end - t);
-        t = t_end;
-        cell[k] += step[k];
-        if (cell[k] < 0 || cell[k] >= n[k]) break;
-        t_next[k] += t_delta[k];
-    }
-    return sum * len;
+    WalkBox box;
+    box.cell = cloud.cell;
+    box.nx = cloud.nx;
+    box.ny = cloud.ny;
+    box.hi[0] = cloud.nx;
+    box.hi[1] = cloud.ny;
+    box.hi[2] = cloud.nz;
+    const double p[3] = {a[0], a[1], a[2]};
+    const double w[3] = {d[0] / len, d[1] / len, d[2] / len};
+    double sum = 0.0;
+    walk_grid(box, p, w, len, [&](int32_t cell, double t0, double t1) {
+        sum += cloud.density[static_cast<size_t>(cell)] * (t1 - t0);
+        return true;
+    });
+    return sum;
 }
 
 double transmittance(const CoarseCloud& cloud, const Point3& a, const Point3& b) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <numeric>
@@ -22,6 +23,7 @@
 #include "tools/bake/coarse_cloud.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/shards.h"
+#include "tools/bake/table_budget.h"
 
 namespace {
 
@@ -42,38 +44,19 @@ std::string megabytes(uint64_t bytes) {
     return buf;
 }
 
-// Centre of every lightning cell in cloud-local coordinates, in the table's cell order.
-std::vector<Point3> lightning_cell_centres(const LightningGrid& g, const CloudGrid& cloud) {
-    std::vector<Point3> out(static_cast<size_t>(lightning_cell_count(g)));
-    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
-        for (int32_t iy = 0; iy < g.lgrid_ny; ++iy) {
-            for (int32_t ix = 0; ix < g.lgrid_nx; ++ix) {
-                const double x = g.box_low.x + (ix + 0.5) * g.cell_dx;
-                const double y = g.box_low.y + (iy + 0.5) * g.cell_dy;
-                const double z = 0.5 * (static_cast<double>(g.lgrid_z[iz]) + g.lgrid_z[iz + 1]);
-                out[static_cast<size_t>((iz * g.lgrid_ny + iy) * g.lgrid_nx + ix)] = {
-                    x - cloud.grd_origin.x, y - cloud.grd_origin.y, z - cloud.grd_origin.z};
-            }
-        }
-    }
-    return out;
-}
-
 // eta of one lightning cell, cell-major (M x kDirCount), before the table scale.
-TransportStats cell_field(const TransportMedium& medium, const ScoreDirections& dirs, const Point3& source,
-                          const TableOptions& o, int64_t cell, TransportScratch& scratch,
-                          std::vector<double>& field) {
+TransportStats cell_field(const TransportMedium& medium, const SourceBox& source, const TableOptions& o,
+                          int64_t cell, TransportScratch& scratch, std::vector<double>& field) {
     if (o.scattering == Scattering::kSingle) {
-        single_scattering(medium, dirs, source, field);
+        single_scattering(medium, source, field);
         return TransportStats{};
     }
-    return trace_multiple_scattering(medium, dirs, source, o.paths, cell_stream(o.seed, cell), scratch,
-                                     field);
+    return trace_multiple_scattering(medium, source, o.paths, cell_stream(o.seed, cell), scratch, field);
 }
 
 // The records of one lightning cell: one per direction, from a cell-major field.
 std::vector<uint8_t> cell_records(const std::vector<double>& field, const CoarseCloud& coarse, int32_t keep,
-                                  double scale, double& kept) {
+                                  double scale, double& kept, double* energy) {
     const size_t m = static_cast<size_t>(coarse.count());
     thread_local std::vector<float> one;
     one.resize(m);
@@ -81,7 +64,7 @@ std::vector<uint8_t> cell_records(const std::vector<double>& field, const Coarse
     kept = 0.0;
     for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) {
         for (size_t c = 0; c < m; ++c) one[c] = static_cast<float>(field[c * kDirCount + d]);
-        kept += append_record(one, coarse, keep, scale, w);
+        kept += append_record(one, coarse, keep, scale, w, energy);
     }
     kept /= kDirCount;
     return std::move(w.bytes);
@@ -115,7 +98,7 @@ void core_depths(const TransportMedium& m, double& vertical, double& across) {
 // about 18 ns against 0.3 us an event).
 constexpr double kRecordCostPerValue = 0.06;
 
-std::vector<double> cell_costs(const TransportMedium& medium, const std::vector<Point3>& sources,
+std::vector<double> cell_costs(const TransportMedium& medium, const std::vector<SourceBox>& sources,
                                const TableOptions& o, int workers) {
     std::vector<double> cost(sources.size(), kRecordCostPerValue * medium.count() * kDirCount);
     if (o.scattering != Scattering::kMultiple) return cost;
@@ -144,9 +127,83 @@ uint64_t inputs_checksum(const Scene& scene, const LightningGrid& lgrid, const T
     const Vec3 v[4] = {lgrid.box_low, lgrid.box_high, scene.lightning.emission_colour,
                        scene.lightning.channel_colour};
     add(v, sizeof v);
-    const int64_t opts[3] = {o.paths, o.coeffs, static_cast<int64_t>(o.scattering)};
+    const int64_t opts[4] = {o.paths, o.coeffs, static_cast<int64_t>(o.scattering),
+                             static_cast<int64_t>(o.table_bytes)};
     add(opts, sizeof opts);
     return h;
+}
+
+// RMS difference in grey levels, over the cloud's cells and every direction, between the displayed
+// light of a strike sum (Haar coefficients in field units, direction-major planes of M) and a
+// reference field (cell-major, kDirCount per cell).
+double display_rms(std::vector<float> a, const std::vector<double>& reference, const CoarseCloud& coarse,
+                   double unit, const DisplayCurve& curve) {
+    const size_t m = static_cast<size_t>(coarse.count());
+    double sum = 0.0;
+    int64_t n = 0;
+    for (int32_t d = 0; d < kDirCount; ++d) {
+        float* pa = a.data() + static_cast<size_t>(d) * m;
+        inverse_haar_3d(pa, coarse.nx, coarse.ny, coarse.nz);
+        for (size_t c = 0; c < m; ++c) {
+            if (!(coarse.density[c] > 0.0)) continue;
+            const double r = reference[c * kDirCount + static_cast<size_t>(d)];
+            const double diff = 255.0 * (display_value(curve, pa[c] * unit) - display_value(curve, r * unit));
+            sum += diff * diff;
+            ++n;
+        }
+    }
+    return n > 0 ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+}
+
+// The display error of the reference strike against its calibration field (4 times the default walks,
+// streams of its own): with all the coefficients of the table's walks, as the table holds them, and as
+// the per-record rule with `coeffs` would hold them.
+void reference_display_errors(const std::vector<std::pair<int32_t, double>>& ref,
+                              const std::vector<std::vector<float>>& ref_coeffs,
+                              const std::vector<std::vector<uint8_t>>& records,
+                              const std::vector<double>& reference, const CoarseCloud& coarse, int32_t coeffs,
+                              double scale, const DisplayCurve& curve, TableReport& report) {
+    const size_t m = static_cast<size_t>(coarse.count());
+    const size_t size = m * kDirCount;
+    std::vector<float> full(size, 0.0f), table(size, 0.0f), rule(size, 0.0f);
+    for (size_t i = 0; i < ref.size(); ++i) {
+        const std::vector<float>& c = ref_coeffs[i];
+        const std::vector<uint8_t>& r = records[static_cast<size_t>(ref[i].first)];
+        if (c.size() != size || r.empty() || reference.size() != size) return;
+        const float w = static_cast<float>(ref[i].second);
+        for (size_t j = 0; j < size; ++j) full[j] += w * c[j];
+        // The table's own records of the cell.
+        size_t at = 0;
+        for (int32_t d = 0; d < kDirCount; ++d) {
+            int32_t n;
+            std::memcpy(&n, r.data() + at, 4);
+            at += 4;
+            const size_t idx = at;
+            at += 4 * static_cast<size_t>(n);
+            for (int32_t q = 0; q < n; ++q) {
+                int32_t pos;
+                float v;
+                std::memcpy(&pos, r.data() + idx + 4 * static_cast<size_t>(q), 4);
+                std::memcpy(&v, r.data() + at + 4 * static_cast<size_t>(q), 4);
+                table[static_cast<size_t>(d) * m + static_cast<size_t>(pos)] +=
+                    w * static_cast<float>(v / scale);
+            }
+            at += 4 * (static_cast<size_t>(n) + 1);
+            // The per-record rule: the `coeffs` largest magnitudes of this direction.
+            std::vector<int32_t> order(m);
+            std::iota(order.begin(), order.end(), 0);
+            const float* plane = c.data() + static_cast<size_t>(d) * m;
+            const size_t keep = std::min(m, static_cast<size_t>(std::max(coeffs, 0)));
+            std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(),
+                             [&](int32_t a, int32_t b) { return std::fabs(plane[a]) > std::fabs(plane[b]); });
+            for (size_t q = 0; q < keep; ++q)
+                rule[static_cast<size_t>(d) * m + static_cast<size_t>(order[q])] += w * plane[order[q]];
+        }
+    }
+    const double unit = scale / 1e9;
+    report.display_error_all = display_rms(full, reference, coarse, unit, curve);
+    report.display_error = display_rms(table, reference, coarse, unit, curve);
+    report.display_error_per_record = display_rms(rule, reference, coarse, unit, curve);
 }
 
 bool write_or_fail(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
@@ -225,7 +282,40 @@ std::vector<double> lightning_cell_costs(const Scene& scene, const TableOptions&
     const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
                                                  grid.grd_numz, grid.dscl, grid.grd_size, grid.optical[0]);
     const TransportMedium medium = make_transport_medium(coarse, grid.optical[1], grid.optical[2]);
-    return cell_costs(medium, lightning_cell_centres(lgrid, grid), o, o.threads);
+    return cell_costs(medium, lightning_cell_sources(lgrid, grid), o, o.threads);
+}
+
+std::vector<SourceBox> lightning_cell_sources(const LightningGrid& g, const CloudGrid& cloud) {
+    std::vector<SourceBox> out(static_cast<size_t>(std::max(lightning_cell_count(g), 0)));
+    const double base = cloud.cloud_box[2], ground = g.box_low.z;
+    const Vec3 o = cloud.grd_origin;
+    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
+        double lo = std::max(static_cast<double>(g.lgrid_z[static_cast<size_t>(iz)]), ground);
+        double hi = g.lgrid_z[static_cast<size_t>(iz) + 1];
+        if (lo < base && base < hi) hi = base;
+        if (hi < lo) hi = lo;
+        for (int32_t iy = 0; iy < g.lgrid_ny; ++iy) {
+            for (int32_t ix = 0; ix < g.lgrid_nx; ++ix) {
+                SourceBox& b = out[static_cast<size_t>((iz * g.lgrid_ny + iy) * g.lgrid_nx + ix)];
+                b.lo = {g.box_low.x + ix * static_cast<double>(g.cell_dx) - o.x,
+                        g.box_low.y + iy * static_cast<double>(g.cell_dy) - o.y, lo - o.z};
+                b.hi = {b.lo[0] + g.cell_dx, b.lo[1] + g.cell_dy, hi - o.z};
+            }
+        }
+    }
+    return out;
+}
+
+double reference_radiance(const std::vector<double>& field) {
+    const PhaseScores& any = phase_scores(0.0);  // the footprints do not depend on g
+    double sum = 0.0, sum2 = 0.0;
+    for (size_t c = 0; c + kDirCount <= field.size(); c += kDirCount) {
+        double power = 0.0;
+        for (int32_t d = 0; d < kDirCount; ++d) power += any.footprint[d] * field[c + static_cast<size_t>(d)];
+        sum += power;
+        sum2 += power * power;
+    }
+    return sum > 0.0 ? sum2 / sum / (4.0 * 3.141592653589793) : 0.0;
 }
 
 std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scene) {
@@ -291,17 +381,36 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         for (int64_t k = a; k <= b; ++k) wanted[static_cast<size_t>(k)] = 1;
     }
 
-    // Memory: the field and score scratch of every worker, the records of the whole table and its
-    // assembled copy; the coarse cloud is small beside them.
+    const bool budget = o.table_bytes > 0;
+    const bool shard = o.shard_count > 0;
+    if (budget && shard) {
+        return "-table-mb chooses coefficients across the whole table; give it without -shard";
+    }
+    // The header and every record's count and trailing value are paid whatever is kept.
+    const uint64_t fixed_bytes = 12 + static_cast<uint64_t>(cells) * kDirCount * 8;
+    if (budget && o.table_bytes < fixed_bytes) {
+        return "-table-mb: the table needs at least " + std::to_string(fixed_bytes) +
+               " bytes for its header and empty records";
+    }
+    const int64_t budget_coeffs = budget ? static_cast<int64_t>((o.table_bytes - fixed_bytes) / 8) : 0;
+    report.budget = budget;
+    report.coeffs = o.coeffs;
+
+    // Memory: the field and score scratch of every worker, the records of the whole table (or the
+    // budget's pool, up to twice its size at 12 bytes a candidate) and its assembled copy.
     const int workers = o.threads > 0 ? o.threads : default_worker_count();
     const uint64_t keep = static_cast<uint64_t>(std::min<int64_t>(o.coeffs, m));
-    const uint64_t scratch_bytes = static_cast<uint64_t>(m) * (kScoreLanes * 4 + kDirCount * 8 + 8);
-    const uint64_t record_bytes = static_cast<uint64_t>(cells) * kDirCount * (8 * keep + 8);
-    const uint64_t need = scratch_bytes * static_cast<uint64_t>(workers) + 2 * record_bytes;
+    const uint64_t scratch_bytes = static_cast<uint64_t>(m) * (kScoreLanes * 4 + kDirCount * 8 + 8 + 8 * 4);
+    const uint64_t record_bytes = budget ? static_cast<uint64_t>(budget_coeffs) * 8 + fixed_bytes
+                                         : static_cast<uint64_t>(cells) * kDirCount * (8 * keep + 8);
+    const uint64_t pool_bytes = budget ? 3 * static_cast<uint64_t>(budget_coeffs) * 12 +
+                                             static_cast<uint64_t>(m) * kDirCount * 12 * workers
+                                       : 0;
+    const uint64_t need = scratch_bytes * static_cast<uint64_t>(workers) + 2 * record_bytes + pool_bytes;
     if (!fits_in_memory(need)) {
         return "baking these tables would need about " + megabytes(need) + " of memory (" +
                std::to_string(cells) + " lightning cells, " + std::to_string(m) +
-               " coarse cells), more than half of this machine's; raise dscl or lower -coeffs";
+               " coarse cells), more than half of this machine's; raise dscl or lower -coeffs or -table-mb";
     }
 
     const CoarseCloud coarse = make_coarse_cloud(grid.grd_density, grid.grd_numx, grid.grd_numy,
@@ -311,9 +420,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     }
     const TransportMedium medium = make_transport_medium(coarse, albedo, g);
     core_depths(medium, report.depth_vertical, report.depth_across);
-    const ScoreDirections dirs = sampling_directions();
-    const std::vector<Point3> sources = lightning_cell_centres(lgrid, grid);
-    const bool shard = o.shard_count > 0;
+    const std::vector<SourceBox> sources = lightning_cell_sources(lgrid, grid);
     if (shard) {
         const std::vector<double> cost = cell_costs(medium, sources, o, workers);
         const std::vector<int32_t> bounds = share_bounds(cost, o.shard_count);
@@ -348,55 +455,68 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         } else {
             std::printf("  single scattering only\n");
         }
+        if (budget) {
+            std::printf("  size budget %s: %lld coefficients chosen across all records\n",
+                        megabytes(o.table_bytes).c_str(), static_cast<long long>(budget_coeffs));
+        }
         std::fflush(stdout);
     }
 
-    // The table's scale comes from the data: the reference strike's brightest cell and direction must
-    // come out at kReferencePeak through the viewer's own mapping. Its cells are traced with their own
-    // streams, so the scale is the same whichever cells this run bakes.
+    // The table's scale: the reference strike's light-weighted mean radiance comes out at
+    // kReferenceLevel through the viewer's own mapping. Its cells are traced with walks of their own
+    // (kCalibrationPaths from kCalibrationSeed), so the scale is the same whichever cells, seed and
+    // -paths this run bakes.
     const size_t field_size = static_cast<size_t>(m) * kDirCount;
-    std::vector<double> strike(field_size, 0.0);
-    std::vector<std::vector<double>> fields(static_cast<size_t>(cells));
-    std::vector<TransportStats> stats(static_cast<size_t>(cells));
     const auto ref = reference_strike_cells(scene);
+    std::vector<double> strike(field_size, 0.0);
     {
         std::vector<std::vector<double>> ref_fields(ref.size());
-        std::vector<TransportStats> ref_stats(ref.size());
+        TableOptions calibration = o;
+        calibration.paths = kCalibrationPaths;
+        calibration.seed = kCalibrationSeed;
         parallel_for(static_cast<int>(ref.size()), workers, [&](int i) {
             thread_local TransportScratch scratch;
             const int32_t k = ref[static_cast<size_t>(i)].first;
-            ref_stats[static_cast<size_t>(i)] = cell_field(medium, dirs, sources[static_cast<size_t>(k)], o,
-                                                           k, scratch, ref_fields[static_cast<size_t>(i)]);
+            cell_field(medium, sources[static_cast<size_t>(k)], calibration, k, scratch,
+                       ref_fields[static_cast<size_t>(i)]);
         });
         // Summed in cell order so the scale does not depend on the scheduling.
         for (size_t i = 0; i < ref.size(); ++i) {
-            const auto& field = ref_fields[i];
-            for (size_t j = 0; j < field_size; ++j) strike[j] += ref[i].second * field[j];
-            const size_t k = static_cast<size_t>(ref[i].first);
-            if (wanted[k]) {
-                fields[k].swap(ref_fields[i]);
-                stats[k] = ref_stats[i];
-            }
+            for (size_t j = 0; j < field_size; ++j) strike[j] += ref[i].second * ref_fields[i][j];
         }
+        report.reference_radiance = reference_radiance(strike);
+        report.reference_peak = strike.empty() ? 0.0 : *std::max_element(strike.begin(), strike.end());
     }
-    const double raw_peak = strike.empty() ? 0.0 : *std::max_element(strike.begin(), strike.end());
-    std::vector<double>().swap(strike);
     const Vec3 e = scene.lightning.emission_colour, c = scene.lightning.channel_colour;
-    const double sum = e.x * c.x + e.y * c.y + e.z * c.z;
-    const double share = sum > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / sum : 1.0;
-    report.table_scale =
-        table_scale_for_peak(raw_peak, share, grid.gamma_inv, grid.light_scale, kReferencePeak);
+    const double per_length = e.x * c.x + e.y * c.y + e.z * c.z;
+    const double share = per_length > 0.0 ? std::max({e.x * c.x, e.y * c.y, e.z * c.z}) / per_length : 1.0;
+    report.table_scale = table_scale_for_peak(report.reference_radiance, share, grid.gamma_inv,
+                                              grid.light_scale, kReferenceLevel);
+    DisplayCurve curve;
+    curve.gamma_inv = grid.gamma_inv;
+    curve.light_scale = grid.light_scale;
+    curve.share = share;
+    report.reference_peak = display_value(curve, report.reference_peak * report.table_scale / 1e9);
 
-    // Every wanted cell: its field (reusing a reference cell's), then its records at once, so only the
-    // compressed records stay in memory.
+    // Every wanted cell: its field, then its records (or its candidates for the budget) at once, so only
+    // the compressed records stay in memory. The reference strike's coefficients are kept for the
+    // report's display error.
     std::vector<int32_t> todo;
     for (int32_t k = 0; k < cells; ++k) {
         if (wanted[static_cast<size_t>(k)]) todo.push_back(k);
     }
+    std::vector<std::vector<float>> ref_coeffs(ref.size());
     std::vector<std::vector<uint8_t>> records(static_cast<size_t>(cells));
     std::vector<double> kept(static_cast<size_t>(cells), 0.0);
+    std::vector<TransportStats> stats(static_cast<size_t>(cells));
+    BudgetPool pool;
+    pool.keep = budget_coeffs;
+    if (budget) pool.records.resize(static_cast<size_t>(cells) * kDirCount);
+    // Energy kept and in all, per record under a budget, summed over the table with -coeffs.
+    std::vector<double> record_energy(budget ? static_cast<size_t>(cells) * kDirCount : 0, 0.0);
+    double table_energy[2] = {0.0, 0.0};
     std::atomic<int> done{0};
-    std::mutex print_lock;
+    std::mutex print_lock, pool_lock;
     double last_print = 0.0;
     const auto t_cells = Clock::now();
     parallel_for(static_cast<int>(todo.size()), workers, [&](int i) {
@@ -405,15 +525,56 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         thread_local TransportScratch scratch;
         thread_local std::vector<double> field;
         const int32_t k = todo[static_cast<size_t>(i)];
-        if (!fields[static_cast<size_t>(k)].empty()) {
-            field.swap(fields[static_cast<size_t>(k)]);
-            std::vector<double>().swap(fields[static_cast<size_t>(k)]);
-        } else {
-            stats[static_cast<size_t>(k)] =
-                cell_field(medium, dirs, sources[static_cast<size_t>(k)], o, k, scratch, field);
+        stats[static_cast<size_t>(k)] =
+            cell_field(medium, sources[static_cast<size_t>(k)], o, k, scratch, field);
+        std::vector<float>* ref_copy = nullptr;
+        for (size_t r = 0; r < ref.size(); ++r) {
+            if (ref[r].first == k) ref_copy = &ref_coeffs[r];
         }
-        records[static_cast<size_t>(k)] =
-            cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)]);
+        if (ref_copy) ref_copy->resize(field_size);
+        if (budget) {
+            // The record's light in the viewer's units: as if a channel crossed the cell top to bottom.
+            const SourceBox& b = sources[static_cast<size_t>(k)];
+            const double unit = report.table_scale / 1e9 * per_length * (b.hi[2] - b.lo[2]);
+            thread_local std::vector<float> one, coeffs;
+            thread_local std::vector<Coefficient> candidates[kDirCount];
+            double energy[kDirCount] = {};
+            const double threshold = [&] {
+                std::lock_guard<std::mutex> hold(pool_lock);
+                return pool.threshold;
+            }();
+            for (int32_t d = 0; d < kDirCount; ++d) {
+                one.resize(static_cast<size_t>(m));
+                for (size_t q = 0; q < static_cast<size_t>(m); ++q)
+                    one[q] = static_cast<float>(field[q * kDirCount + static_cast<size_t>(d)]);
+                coeffs = one;
+                forward_haar_3d(coeffs.data(), coarse.nx, coarse.ny, coarse.nz);
+                if (ref_copy) std::copy(coeffs.begin(), coeffs.end(), ref_copy->begin() + d * m);
+                candidates[d].clear();
+                record_candidates(one, coeffs, coarse, unit, curve, threshold, candidates[d], energy[d]);
+            }
+            std::lock_guard<std::mutex> hold(pool_lock);
+            for (int32_t d = 0; d < kDirCount; ++d)
+                record_energy[static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d)] = energy[d];
+            for (int32_t d = 0; d < kDirCount; ++d)
+                add_to_pool(pool, static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d), candidates[d]);
+        } else {
+            if (ref_copy) {
+                std::vector<float> one(static_cast<size_t>(m));
+                for (int32_t d = 0; d < kDirCount; ++d) {
+                    for (size_t q = 0; q < static_cast<size_t>(m); ++q)
+                        one[q] = static_cast<float>(field[q * kDirCount + static_cast<size_t>(d)]);
+                    forward_haar_3d(one.data(), coarse.nx, coarse.ny, coarse.nz);
+                    std::copy(one.begin(), one.end(), ref_copy->begin() + d * m);
+                }
+            }
+            double energy[2] = {0.0, 0.0};
+            records[static_cast<size_t>(k)] =
+                cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)], energy);
+            std::lock_guard<std::mutex> hold(pool_lock);
+            table_energy[0] += energy[0];
+            table_energy[1] += energy[1];
+        }
         const int finished = done.fetch_add(1) + 1;
         if (o.quiet) return;
         std::lock_guard<std::mutex> hold(print_lock);
@@ -426,7 +587,37 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::fflush(stdout);
     });
     report.transport_seconds = seconds_since(t_cells);
-    for (const TransportStats& s : stats) report.transport.add(s);
+    for (const TransportStats& st : stats) report.transport.add(st);
+
+    if (budget) {
+        finish_pool(pool);
+        for (int32_t k = 0; k < cells; ++k) {
+            if (!wanted[static_cast<size_t>(k)]) continue;
+            ByteWriter w;
+            double share = 0.0;
+            for (int32_t d = 0; d < kDirCount; ++d) {
+                const size_t r = static_cast<size_t>(k) * kDirCount + static_cast<size_t>(d);
+                const auto& rec = pool.records[r];
+                w.i32(static_cast<int32_t>(rec.size()));
+                for (const Coefficient& q : rec) w.i32(q.index);
+                double energy = 0.0;
+                for (const Coefficient& q : rec) {
+                    w.f32(static_cast<float>(q.value * report.table_scale));
+                    energy += static_cast<double>(q.value) * q.value;
+                }
+                w.f32(0.0f);
+                table_energy[0] += energy;
+                table_energy[1] += record_energy[r];
+                share += record_energy[r] > 0.0 ? energy / record_energy[r] : 1.0;
+            }
+            kept[static_cast<size_t>(k)] = share / kDirCount;
+            records[static_cast<size_t>(k)] = std::move(w.bytes);
+        }
+        std::vector<std::vector<Coefficient>>().swap(pool.records);
+    }
+    reference_display_errors(ref, ref_coeffs, records, strike, coarse, o.coeffs, report.table_scale, curve,
+                             report);
+    std::vector<double>().swap(strike);
 
     ByteWriter out;
     out.i32(cells);
@@ -453,6 +644,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         std::vector<uint8_t>().swap(r);
     }
     report.kept_energy = report.cells_baked > 0 ? kept_sum / report.cells_baked : 1.0;
+    report.kept_energy_table = table_energy[1] > 0.0 ? table_energy[0] / table_energy[1] : 1.0;
     report.table_file = dir + "/basic_intensity_cmp.dat";
     if (shard) {
         ShardTrailer t;

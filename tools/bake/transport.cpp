@@ -6,8 +6,6 @@
 #include <cmath>
 #include <limits>
 
-#include "illumination/directions.h"
-
 namespace {
 
 constexpr double kFourPi = 12.566370614359172;
@@ -61,88 +59,13 @@ Dir isotropic(Rng& rng) {
     return {r * std::cos(phi), r * std::sin(phi), z};
 }
 
-// A new travel direction after a Henyey-Greenstein scattering of travel direction w.
-Dir scatter_hg(const Dir& w, double g, Rng& rng) {
-    double mu;
-    const double xi = rng.uniform();
-    if (std::fabs(g) < 1e-4) {
-        mu = 1.0 - 2.0 * xi;
-    } else {
-        const double s = (1.0 - g * g) / (1.0 - g + 2.0 * g * xi);
-        mu = (1.0 + g * g - s * s) / (2.0 * g);
-    }
-    mu = std::clamp(mu, -1.0, 1.0);
-    const double sin_t = std::sqrt(std::max(0.0, 1.0 - mu * mu));
-    const double phi = kTwoPiExact * rng.uniform();
-    const double cp = std::cos(phi) * sin_t, sp = std::sin(phi) * sin_t;
-    // Orthonormal basis round w without a branch on its direction (Duff et al. 2017).
-    const double sign = std::copysign(1.0, w.z);
-    const double a = -1.0 / (sign + w.z);
-    const double b = w.x * w.y * a;
-    const Dir t1{1.0 + sign * w.x * w.x * a, sign * b, -sign * w.x};
-    const Dir t2{b, sign + w.y * w.y * a, -w.y};
-    Dir n{mu * w.x + cp * t1.x + sp * t2.x, mu * w.y + cp * t1.y + sp * t2.y,
-          mu * w.z + cp * t1.z + sp * t2.z};
-    const double len = 1.0 / std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-    return {n.x * len, n.y * len, n.z * len};
-}
-
-// Walks from p along unit direction w through the medium's occupied box for at most t_max, calling
-// visit(cell, t_begin, t_end, sigma_t) for each cell crossed, in order, until it returns false. Returns
-// false when the visitor stopped the walk, true when the path left the box or reached t_max.
+// Walks the medium's occupied box along unit direction w; visit(cell, t0, t1, sigma_t).
 template <class Visit>
 bool walk_cells(const TransportMedium& m, const double p[3], const Dir& w, double t_max, Visit&& visit) {
     const double wv[3] = {w.x, w.y, w.z};
-    // Clip to the occupied box (slab test).
-    double t0 = 0.0, t1 = t_max;
-    for (int k = 0; k < 3; ++k) {
-        const double lo = m.lo[k] * m.cell, hi = m.hi[k] * m.cell;
-        if (wv[k] == 0.0) {
-            if (p[k] < lo || p[k] > hi) return true;
-            continue;
-        }
-        const double inv = 1.0 / wv[k];
-        double ta = (lo - p[k]) * inv, tb = (hi - p[k]) * inv;
-        if (ta > tb) std::swap(ta, tb);
-        t0 = std::max(t0, ta);
-        t1 = std::min(t1, tb);
-    }
-    if (!(t0 < t1)) return true;
-
-    int32_t c[3], step[3];
-    double t_next[3], t_delta[3];
-    for (int k = 0; k < 3; ++k) {
-        const double q = p[k] + wv[k] * t0;
-        c[k] = std::clamp(static_cast<int32_t>(std::floor(q / m.cell)), m.lo[k], m.hi[k] - 1);
-        if (wv[k] > 0.0) {
-            step[k] = 1;
-            t_next[k] = std::max(t0, ((c[k] + 1) * m.cell - p[k]) / wv[k]);
-            t_delta[k] = m.cell / wv[k];
-        } else if (wv[k] < 0.0) {
-            step[k] = -1;
-            t_next[k] = std::max(t0, (c[k] * m.cell - p[k]) / wv[k]);
-            t_delta[k] = -m.cell / wv[k];
-        } else {
-            step[k] = 0;
-            t_next[k] = kInf;
-            t_delta[k] = kInf;
-        }
-    }
-    const int32_t stride[3] = {1, m.nx, m.nx * m.ny};
-    int32_t index = c[0] * stride[0] + c[1] * stride[1] + c[2] * stride[2];
-    double t = t0;
-    for (;;) {
-        int k = t_next[0] < t_next[1] ? 0 : 1;
-        if (t_next[2] < t_next[k]) k = 2;
-        const double end = std::min(t_next[k], t1);
-        if (!visit(index, t, end, m.sigma_t[static_cast<size_t>(index)])) return false;
-        if (end >= t1) return true;
-        t = end;
-        c[k] += step[k];
-        if (c[k] < m.lo[k] || c[k] >= m.hi[k]) return true;
-        index += step[k] * stride[k];
-        t_next[k] += t_delta[k];
-    }
+    return walk_grid(m.box, p, wv, t_max, [&](int32_t cell, double t0, double t1) {
+        return visit(cell, t0, t1, m.sigma_t[static_cast<size_t>(cell)]);
+    });
 }
 
 // Free flight: walks from p along w until the optical depth tau is reached. Returns true with the
@@ -164,18 +87,6 @@ bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, 
 
 }  // namespace
 
-ScoreDirections sampling_directions() {
-    ScoreDirections dirs;
-    dirs.n = kDirCount;
-    for (int32_t d = 0; d < kDirCount; ++d) {
-        const Vec3 v = direction_vector(d);
-        dirs.x[d] = v.x;
-        dirs.y[d] = v.y;
-        dirs.z[d] = v.z;
-    }
-    return dirs;
-}
-
 void TransportStats::add(const TransportStats& o) {
     paths += o.paths;
     collisions += o.collisions;
@@ -193,6 +104,7 @@ TransportMedium make_transport_medium(const CoarseCloud& cloud, double albedo, d
     m.cell = cloud.cell;
     m.albedo = albedo;
     m.g = g;
+    m.phase = &phase_scores(g);
     m.sigma_t.resize(cloud.density.size());
     int32_t lo[3] = {m.nx, m.ny, m.nz}, hi[3] = {0, 0, 0};
     for (int32_t z = 0; z < m.nz; ++z) {
@@ -211,9 +123,12 @@ TransportMedium make_transport_medium(const CoarseCloud& cloud, double albedo, d
         }
     }
     if (hi[0] == 0) lo[0] = lo[1] = lo[2] = 0;  // an empty medium: an empty box
+    m.box.cell = m.cell;
+    m.box.nx = m.nx;
+    m.box.ny = m.ny;
     for (int k = 0; k < 3; ++k) {
-        m.lo[k] = lo[k];
-        m.hi[k] = hi[k];
+        m.box.lo[k] = lo[k];
+        m.box.hi[k] = hi[k];
     }
     return m;
 }
@@ -244,13 +159,32 @@ namespace {
 // `paths` random walks from source; score(cell, weight, direction) is called at every real collision
 // with the weight arriving there. Statistics per unit emitted.
 template <class Score>
-TransportStats random_walks(const TransportMedium& m, const Point3& source, int64_t paths, uint64_t stream,
+TransportStats random_walks(const TransportMedium& m, const SourceBox& source, int64_t paths, uint64_t stream,
                             Score&& score) {
     TransportStats stats;
     Rng rng(stream);
+    double extent[3];
+    for (int k = 0; k < 3; ++k) extent[k] = source.hi[k] - source.lo[k];
+    // The first flights are stratified over the sphere, strata x strata cells of equal solid angle in
+    // (cos theta, phi), one walk each: how much of the source's light reaches the cloud at all is then
+    // nearly exact, where independent directions make it binomial (5 % noise at 1024 walks for a
+    // source under the base). The walks past the last whole square of strata go anywhere.
+    const int64_t strata = static_cast<int64_t>(std::sqrt(static_cast<double>(paths)));
     for (int64_t path = 0; path < paths; ++path) {
-        double p[3] = {source[0], source[1], source[2]};
-        Dir w = isotropic(rng);
+        double p[3] = {source.lo[0], source.lo[1], source.lo[2]};
+        // Only the axes the box spans draw a number, so a point source keeps its walks.
+        for (int k = 0; k < 3; ++k) {
+            if (extent[k] > 0.0) p[k] += extent[k] * rng.uniform();
+        }
+        Dir w;
+        if (path < strata * strata) {
+            const double z = 1.0 - 2.0 * (static_cast<double>(path / strata) + rng.uniform()) / strata;
+            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+            const double phi = kTwoPiExact * (static_cast<double>(path % strata) + rng.uniform()) / strata;
+            w = Dir{r * std::cos(phi), r * std::sin(phi), z};
+        } else {
+            w = isotropic(rng);
+        }
         double weight = 1.0;
         int64_t n = 0;
         for (;;) {
@@ -282,7 +216,11 @@ TransportStats random_walks(const TransportMedium& m, const Point3& source, int6
                 stats.absorbed += weight;
                 break;
             }
-            w = scatter_hg(w, m.g, rng);
+            const double before[3] = {w.x, w.y, w.z};
+            const double u1 = rng.uniform(), u2 = rng.uniform();
+            double after[3];
+            sample_henyey_greenstein(before, m.g, u1, u2, after);
+            w = Dir{after[0], after[1], after[2]};
         }
         stats.collisions += n;
     }
@@ -297,54 +235,48 @@ TransportStats random_walks(const TransportMedium& m, const Point3& source, int6
 
 }  // namespace
 
-TransportStats trace_multiple_scattering(const TransportMedium& m, const ScoreDirections& dirs,
-                                         const Point3& source, int64_t paths, uint64_t stream,
-                                         TransportScratch& scratch, std::vector<double>& out) {
+TransportStats trace_multiple_scattering(const TransportMedium& m, const SourceBox& source, int64_t paths,
+                                         uint64_t stream, TransportScratch& scratch,
+                                         std::vector<double>& out) {
     const size_t cells = static_cast<size_t>(m.count());
     scratch.score.assign(cells * kScoreLanes, 0.0f);
     float* const score = scratch.score.data();
-    const float g = static_cast<float>(m.g);
-    const float phase_k = static_cast<float>((1.0 - m.g * m.g) / kFourPi);
-    const float one_g2 = 1.0f + g * g, two_g = 2.0f * g;
+    const PhaseScores& phase = *m.phase;
     const TransportStats stats =
         random_walks(m, source, paths, stream, [&](int32_t cell, double weight, const Dir& w) {
-            // Every direction at once: the phase function towards it, weighted by the arriving weight.
-            float* acc = score + static_cast<size_t>(cell) * kScoreLanes;
-            const float fw = static_cast<float>(weight) * phase_k;
-            const float wx = static_cast<float>(w.x), wy = static_cast<float>(w.y),
-                        wz = static_cast<float>(w.z);
-            for (int d = 0; d < kScoreLanes; ++d) {
-                const float mu = wx * dirs.x[d] + wy * dirs.y[d] + wz * dirs.z[d];
-                const float denom = one_g2 - two_g * mu;
-                acc[d] += fw / (denom * std::sqrt(denom));
-            }
+            // Every direction at once: its footprint score for the arriving direction.
+            add_phase_scores(phase, w.x, w.y, w.z, static_cast<float>(weight),
+                             score + static_cast<size_t>(cell) * kScoreLanes);
         });
     const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
-    out.resize(cells * static_cast<size_t>(dirs.n));
+    out.resize(cells * kDirCount);
     for (size_t c = 0; c < cells; ++c) {
-        for (int d = 0; d < dirs.n; ++d) {
-            out[c * static_cast<size_t>(dirs.n) + d] = norm * score[c * kScoreLanes + d];
-        }
+        for (int d = 0; d < kDirCount; ++d) out[c * kDirCount + d] = norm * score[c * kScoreLanes + d];
     }
     return stats;
 }
 
-TransportStats trace_walks_only(const TransportMedium& medium, const Point3& source, int64_t paths,
+TransportStats trace_walks_only(const TransportMedium& medium, const SourceBox& source, int64_t paths,
                                 uint64_t stream) {
     return random_walks(medium, source, paths, stream, [](int32_t, double, const Dir&) {});
 }
 
-void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, const Point3& source,
-                       std::vector<double>& out) {
+namespace {
+
+// The footprint scores of every direction for light travelling along unit v, in double.
+void scores_towards(const PhaseScores& phase, double vx, double vy, double vz, double out[kDirCount]) {
+    alignas(64) float lanes[kScoreLanes] = {};
+    add_phase_scores(phase, vx, vy, vz, 1.0f, lanes);
+    for (int d = 0; d < kDirCount; ++d) out[d] = lanes[d];
+}
+
+// Adds `share` times the single scattering of a point source at `source` to out (cell-major).
+void single_scattering_point(const TransportMedium& m, const Point3& source, double share,
+                             std::vector<double>& out) {
     const size_t cells = static_cast<size_t>(m.count());
-    const size_t nd = static_cast<size_t>(dirs.n);
-    out.assign(cells * nd, 0.0);
+    const size_t nd = static_cast<size_t>(kDirCount);
     const double h = m.cell, volume = h * h * h;
-    const double k_phase = (1.0 - m.g * m.g) / kFourPi;
-    auto phase = [&](double mu) {
-        const double denom = 1.0 + m.g * m.g - 2.0 * m.g * mu;
-        return k_phase / (denom * std::sqrt(denom));
-    };
+    const PhaseScores& phase = *m.phase;
     auto distance = [&](size_t c) {
         const double x = (static_cast<double>(c % m.nx) + 0.5) * h - source[0];
         const double y = (static_cast<double>((c / m.nx) % m.ny) + 0.5) * h - source[1];
@@ -357,22 +289,22 @@ void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, co
     // Rays from the source instead: along a ray the light that first collides in a segment is exactly
     // e^-tau_in - e^-tau_out, so the cells' share comes out exact in distance, and a dense, even set
     // of ray directions integrates over angle.
-    const double share = m.albedo / (kNearRays * volume);
+    const double ray_share = share * m.albedo / (kNearRays * volume);
     const double golden = kTwoPiExact * (1.0 - 1.0 / 1.6180339887498949);
+    double score[kDirCount];
     for (int i = 0; i < kNearRays; ++i) {
         const double z = 1.0 - (2.0 * i + 1.0) / kNearRays;
         const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
         const Dir w{r * std::cos(golden * i), r * std::sin(golden * i), z};
-        double mu_d[kScoreLanes];
-        for (size_t d = 0; d < nd; ++d) mu_d[d] = phase(w.x * dirs.x[d] + w.y * dirs.y[d] + w.z * dirs.z[d]);
+        scores_towards(phase, w.x, w.y, w.z, score);
         const double p[3] = {source[0], source[1], source[2]};
         double depth = 0.0;
         walk_cells(m, p, w, 2.0 * near, [&](int32_t cell, double t0, double t1, double sigma) {
             const double next = depth + sigma * (t1 - t0);
             const size_t c = static_cast<size_t>(cell);
             if (sigma > 0.0 && distance(c) < near) {
-                const double collided = share * (std::exp(-depth) - std::exp(-next));
-                for (size_t d = 0; d < nd; ++d) out[c * nd + d] += collided * mu_d[d];
+                const double collided = ray_share * (std::exp(-depth) - std::exp(-next));
+                for (size_t d = 0; d < nd; ++d) out[c * nd + d] += collided * score[d];
             }
             depth = next;
             return true;
@@ -402,13 +334,33 @@ void single_scattering(const TransportMedium& m, const ScoreDirections& dirs, co
                     const double r2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
                     const double r = std::sqrt(r2);
                     const double reach = sigma_s * std::exp(-optical_depth(m, source, q)) / (kFourPi * r2);
-                    for (size_t d = 0; d < nd; ++d) {
-                        sum[d] += reach * phase((v[0] * dirs.x[d] + v[1] * dirs.y[d] + v[2] * dirs.z[d]) / r);
-                    }
+                    scores_towards(phase, v[0] / r, v[1] / r, v[2] / r, score);
+                    for (size_t d = 0; d < nd; ++d) sum[d] += reach * score[d];
                 }
             }
         }
-        const double inv = 1.0 / (n * n * n);
-        for (size_t d = 0; d < nd; ++d) out[c * nd + d] = sum[d] * inv;
+        const double inv = share / (n * n * n);
+        for (size_t d = 0; d < nd; ++d) out[c * nd + d] += sum[d] * inv;
+    }
+}
+
+}  // namespace
+
+void single_scattering(const TransportMedium& m, const SourceBox& source, std::vector<double>& out) {
+    out.assign(static_cast<size_t>(m.count()) * kDirCount, 0.0);
+    // The midpoints of kSourcePointsPerAxis equal parts of every axis the box spans.
+    int n[3];
+    for (int k = 0; k < 3; ++k) n[k] = source.hi[k] > source.lo[k] ? kSourcePointsPerAxis : 1;
+    const double share = 1.0 / (n[0] * n[1] * n[2]);
+    for (int a = 0; a < n[0]; ++a) {
+        for (int b = 0; b < n[1]; ++b) {
+            for (int c = 0; c < n[2]; ++c) {
+                const int idx[3] = {a, b, c};
+                Point3 p;
+                for (int k = 0; k < 3; ++k)
+                    p[k] = source.lo[k] + (source.hi[k] - source.lo[k]) * (idx[k] + 0.5) / n[k];
+                single_scattering_point(m, p, share, out);
+            }
+        }
     }
 }

@@ -8,22 +8,26 @@
 // sigma_t = extinction * density (piecewise constant per cell), sigma_s = albedo * sigma_t, a
 // Henyey-Greenstein phase function of asymmetry g, and vacuum outside the grid (no ground).
 //
+// The source is a point, or spread evenly over a box (where a lightning channel can be inside a
+// lightning cell): each walk starts at its own point of the box.
+//
 // Multiple scattering: analogue light tracing with exact free-path sampling through the piecewise-constant
 // cells (no null collisions), implicit capture (the weight keeps albedo^n after n collisions) and Russian
 // roulette below a weight of kRouletteWeight. Every real collision in cell c with incoming direction w'
-// scores w * albedo * p(w' . w_d) / (N V_c) into all directions d at once: the collision estimator of
-// eta, unbiased for every order including the first. Single scattering: eta of the unscattered light
-// only, sigma_s(c) p T(s -> x) / (4 pi r^2), averaged over the cell by sub-samples near the source.
+// scores w * albedo * score_d(w') / (N V_c) into all directions d at once, score_d the phase function
+// averaged over d's footprint in the viewer's blending (phase.h): the collision estimator of eta as
+// the viewer reconstructs it, unbiased for every order including the first. Single scattering: eta of the
+// unscattered light only, sigma_s(c) p T(s -> x) / (4 pi r^2), averaged over the cell by sub-samples near the
+// source.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "tools/bake/coarse_cloud.h"
+#include "tools/bake/grid_walk.h"
+#include "tools/bake/phase.h"
 
-// Directions scored per collision; the table has kDirCount of them, the rest are padding that keeps the
-// scoring loop a fixed-length loop the compiler can vectorise.
-constexpr int kScoreLanes = 32;
 // Below this weight a path plays Russian roulette (survives with probability 1/2 at twice the weight).
 constexpr double kRouletteWeight = 0.05;
 // A path still going after this many collisions is stopped and counted: only optical depths of many
@@ -37,25 +41,23 @@ struct TransportMedium {
     std::vector<double> sigma_t;  // extinction per world unit, per coarse cell (x fastest)
     double albedo = 1.0;
     double g = 0.0;  // Henyey-Greenstein asymmetry, |g| < 1
-    // Smallest box of cells (lo inclusive, hi exclusive) holding every cell with sigma_t > 0: a path that
-    // leaves it never meets the cloud again, since a straight line leaves a box once.
-    int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    const PhaseScores* phase = nullptr;
+    // Smallest box of cells holding every cell with sigma_t > 0: a path that leaves it never meets the
+    // cloud again, since a straight line leaves a box once.
+    WalkBox box;
     int32_t count() const { return nx * ny * nz; }
 };
 
 // The medium of a coarse cloud with the given albedo and asymmetry.
 TransportMedium make_transport_medium(const CoarseCloud& cloud, double albedo, double g);
 
-// Unit vectors of the scored directions: the first n are the table's directions, the padding is zero.
-struct ScoreDirections {
-    int n = 0;
-    alignas(64) float x[kScoreLanes] = {};
-    alignas(64) float y[kScoreLanes] = {};
-    alignas(64) float z[kScoreLanes] = {};
+// Where the source's power is emitted: evenly over the box lo ... hi (cloud-local), a point when
+// they are equal.
+struct SourceBox {
+    Point3 lo{}, hi{};
 };
-
-// The viewer's sampling directions, in the table's order.
-ScoreDirections sampling_directions();
+// A point source at p.
+inline SourceBox at_point(const Point3& p) { return SourceBox{p, p}; }
 
 // What a Monte Carlo run did, for conservation checks and the bake's summary.
 struct TransportStats {
@@ -73,20 +75,21 @@ struct TransportScratch {
     std::vector<float> score;
 };
 
-// eta for a unit source at `source` (cloud-local) by `paths` random walks from the generator seeded with
-// `stream`; out holds M * dirs.n values, cell-major (out[c * dirs.n + d]). Deterministic for a given
-// stream. Returns the run's statistics (fractions per unit emitted).
-TransportStats trace_multiple_scattering(const TransportMedium& medium, const ScoreDirections& dirs,
-                                         const Point3& source, int64_t paths, uint64_t stream,
-                                         TransportScratch& scratch, std::vector<double>& out);
+// eta for a unit source by `paths` random walks from the generator seeded with `stream`; out holds
+// M * kDirCount values, cell-major (out[c * kDirCount + d]). Deterministic for a given stream.
+// Returns the run's statistics (fractions per unit emitted).
+TransportStats trace_multiple_scattering(const TransportMedium& medium, const SourceBox& source,
+                                         int64_t paths, uint64_t stream, TransportScratch& scratch,
+                                         std::vector<double>& out);
 
 // The same random walks without scoring: their statistics only (a cheap estimate of a cell's work).
-TransportStats trace_walks_only(const TransportMedium& medium, const Point3& source, int64_t paths,
+TransportStats trace_walks_only(const TransportMedium& medium, const SourceBox& source, int64_t paths,
                                 uint64_t stream);
 
-// eta of the first scattering order only, deterministic, same layout as above.
-void single_scattering(const TransportMedium& medium, const ScoreDirections& dirs, const Point3& source,
-                       std::vector<double>& out);
+// eta of the first scattering order only, deterministic, same layout as above; a box source is the
+// mean of kSourcePointsPerAxis points along each axis it spans.
+constexpr int kSourcePointsPerAxis = 2;
+void single_scattering(const TransportMedium& medium, const SourceBox& source, std::vector<double>& out);
 
 // Optical depth along the straight segment a -> b through the medium.
 double optical_depth(const TransportMedium& medium, const Point3& a, const Point3& b);
