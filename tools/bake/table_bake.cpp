@@ -14,6 +14,7 @@
 #include <numeric>
 
 #include "illumination/directions.h"
+#include "illumination/in_scattering.h"
 #include "lightning/lightning_grid.h"
 #include "scene/scene_file.h"
 #include "support/fatal.h"
@@ -21,6 +22,7 @@
 #include "tools/bake/base_intensity.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/coarse_cloud.h"
+#include "tools/bake/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/shards.h"
 #include "tools/bake/table_budget.h"
@@ -133,6 +135,22 @@ uint64_t inputs_checksum(const Scene& scene, const LightningGrid& lgrid, const T
     return h;
 }
 
+// A physical scene shows a coarse cell's light v as (E a share v / sigma_s)^gamma_inv: E the exposure the
+// table scale gives, a the albedo, sigma_s the cell's scattering coefficient as the viewer averages it.
+void use_physical_display(DisplayCurve& curve, const Scene& scene, double table_scale) {
+    const double exposure = physical_exposure(table_scale, scene);
+    const double albedo = scene.cloud.optical[1];
+    const std::vector<float> sigma = coarse_scattering(scene.cloud);
+    curve.light_scale = 1.0;
+    curve.cell_factor.assign(sigma.size(), 0.0);
+    curve.factor_max = 0.0;
+    for (size_t c = 0; c < sigma.size(); ++c) {
+        if (!(sigma[c] > 0.0f)) continue;
+        curve.cell_factor[c] = exposure * albedo / sigma[c];
+        curve.factor_max = std::max(curve.factor_max, curve.cell_factor[c]);
+    }
+}
+
 // RMS difference in grey levels, over the cloud's cells and every direction, between the displayed
 // light of a strike sum (Haar coefficients in field units, direction-major planes of M) and a
 // reference field (cell-major, kDirCount per cell).
@@ -147,7 +165,8 @@ double display_rms(std::vector<float> a, const std::vector<double>& reference, c
         for (size_t c = 0; c < m; ++c) {
             if (!(coarse.density[c] > 0.0)) continue;
             const double r = reference[c * kDirCount + static_cast<size_t>(d)];
-            const double diff = 255.0 * (display_value(curve, pa[c] * unit) - display_value(curve, r * unit));
+            const double diff =
+                255.0 * (display_value_at(curve, c, pa[c] * unit) - display_value_at(curve, c, r * unit));
             sum += diff * diff;
             ++n;
         }
@@ -496,6 +515,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     curve.gamma_inv = grid.gamma_inv;
     curve.light_scale = grid.light_scale;
     curve.share = share;
+    if (o.physical_display || scene.cloud.shading.physical) use_physical_display(curve, scene, report.table_scale);
     report.reference_peak = display_value(curve, report.reference_peak * report.table_scale / 1e9);
 
     // Every wanted cell: its field, then its records (or its candidates for the budget) at once, so only
