@@ -8,13 +8,13 @@
 #include <filesystem>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/exposure.h"
+#include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/scene_writer.h"
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 #include "tools/bake/sounds.h"
-#include "tools/bake/storm_cloud.h"
-#include "tools/bake/town.h"
+#include "tools/bake/demo/storm_cloud.h"
+#include "tools/bake/demo/town.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/bake/table_bake.h"
+#include "tools/bake/table/table_bake.h"
 
 // The demo's table budget: with its other files the scene stays under 150 MB.
 constexpr double kDemoTableMb = 136.0;

@@ -15,7 +15,7 @@
 // Optics: albedo and g of the demo; the extinction makes the optical depth through the densest column,
 // bottom to top, that of a cumulus of the cloud's height, kCumulusExtinction per metre, at most
 // kMaxCoreDepth.
-#include "tools/bake/cloud_import.h"
+#include "tools/bake/import/cloud_import.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,9 +29,9 @@
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/sounds.h"
-#include "tools/bake/table_bake.h"
-#include "tools/bake/town.h"
-#include "tools/bake/vdb_io.h"
+#include "tools/bake/table/table_bake.h"
+#include "tools/bake/demo/town.h"
+#include "tools/bake/import/vdb_io.h"
 
 namespace fs = std::filesystem;
 
