@@ -51,3 +51,20 @@ double flash_total_light(const Flash& flash);
 double flash_end(const Flash& flash);
 // One line for the console: stroke count, times in ms and relative peaks, the continuing current.
 std::string describe_flash(const Flash& flash);
+
+// A flash on screen: what was drawn, when it started on the clock that drives the frames, and how much
+// of it the frames have shown so far.
+struct FlashPlayback {
+    bool active = false;
+    Flash flash;
+    double start = 0.0;        // clock seconds of the first stroke
+    double shown_until = 0.0;  // flash seconds up to which earlier frames took its light
+    float level = 1.0f;        // the light of the latest frame, in first strokes
+};
+
+// Starts showing `flash` from clock time `now`; a flash still on screen is replaced.
+void start_flash_playback(FlashPlayback& playback, const Flash& flash, double now);
+// The light of the frame whose exposure ends at clock time `frame_end` (it began where the previous
+// frame's ended), in first strokes: a frame that takes in the whole first stroke and nothing else shows
+// 1, as an instant discharge does. The playback ends with the first frame that reaches the flash's end.
+float advance_flash_playback(FlashPlayback& playback, double frame_end);

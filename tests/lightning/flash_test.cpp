@@ -92,4 +92,21 @@ TEST(Flash, FramesAtAnyRateReceiveTheWholeLightAndFlicker) {
     EXPECT_EQ(describe_flash(three), "flash: 3 strokes at 0 ms (1.00), 70 ms (0.50), 140 ms (0.60)");
     // At 5 frames per second the whole flash falls in one frame.
     EXPECT_NEAR(flash_light_between(three, 0.0, 0.2), 2.1, 1e-6);
+
+    // Played back on a clock: frames take the light since the one before, a redraw keeps it, and the
+    // playback ends with the frame that reaches the flash's end.
+    FlashPlayback p;
+    start_flash_playback(p, three, 10.0);
+    double shown = 0.0;
+    int frames_lit = 0;
+    for (int k = 1; p.active && k < 100; ++k) {
+        const float level = advance_flash_playback(p, 10.0 + k / 30.0);
+        EXPECT_EQ(advance_flash_playback(p, 10.0 + k / 30.0), level);
+        shown += level;
+        frames_lit += level > 0.01f;
+    }
+    EXPECT_FALSE(p.active);
+    EXPECT_NEAR(shown, flash_total_light(three), 1e-5);
+    EXPECT_EQ(frames_lit, 3);
+    EXPECT_EQ(advance_flash_playback(p, 99.0), 0.0f);
 }

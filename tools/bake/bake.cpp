@@ -61,6 +61,7 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
     l.thunder_metres_per_unit = kCloudWidthMetres / kCloudWidth;
+    l.flash_strokes = o.flash_strokes;
     // The camera stands in town, a few units above the ground, looking up at the storm
     // from kEyeDistance away (horizontally, from the storm's axis), the middle of the
     // view kViewElevation above the horizon. The field of view takes in the anvil and

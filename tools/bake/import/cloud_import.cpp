@@ -371,6 +371,7 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
     l.thunder_metres_per_unit = static_cast<float>(imp.metres_per_unit);
+    l.flash_strokes = o.flash_strokes;
     l.fovy = kFovy;
 
     // Walk the eye out from the storm's axis until every corner of the cloud box fits the window.
