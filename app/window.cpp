@@ -323,7 +323,11 @@ void setup_window() {
     // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading; so does a system without
     // float targets. The relight and the splats then work in the classic values as well.
     create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height);
-    if (!viewer.physical.usable) scene_state.cloud.shading.physical = false;
+    if (!viewer.physical.usable) {
+        // The classic look whole: its shading and the binning it was always drawn with.
+        scene_state.cloud.shading.physical = false;
+        viewer.lightning_grid.bin_every_source = false;
+    }
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
@@ -352,6 +356,7 @@ void display() {
         if (!viewer.physical.usable) {
             // Refused at a new window size: the classic shading from the next relight on.
             scene_state.cloud.shading.physical = false;
+            viewer.lightning_grid.bin_every_source = false;
             relight_cloud();
         }
     }

@@ -122,13 +122,13 @@ void colour_cells(const float* __restrict planes, size_t sm, size_t begin, size_
     }
 }
 
-// Physical shading: in-scattered radiance per unit scattering, J = ratio * eta / sigma_s, in linear light
-// (eta = w / 1e9 clamped at 0; inv_sigma_s is 0 in empty cells, which the filling sets afterwards).
+// Physical shading: in-scattered radiance per unit scattering, J = ratio * w / 1e9 clamped at 0, in linear
+// light: tables baked for it hold J itself. Empty cells (inv_sigma_s 0) are left 0 for the filling.
 void in_scatter_cells(const float* __restrict planes, size_t sm, size_t begin, size_t end,
                       Vec3* __restrict light, Vec3 ratio, const float* __restrict inv_sigma_s) {
     for (size_t i = begin; i < end; ++i) {
         Vec3* cell = light + i * kDirCount;
-        const float k = static_cast<float>(inv_sigma_s[i] * (1.0 / kTableScale));
+        const float k = inv_sigma_s[i] > 0.0f ? static_cast<float>(1.0 / kTableScale) : 0.0f;
         for (int32_t d = 0; d < kDirCount; ++d) {
             const float j = std::max(planes[static_cast<size_t>(d) * sm + i], 0.0f) * k;
             cell[d] = Vec3{ratio.x * j, ratio.y * j, ratio.z * j};
@@ -372,7 +372,8 @@ bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table,
     if (cloud.shading.physical) {
         prepare_in_scattering(work.in_scattering, cloud);
         for (int64_t e = 0; e < m * kDirCount; ++e) {
-            const float j = light[e].x * work.in_scattering.inv_sigma_s[static_cast<size_t>(e / kDirCount)];
+            const float j =
+                work.in_scattering.inv_sigma_s[static_cast<size_t>(e / kDirCount)] > 0.0f ? light[e].x : 0.0f;
             light[e] = scale(ratio, j);
             if (j != 0.0f && (ratio.x != 0.0f || ratio.y != 0.0f || ratio.z != 0.0f)) all_zero = false;
         }

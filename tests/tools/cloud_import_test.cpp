@@ -190,8 +190,9 @@ TEST(CloudImport, SlabWithAHoleKeepsTheHoleAndCleansBadValues) {
     // with a look-at projection of our own.
     const DemoLayout l = cloud_layout(c, o);
     EXPECT_GT(l.box_low[2], 0.0f);
-    // 640 m across in 128 units: the scene's thunder is made at 5 m to the unit.
-    EXPECT_FLOAT_EQ(l.thunder_metres_per_unit, 5.0f);
+    // 80 m is no cloud's height, so the file's units count as unknown and the slab stands the default
+    // 8000 m tall: 64 km across in 128 units, and the scene's thunder is made at 500 m to the unit.
+    EXPECT_FLOAT_EQ(l.thunder_metres_per_unit, 500.0f);
     const double ce = std::cos(l.elevation);
     const double eye[3] = {l.target[0] + l.distance * ce * std::cos(l.azimuth),
                            l.target[1] + l.distance * ce * std::sin(l.azimuth),

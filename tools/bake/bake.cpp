@@ -126,7 +126,9 @@ std::string bake_folder_tables(const std::string& dir, const std::string& extra,
 }
 
 std::string bake_physical_scene(SceneFiles& files, DemoLayout layout, const TableOptions& options) {
-    std::string err = bake_folder_tables(files.dir, "", options, files.report);
+    TableOptions physical = options;
+    physical.physical_display = true;
+    std::string err = bake_folder_tables(files.dir, "", physical, files.report);
     if (!err.empty()) return err;
     Scene scene;
     err = read_scene_folder(files.dir, "", scene);

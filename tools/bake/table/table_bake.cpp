@@ -14,6 +14,7 @@
 #include <numeric>
 
 #include "illumination/directions.h"
+#include "illumination/in_scattering.h"
 #include "lightning/lightning_grid.h"
 #include "scene/scene_file.h"
 #include "support/fatal.h"
@@ -21,6 +22,7 @@
 #include "tools/bake/table/base_intensity.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/medium/coarse_cloud.h"
+#include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/table/shards.h"
 #include "tools/bake/table/table_budget.h"
@@ -133,6 +135,34 @@ uint64_t inputs_checksum(const Scene& scene, const LightningGrid& lgrid, const T
     return h;
 }
 
+// 1 / sigma_s per coarse cell as the viewer averages it (0 in empty cells): a physical table holds the
+// in-scattered radiance per unit scattering, J = eta / sigma_s. J is light, smooth through the cloud, so
+// its wavelets lose little where eta's, divided afterwards by a thin cell's small sigma_s, would light
+// thin cloud with the errors of the dense cloud beside it.
+std::vector<double> per_unit_scattering(const Scene& scene) {
+    const std::vector<float> sigma = coarse_scattering(scene.cloud);
+    std::vector<double> inv(sigma.size(), 0.0);
+    for (size_t c = 0; c < sigma.size(); ++c) inv[c] = sigma[c] > 0.0f ? 1.0 / sigma[c] : 0.0;
+    return inv;
+}
+
+// A cell-major field of eta as the field a physical table holds: J = eta / sigma_s, 0 in empty cells.
+void to_in_scattering(std::vector<double>& field, const std::vector<double>& inv_sigma_s) {
+    for (size_t c = 0; c < inv_sigma_s.size(); ++c)
+        for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) field[c * kDirCount + d] *= inv_sigma_s[c];
+}
+
+// A physical scene shows a cloud cell's light v as (E a share v)^gamma_inv: E the exposure the table
+// scale gives, a the albedo; empty cells show only through their neighbours' light.
+void use_physical_display(DisplayCurve& curve, const Scene& scene, double table_scale,
+                          const std::vector<double>& inv_sigma_s) {
+    const double k = physical_exposure(table_scale, scene) * scene.cloud.optical[1];
+    curve.light_scale = 1.0;
+    curve.cell_factor.assign(inv_sigma_s.size(), 0.0);
+    for (size_t c = 0; c < inv_sigma_s.size(); ++c) curve.cell_factor[c] = inv_sigma_s[c] > 0.0 ? k : 0.0;
+    curve.factor_max = k;
+}
+
 // RMS difference in grey levels, over the cloud's cells and every direction, between the displayed
 // light of a strike sum (Haar coefficients in field units, direction-major planes of M) and a
 // reference field (cell-major, kDirCount per cell).
@@ -147,7 +177,8 @@ double display_rms(std::vector<float> a, const std::vector<double>& reference, c
         for (size_t c = 0; c < m; ++c) {
             if (!(coarse.density[c] > 0.0)) continue;
             const double r = reference[c * kDirCount + static_cast<size_t>(d)];
-            const double diff = 255.0 * (display_value(curve, pa[c] * unit) - display_value(curve, r * unit));
+            const double diff =
+                255.0 * (display_value_at(curve, c, pa[c] * unit) - display_value_at(curve, c, r * unit));
             sum += diff * diff;
             ++n;
         }
@@ -468,6 +499,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     // -paths this run bakes.
     const size_t field_size = static_cast<size_t>(m) * kDirCount;
     const auto ref = reference_strike_cells(scene);
+    const bool physical = o.physical_display || scene.cloud.shading.physical;
+    const std::vector<double> inv_sigma_s = physical ? per_unit_scattering(scene) : std::vector<double>{};
     std::vector<double> strike(field_size, 0.0);
     {
         std::vector<std::vector<double>> ref_fields(ref.size());
@@ -479,6 +512,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
             const int32_t k = ref[static_cast<size_t>(i)].first;
             cell_field(medium, sources[static_cast<size_t>(k)], calibration, k, scratch,
                        ref_fields[static_cast<size_t>(i)]);
+            if (physical) to_in_scattering(ref_fields[static_cast<size_t>(i)], inv_sigma_s);
         });
         // Summed in cell order so the scale does not depend on the scheduling.
         for (size_t i = 0; i < ref.size(); ++i) {
@@ -496,6 +530,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     curve.gamma_inv = grid.gamma_inv;
     curve.light_scale = grid.light_scale;
     curve.share = share;
+    if (physical) use_physical_display(curve, scene, report.table_scale, inv_sigma_s);
     report.reference_peak = display_value(curve, report.reference_peak * report.table_scale / 1e9);
 
     // Every wanted cell: its field, then its records (or its candidates for the budget) at once, so only
@@ -527,6 +562,7 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         const int32_t k = todo[static_cast<size_t>(i)];
         stats[static_cast<size_t>(k)] =
             cell_field(medium, sources[static_cast<size_t>(k)], o, k, scratch, field);
+        if (physical) to_in_scattering(field, inv_sigma_s);
         std::vector<float>* ref_copy = nullptr;
         for (size_t r = 0; r < ref.size(); ++r) {
             if (ref[r].first == k) ref_copy = &ref_coeffs[r];

@@ -44,6 +44,10 @@ struct TableOptions {
     // shard file; 0 / 0 for a whole bake.
     int32_t shard_index = 0, shard_count = 0;
     std::string shard_file;  // -o; default SCENE_DIR/basic_intensity_cmp.dat.I-of-N
+    // The scene will be shaded physically (its shading section comes after the tables): the records hold
+    // the in-scattered radiance per unit scattering, eta / sigma_s, and the budget weighs each coefficient
+    // by the physical display. A scene that already says so needs no flag.
+    bool physical_display = false;
 };
 
 // Walks per lightning cell of the pilot run that estimates each cell's work for the shares.

@@ -30,6 +30,10 @@ double display_value(const DisplayCurve& c, double v) {
     return std::pow(c.share * v, c.gamma_inv) * c.light_scale;
 }
 
+double display_value_at(const DisplayCurve& c, size_t cell, double v) {
+    return display_value(c, c.cell_factor.empty() ? v : c.cell_factor[cell] * v);
+}
+
 void record_candidates(const std::vector<float>& field, const std::vector<float>& coeffs,
                        const CoarseCloud& grid, double unit, const DisplayCurve& curve, double threshold,
                        std::vector<Coefficient>& out, double& energy) {
@@ -56,11 +60,20 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
         std::memcpy(&bits, &x, 4);
         return slope_c * by_exponent[(bits >> 23) & 0xFF] * by_mantissa[(bits >> 15) & 0xFF];
     };
+    // A physical display: D_c(v) = D(k_c v), so its squared slope is k_c^2 D'(k_c v)^2, at most
+    // kmax^2 D'(kmax v)^2 wherever D' is falling.
+    const bool factors = !curve.cell_factor.empty();
+    const double kmax = curve.factor_max;
+    auto cell_slope2 = [&](size_t c, double v) {
+        if (!factors) return slope2(v);
+        const double k = curve.cell_factor[c];
+        return k > 0.0 ? k * k * slope2(k * v) : 0.0;
+    };
     const double u2 = unit * unit;
     // Most records hold no coefficient that can reach the threshold: their bound needs no table.
     double brightest = 0.0;
     for (float v : field) brightest = std::max(brightest, static_cast<double>(v));
-    const double slope_max = std::max(slope2(0.0), slope2(brightest * unit));
+    const double slope_max = kmax * kmax * std::max(slope2(0.0), slope2(kmax * brightest * unit));
     double largest = 0.0;
     for (size_t i = 0; i < m; ++i) {
         const double a = coeffs[i];
@@ -75,7 +88,8 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
     for (int32_t z = 0; z < nz; ++z) {
         for (int32_t y = 0; y < ny; ++y) {
             for (int32_t x = 0; x < nx; ++x) {
-                const double s = slope2(field[static_cast<size_t>(x + nx * (y + ny * z))] * unit);
+                const size_t c = static_cast<size_t>(x + nx * (y + ny * z));
+                const double s = cell_slope2(c, field[c] * unit);
                 const size_t i = (static_cast<size_t>(z + 1) * sy + (y + 1)) * sx + (x + 1);
                 sat[i] = s + sat[i - 1] + sat[i - sx] + sat[i - sx * sy] - sat[i - 1 - sx] -
                          sat[i - 1 - sx * sy] - sat[i - sx - sx * sy] + sat[i - 1 - sx - sx * sy];
@@ -84,7 +98,7 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
     }
     // A coefficient below either bound cannot reach the threshold: the linear term with the steepest
     // slope, or the most it can show, which grows with the support (for a concave curve) up to M cells.
-    const double most_m = static_cast<double>(m) * std::pow(display_value(curve, 1.0), 2.0);
+    const double most_m = static_cast<double>(m) * std::pow(display_value(curve, kmax), 2.0);
     const double a_linear = std::sqrt(threshold / (u2 * slope_max));
     const double a_most = curve.gamma_inv < 1.0 ? std::pow(threshold / most_m, 0.5 / curve.gamma_inv) *
                                                       std::sqrt(static_cast<double>(m)) / unit
@@ -111,7 +125,7 @@ void record_candidates(const std::vector<float>& field, const std::vector<float>
         const double slope_sum = at(x1, y1, z1) - at(x0, y1, z1) - at(x1, y0, z1) - at(x1, y1, z0) +
                                  at(x0, y0, z1) + at(x0, y1, z0) + at(x1, y0, z0) - at(x0, y0, z0);
         const double linear = a * a * u2 * slope_sum / cells;
-        const double most = display_value(curve, std::fabs(a) * unit / std::sqrt(cells));
+        const double most = display_value(curve, kmax * std::fabs(a) * unit / std::sqrt(cells));
         const double e = std::min(linear, cells * most * most);
         if (e < threshold || !(e > 0.0)) continue;
         out.push_back(Coefficient{static_cast<int32_t>(i), static_cast<float>(a), static_cast<float>(e)});

@@ -28,10 +28,16 @@ struct DisplayCurve {
     double gamma_inv = 1.0;
     double light_scale = 255.0;
     double share = 1.0;  // colour share of the strongest channel
+    // Physical shading shows a coarse cell's light times its own factor (the exposure times the albedo
+    // over the cell's scattering coefficient): D_c(v) = D(k_c v). Empty: 1 everywhere.
+    std::vector<double> cell_factor;
+    double factor_max = 1.0;  // the largest k_c (1 without factors)
 };
 
 // D(v) for v >= 0 (0 below).
 double display_value(const DisplayCurve& curve, double v);
+// D_c(v): the display of coarse cell c.
+double display_value_at(const DisplayCurve& curve, size_t cell, double v);
 
 // One candidate coefficient of a record.
 struct Coefficient {
