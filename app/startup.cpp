@@ -154,6 +154,7 @@ int run_viewer(int argc, char** argv) {
     if (!a.options.colour_file.empty()) load_colour_table(a.colours, a.options.colour_file);
     viewer.thunder = prepare_strike_thunder(scene_state);
     lightning_state.synthesised_thunder = viewer.thunder.on;
+    seed_flash_random(a.flash_random, scene_state.lightning.seed);
 
     printf("no. of sampling direction: %d\n", (kDirRings - 2) * kDirSegments + 2);
     init_view(viewer.camera, scene_state.camera, scene_state.object_box, scene_state.cloud,

@@ -19,7 +19,8 @@ StrikeThunder prepare_strike_thunder(const Scene& scene) {
 }
 
 ThunderPlan start_strike_thunder(const StrikeThunder& thunder, DischargeRecord& record,
-                                 const LightningSettings& settings, Vec3 eye, ThunderWorker& worker) {
+                                 const LightningSettings& settings, Vec3 eye, ThunderWorker& worker,
+                                 const std::vector<ThunderStroke>& strokes) {
     ThunderJob job;
     job.voice = &record.thunder;
     job.generation = record.thunder.synth_generation.load();
@@ -27,6 +28,7 @@ ThunderPlan start_strike_thunder(const StrikeThunder& thunder, DischargeRecord& 
         tortuous_channel(thunder_channel(record, settings, thunder.metres_per_unit), kThunderPieceMetres);
     job.listener = scale(eye, thunder.metres_per_unit);
     job.params = thunder.params;
+    job.strokes = strokes;
     const ThunderPlan plan = plan_thunder(job.channel, job.listener, job.params, job.strokes);
     submit_thunder(worker, std::move(job));
     return plan;

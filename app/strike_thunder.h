@@ -27,7 +27,8 @@ StrikeThunder prepare_strike_thunder(const Scene& scene);
 // Queues the thunder of the record just struck, heard at eye (scene units), for the voice
 // start the strike made. Returns what will be heard, for the strike's line.
 ThunderPlan start_strike_thunder(const StrikeThunder& thunder, DischargeRecord& record,
-                                 const LightningSettings& settings, Vec3 eye, ThunderWorker& worker);
+                                 const LightningSettings& settings, Vec3 eye, ThunderWorker& worker,
+                                 const std::vector<ThunderStroke>& strokes = {ThunderStroke{}});
 
 // "thunder: channel N to F m away, heard from S s to E s after the strike".
 std::string thunder_line(const ThunderPlan& plan);

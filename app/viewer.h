@@ -27,6 +27,7 @@ struct Viewer {
     PhysicalFrame physical;  // float targets and shaders of physical shading, when the system has them
     std::vector<ThunderVoice*> voices;  // one per discharge record, for the sound timer
     StrikeThunder thunder;              // each strike's own thunder, when the scene asks for it
+    std::vector<Vec3> flash_field;      // the cloud's light of the flash's first stroke, scaled per frame
 };
 
 extern Viewer viewer;

@@ -5,6 +5,7 @@
 #include <GL/glu.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -46,6 +47,11 @@ double seconds_now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+void relight_objects() {
+    for (SceneObject& o : scene_state.objects) o.lit = 0;
+    light_objects(scene_state.objects, scene_state.light);
+}
+
 void relight_cloud() {
     const PointSources& ps = lightning_state.sources;
     const double start = seconds_now();
@@ -58,6 +64,44 @@ void relight_cloud() {
         if (ps.point_source_count > 0) app_state.relight_ms = (seconds_now() - start) * 1000.0;
         mark_splat_light_changed(viewer.splats);
     }
+}
+
+// Frames per second of the key views' frame numbers: the movie's rate, or -fps.
+double key_frames_per_second(const AppState& a) {
+    return a.options.fps > 0 ? a.options.fps : kDefaultMovieFps;
+}
+
+// Scripted and frame-clocked runs count a flash's time in frames, interactive ones in wall time.
+bool flash_on_frame_clock(const AppState& a) { return a.frame_clock || a.options.frames > 0; }
+
+// The time on the flash's clock where the frame about to be drawn ends.
+double flash_frame_end(const AppState& a) {
+    return flash_on_frame_clock(a) ? (a.frame_number + 1) / key_frames_per_second(a) : seconds_now();
+}
+
+// Shows `level` first strokes of the flash's light in the frame: the cloud's linear light in proportion,
+// display-valued colours (channel, glow, sky and object flash) by level^(1/gamma), which puts their
+// linear light in proportion too.
+void show_flash_level(float level) {
+    CloudGrid& cloud = scene_state.cloud;
+    const float shown = level > 0.0f ? std::pow(level, cloud.gamma_inv) : 0.0f;
+    lightning_state.flash_display = shown;
+    const float k = cloud.shading.physical ? level : shown;
+    if (viewer.flash_field.size() == cloud.dcl_dir_light.size()) {
+        for (size_t i = 0; i < cloud.dcl_dir_light.size(); ++i)
+            cloud.dcl_dir_light[i] = scale(viewer.flash_field[i], k);
+        mark_splat_light_changed(viewer.splats);
+    }
+    relight_objects();
+    add_object_flash(scene_state.objects, scale(lightning_state.object_flash_total, shown));
+}
+
+// The light of the flash on screen that the frame about to be drawn takes in: on the frame clock only a
+// frame of the clock moves it on, a redraw shows what was shown.
+void update_flash_frame(AppState& a, bool tick) {
+    if (!a.flash.active) return;
+    if (flash_on_frame_clock(a) && !tick) return;
+    show_flash_level(advance_flash_playback(a.flash, flash_frame_end(a)));
 }
 
 // Scripted runs draw a frame at every idle step, and so does a flight along the key views; otherwise
@@ -76,10 +120,6 @@ void update_idle(AppState& a) {
     a.idle_running = due;
 }
 
-void relight_objects() {
-    for (SceneObject& o : scene_state.objects) o.lit = 0;
-    light_objects(scene_state.objects, scene_state.light);
-}
 
 // A mouse release that starts a discharge at window pixel (x, y), top-left origin.
 void strike_at(int x, int y) {
@@ -101,16 +141,31 @@ void strike_at(int x, int y) {
         a.last_strike =
             make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.drawn_count + 1);
         a.have_strike = true;
+        a.flash.active = false;
+        lightning_state.flash_display = 1.0f;
+        std::vector<ThunderStroke> strokes{ThunderStroke{}};
+        if (scene_state.flash_strokes) {
+            // The flash's strokes come from a stream of their own: the channel above was drawn from the
+            // scene's generator exactly as without flashes.
+            const Flash flash = draw_flash(a.flash_random);
+            printf("%s\n", describe_flash(flash).c_str());
+            start_flash_playback(a.flash, flash, flash_on_frame_clock(a) ? a.frame_number / key_frames_per_second(a)
+                                                                          : seconds_now());
+            strokes.clear();
+            for (const FlashStroke& s : flash.strokes) strokes.push_back(ThunderStroke{s.time_s, s.peak});
+        }
         if (viewer.thunder.on) {
             const ThunderPlan plan =
                 start_strike_thunder(viewer.thunder, lightning_state.discharges[static_cast<size_t>(record)],
-                                     scene_state.lightning, viewer.camera.eye, thunder_worker);
+                                     scene_state.lightning, viewer.camera.eye, thunder_worker, strokes);
             printf("%s\n", thunder_line(plan).c_str());
             // A movie's sound must not depend on how fast its frames were drawn.
             if (a.frame_clock) wait_for_thunder(thunder_worker);
         }
     }
     relight_cloud();
+    // The relight is linear in the strike's light: each frame of the flash scales this field.
+    if (a.flash.active) viewer.flash_field = scene_state.cloud.dcl_dir_light;
 }
 
 // Writes the newest strike into dir for a path tracer; false, after the message, when nothing was written.
@@ -194,11 +249,6 @@ void frame_sound_step() {
 void place_flight_camera() {
     const AppState& a = app_state;
     if (a.flight.on) place_camera(viewer.camera, sample_key_path(viewer.key_views, a.flight.frame));
-}
-
-// Frames per second of the key views' frame numbers: the movie's rate, or -fps.
-double key_frames_per_second(const AppState& a) {
-    return a.options.fps > 0 ? a.options.fps : kDefaultMovieFps;
 }
 
 // The frame clock's step for a flight: on to the path frame of the frame about to be drawn, and the
@@ -298,6 +348,7 @@ void display() {
         a.next_frame_time = std::chrono::steady_clock::now();
     }
     place_flight_camera();
+    update_flash_frame(a, tick);
     apply_view(viewer.camera);
     // A physical scene draws into float targets and makes the window's frame in one display transform.
     if (physical_frame_active(viewer.physical, scene_state.cloud)) {
@@ -310,7 +361,7 @@ void display() {
         }
     }
     const bool physical = physical_frame_active(viewer.physical, scene_state.cloud);
-    const Vec3 flash = lightning_state.sky_flash_colour;
+    const Vec3 flash = scale(lightning_state.sky_flash_colour, lightning_state.flash_display);
     glClearColor(flash.x, flash.y, flash.z, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     if (scene_state.sky.sky_level > 0) draw_sky_dome(scene_state.sky);
@@ -497,7 +548,13 @@ void idle_step() {
         return;
     }
     if (a.plain_frames_due > 0) --a.plain_frames_due;
+    if (a.flash.active) {
+        // The flash goes on: the frame shows the light that falls within its own time.
+        display();
+        return;
+    }
     a.flash_on_screen = false;
+    lightning_state.flash_display = 1.0f;
     relight_objects();
     clear_discharges(lightning_state, scene_state.lightning, scene_state.objects);
     relight_cloud();

@@ -13,6 +13,7 @@
 #include "app/movie.h"
 #include "app/options.h"
 #include "app/strike_export.h"
+#include "lightning/flash.h"
 #include "sound/frame_sound.h"
 #include "support/vec3.h"
 
@@ -67,6 +68,9 @@ struct AppState {
     StrikeExport last_strike;
     int export_count = 0;          // highest strike-NNNN folder number written or found taken
     bool strike_exported = false;  // "-export-strike" has written its folder
+    // Flashes in time ("flash strokes" scenes): their own random stream and the flash on screen.
+    FlashRandom flash_random;
+    FlashPlayback flash;
 };
 
 extern AppState app_state;

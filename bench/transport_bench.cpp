@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "illumination/directions.h"
-#include "tools/bake/storm_cloud.h"
-#include "tools/bake/transport.h"
+#include "tools/bake/demo/storm_cloud.h"
+#include "tools/bake/medium/transport.h"
 
 namespace {
 

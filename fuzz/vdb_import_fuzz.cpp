@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "tools/bake/cloud_import.h"
+#include "tools/bake/import/cloud_import.h"
 
 namespace {
 

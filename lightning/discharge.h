@@ -62,6 +62,9 @@ struct LightningState {
     Vec3 sky_flash_colour;    // background clear colour
     LightningRandom random;
     bool synthesised_thunder = false;  // strikes start voices that wait for their own thunder
+    // How bright the frame shows the discharge's display-valued colours (channel, glow): 1 as generated;
+    // a flash in time sets it frame by frame.
+    float flash_display = 1.0f;
 };
 
 // The process-wide lightning state; only app/ reaches it directly.

@@ -3,6 +3,9 @@
 
 #include <GL/gl.h>
 
+// Below this share of its colour a channel is not drawn at all.
+constexpr float kDarkChannel = 0.02f;
+
 namespace {
 
 // Line width of the main channel; other branches get 2 * depth weight.
@@ -19,6 +22,8 @@ float depth_weight(int32_t level, int32_t max_branch_depth) {
 }  // namespace
 
 void draw_channels(const LightningState& state, const LightningSettings& settings) {
+    // Between the strokes of a flash the channel is dark: drawn black it would cut the sky.
+    if (state.flash_display < kDarkChannel) return;
     // Lighting, fog and depth are whatever the display has set; only width and colour change here.
     glPushAttrib(GL_LINE_BIT | GL_CURRENT_BIT);
     for (int32_t r = 0; r < state.discharge_count; ++r) {
@@ -27,7 +32,7 @@ void draw_channels(const LightningState& state, const LightningSettings& setting
             const Branch& b = rec.branches[static_cast<size_t>(bi)];
             const float w = depth_weight(b.level, settings.max_branch_depth);
             glLineWidth(b.level == 0 ? kMainChannelWidth : kBranchWidthScale * w);
-            const Vec3 c = scale(rec.channel_colour, w);
+            const Vec3 c = scale(rec.channel_colour, w * state.flash_display);
             glColor3f(c.x, c.y, c.z);
             glBegin(GL_LINES);
             for (int32_t k = 0; k + 1 < b.point_count; ++k) {
@@ -91,7 +96,7 @@ void draw_glow(GlowState& glow, const LightningState& state, const LightningSett
         glRotatef(a.yaw_degrees, 0.0f, 0.0f, 1.0f);
         glRotatef(a.pitch_degrees, 0.0f, 1.0f, 0.0f);
         glScalef(settings.glow_size, settings.glow_size, settings.glow_size);
-        const Vec3 c = mul(ps.point_source_int[static_cast<size_t>(i)], settings.glow_colour);
+        const Vec3 c = scale(mul(ps.point_source_int[static_cast<size_t>(i)], settings.glow_colour), state.flash_display);
         glColor3f(c.x, c.y, c.z);
         glBegin(GL_QUADS);
         for (int k = 0; k < 4; ++k) {

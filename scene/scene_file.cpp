@@ -34,6 +34,7 @@ const Keyword kKeywords[] = {
     {"texture", "TEXTURE", read_texture_section},
     {"wave", "WAVE", read_wave_section},
     {"thunder", "THUNDER", read_thunder_section},
+    {"flash", "FLASH", read_flash_section},
     {"shading", "SHADING", read_shading_section},
     {"end", "END", nullptr},
 };

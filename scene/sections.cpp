@@ -216,6 +216,17 @@ void read_wave_section(FILE* in, Scene& scene) {
 
 void read_bmp_section(FILE* in, Scene& scene) { scan_word(in, scene.bmp_word); }
 
+void read_flash_section(FILE* in, Scene& scene) {
+    std::string mode;
+    if (!scan_word(in, mode)) return;
+    if (mode == "strokes" || mode == "single") {
+        scene.flash_strokes = mode == "strokes";
+    } else {
+        std::printf("*** flash mode %s is neither strokes nor single; keeping %s\n", mode.c_str(),
+                    scene.flash_strokes ? "strokes" : "single");
+    }
+}
+
 void read_thunder_section(FILE* in, Scene& scene) {
     float metres = scene.thunder_metres_per_unit;
     std::fscanf(in, "%f", &metres);

@@ -33,6 +33,9 @@ void read_wave_section(FILE* in, Scene& scene);
 // Thunder section: metres per scene unit; above 0 (and at most kMaxThunderMetresPerUnit) each
 // strike's thunder is made from its channel, otherwise the wave section's thunder plays.
 void read_thunder_section(FILE* in, Scene& scene);
+// Flash section: "strokes" (each strike a flash of several return strokes over time) or "single" (one
+// frame of light); another word keeps the mode in force, with a message.
+void read_flash_section(FILE* in, Scene& scene);
 // Shading section: a mode word ("physical"; any other word is the classic shading) and the exposure
 // (a positive number; anything else keeps the exposure in force).
 void read_shading_section(FILE* in, Scene& scene);

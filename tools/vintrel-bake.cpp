@@ -6,7 +6,7 @@
 
 #include "tools/bake/bake.h"
 #include "tools/bake/bake_options.h"
-#include "tools/bake/cloud_import.h"
+#include "tools/bake/import/cloud_import.h"
 
 int main(int argc, char** argv) {
     BakeOptions options;

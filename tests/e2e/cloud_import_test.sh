@@ -16,7 +16,7 @@ status=0
 grep -q "neither an OpenVDB file nor a grid file" bad.txt || fail "no message for a text file: $(cat bad.txt)"
 [ ! -e bad ] && [ ! -e bad.partial ] || fail "a refused bake left a folder"
 
-"$BAKE" -cloud sphere.vdb storm -cells-across 16 -paths 16 -coeffs 32 >bake.txt 2>&1 ||
+"$BAKE" -cloud sphere.vdb storm -flash single -cells-across 16 -paths 16 -coeffs 32 >bake.txt 2>&1 ||
   fail "bake failed: $(cat bake.txt)"
 grep -q "grid cloud" bake.txt || fail "the grid used is not named: $(cat bake.txt)"
 [ ! -e storm.partial ] || fail "the temporary folder was left behind"

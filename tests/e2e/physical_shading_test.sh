@@ -5,7 +5,7 @@
 # bit.
 source "$(dirname "$0")/common.sh"
 cd "$WORK"
-"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -paths 128 -quiet >bake.txt 2>&1 ||
+"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -paths 128 -flash single -quiet >bake.txt 2>&1 ||
   fail "bake failed: $(cat bake.txt)"
 cd storm
 grep -A1 -x shading test.dat | grep -q '^physical [0-9.e+]*$' || fail "no physical shading section in test.dat"

@@ -10,8 +10,8 @@
 #include "test_support.h"
 #include "tools/bake/bake_options.h"
 #include "tools/bake/sounds.h"
-#include "tools/bake/storm_cloud.h"
-#include "tools/bake/town.h"
+#include "tools/bake/demo/storm_cloud.h"
+#include "tools/bake/demo/town.h"
 
 TEST(BakeOptions, DefaultsAndValues) {
     BakeOptions o;

@@ -14,10 +14,10 @@
 #include "support/file_limits.h"
 #include "test_support.h"
 #include "tools/bake/bake.h"
-#include "tools/bake/shards.h"
-#include "tools/bake/table_bake.h"
-#include "tools/bake/table_budget.h"
-#include "tools/bake/exposure.h"
+#include "tools/bake/table/exposure.h"
+#include "tools/bake/table/shards.h"
+#include "tools/bake/table/table_bake.h"
+#include "tools/bake/table/table_budget.h"
 
 namespace {
 

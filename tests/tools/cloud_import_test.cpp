@@ -1,6 +1,6 @@
 // cloud_import_test.cpp -- user clouds from OpenVDB and grid files: resampling, grid choice, placement,
 // rejections, export
-#include "tools/bake/cloud_import.h"
+#include "tools/bake/import/cloud_import.h"
 
 #include <gtest/gtest.h>
 #include <openvdb/io/File.h>

@@ -1,5 +1,5 @@
 // phase_test.cpp -- the footprint scores of the sampling directions against the viewer's own blending
-#include "tools/bake/phase.h"
+#include "tools/bake/medium/phase.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // shards_test.cpp -- shares of a bake: every cell once, balanced work, trailers that survive a round trip
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 
 #include <gtest/gtest.h>
 

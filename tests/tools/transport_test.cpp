@@ -1,6 +1,6 @@
 // transport_test.cpp -- the light-transport bake against conservation, known answers and the exact first
 // order
-#include "tools/bake/transport.h"
+#include "tools/bake/medium/transport.h"
 
 #include <gtest/gtest.h>
 

@@ -8,13 +8,13 @@
 #include <filesystem>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/exposure.h"
+#include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/scene_writer.h"
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 #include "tools/bake/sounds.h"
-#include "tools/bake/storm_cloud.h"
-#include "tools/bake/town.h"
+#include "tools/bake/demo/storm_cloud.h"
+#include "tools/bake/demo/town.h"
 
 namespace {
 
@@ -61,6 +61,7 @@ DemoLayout demo_layout(const BakeOptions& o) {
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
     l.thunder_metres_per_unit = kCloudWidthMetres / kCloudWidth;
+    l.flash_strokes = o.flash_strokes;
     // The camera stands in town, a few units above the ground, looking up at the storm
     // from kEyeDistance away (horizontally, from the storm's axis), the middle of the
     // view kViewElevation above the horizon. The field of view takes in the anvil and

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 
 namespace {
 
@@ -40,12 +40,14 @@ std::string bake_usage() {
            "  -height METRES      the cloud's vertical extent, for files whose units are not metres\n"
            "                      (default: from the file; 8000 for a grid file)\n"
            "  -no-town            no buildings under the cloud\n"
-           "  -dscl N, -night     as for the demo\n"
+           "  -dscl N, -night, -flash  as for the demo\n"
            "Demo options:\n"
            "  -grid NX NY NZ      fine cloud grid cells (default 128 128 64)\n"
            "  -dscl N             fine cells per coarse cell along each axis, even (default 4);\n"
            "                      NX/N, NY/N and NZ/N must be powers of two\n"
            "  -night              no sky dome: a black sky that flashes with each strike\n"
+           "  -flash strokes|single  each strike a flash of several return strokes that flickers over\n"
+           "                      frames (default), or one frame of light as in older scenes\n"
            "Table options (both forms):\n"
            "  -f FILE             with -tables: scene file read after SCENE_DIR/test.dat, as the viewer's "
            "-f\n"
@@ -203,6 +205,13 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
             o.threads = static_cast<int32_t>(v);
         } else if (a == "-night") {
             o.sky_dome = false;
+            demo_only.push_back(a);
+        } else if (a == "-flash") {
+            err = word("-flash", text);
+            if (err.empty()) {
+                if (text != "strokes" && text != "single") return "-flash: '" + text + "' is neither strokes nor single";
+                o.flash_strokes = text == "strokes";
+            }
             demo_only.push_back(a);
         } else if (a == "-quiet") {
             o.quiet = true;

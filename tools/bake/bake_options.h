@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/bake/table_bake.h"
+#include "tools/bake/table/table_bake.h"
 
 // The demo's table budget: with its other files the scene stays under 150 MB.
 constexpr double kDemoTableMb = 136.0;
@@ -33,6 +33,7 @@ struct BakeOptions {
     std::vector<std::string> merge_files;
     int32_t threads = 0;   // 0: all cores
     bool sky_dome = true;  // false: no dome, the background is the flash colour
+    bool flash_strokes = true;  // -flash strokes (the default) or single
     bool quiet = false;    // no progress lines
     bool help = false;
     // -cloud FILE DIR: a scene round a user's cloud (out_dir is DIR).

@@ -148,6 +148,10 @@ std::string scene_file_text(const DemoLayout& l) {
         line(s, "thunder");
         line(s, "%.6g", l.thunder_metres_per_unit);
     }
+    if (l.flash_strokes) {
+        line(s, "flash");
+        line(s, "strokes");
+    }
 
     line(s, "bmp");
     line(s, "frame");

@@ -33,6 +33,7 @@ struct DemoLayout {
     std::string texture_file = "ground.bmp";
     std::string thunder_file = "thunder.wav", rain_file = "rain.wav";
     float thunder_metres_per_unit = 0.0f;  // above 0: a thunder section, each strike its own thunder
+    bool flash_strokes = false;            // a "flash strokes" section: strikes flicker as flashes do
 };
 
 // The origin to write so that the viewer's centring (origin minus half the cell

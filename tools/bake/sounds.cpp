@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/noise.h"
+#include "tools/bake/demo/noise.h"
 
 namespace {
 

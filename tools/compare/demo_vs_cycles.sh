@@ -60,7 +60,7 @@ if [ ! -f "$demo/test.dat" ] || [ ! -f "$demo/basic_intensity_cmp.dat" ] ||
   [ "$build/tools/vintrel-bake" -nt "$demo/test.dat" ]; then
   echo "baking the demo storm into $demo"
   rm -rf "$demo.partial"
-  "$build/tools/vintrel-bake" "$demo.partial" >"$out/bake.log"
+  "$build/tools/vintrel-bake" "$demo.partial" -flash single >"$out/bake.log"
   rm -rf "$demo"
   mv "$demo.partial" "$demo"
 fi

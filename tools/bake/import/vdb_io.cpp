@@ -1,5 +1,5 @@
 // vdb_io.cpp -- reading a density grid from an OpenVDB file and writing a cloud as one
-#include "tools/bake/vdb_io.h"
+#include "tools/bake/import/vdb_io.h"
 
 #include <openvdb/io/File.h>
 #include <openvdb/openvdb.h>

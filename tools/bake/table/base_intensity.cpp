@@ -1,5 +1,5 @@
 // base_intensity.cpp -- the sparse wavelet records of the base intensity table
-#include "tools/bake/base_intensity.h"
+#include "tools/bake/table/base_intensity.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,11 +1,11 @@
 // exposure.cpp -- the exposure written into a physical scene
-#include "tools/bake/exposure.h"
+#include "tools/bake/table/exposure.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "lightning/lightning_grid.h"
-#include "tools/bake/table_bake.h"
+#include "tools/bake/table/table_bake.h"
 
 namespace {
 

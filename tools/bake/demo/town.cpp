@@ -1,5 +1,5 @@
 // town.cpp -- the ground, the buildings and the ground texture of the demo scene
-#include "tools/bake/town.h"
+#include "tools/bake/demo/town.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/noise.h"
+#include "tools/bake/demo/noise.h"
 
 namespace {
 

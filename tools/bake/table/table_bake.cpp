@@ -1,6 +1,6 @@
 // table_bake.cpp -- baking a scene folder's lighting tables: the base intensity table and the attenuation
 // table
-#include "tools/bake/table_bake.h"
+#include "tools/bake/table/table_bake.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,13 +19,13 @@
 #include "scene/scene_file.h"
 #include "support/fatal.h"
 #include "support/file_limits.h"
-#include "tools/bake/base_intensity.h"
+#include "tools/bake/table/base_intensity.h"
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/coarse_cloud.h"
-#include "tools/bake/exposure.h"
+#include "tools/bake/medium/coarse_cloud.h"
+#include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
-#include "tools/bake/shards.h"
-#include "tools/bake/table_budget.h"
+#include "tools/bake/table/shards.h"
+#include "tools/bake/table/table_budget.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // shards.cpp -- splitting a table bake into shares for many machines, and merging their shard files
-#include "tools/bake/shards.h"
+#include "tools/bake/table/shards.h"
 
 #include <cstdio>
 #include <cstdlib>

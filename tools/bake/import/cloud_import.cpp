@@ -15,7 +15,7 @@
 // Optics: albedo and g of the demo; the extinction makes the optical depth through the densest column,
 // bottom to top, that of a cumulus of the cloud's height, kCumulusExtinction per metre, at most
 // kMaxCoreDepth.
-#include "tools/bake/cloud_import.h"
+#include "tools/bake/import/cloud_import.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,9 +29,9 @@
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/sounds.h"
-#include "tools/bake/table_bake.h"
-#include "tools/bake/town.h"
-#include "tools/bake/vdb_io.h"
+#include "tools/bake/table/table_bake.h"
+#include "tools/bake/demo/town.h"
+#include "tools/bake/import/vdb_io.h"
 
 namespace fs = std::filesystem;
 
@@ -371,6 +371,7 @@ DemoLayout cloud_layout(const ImportedCloud& imp, const BakeOptions& o) {
     l.lightning_seed = static_cast<int32_t>(o.seed % 30000u) + 1;
     l.sky_dome = o.sky_dome;
     l.thunder_metres_per_unit = static_cast<float>(imp.metres_per_unit);
+    l.flash_strokes = o.flash_strokes;
     l.fovy = kFovy;
 
     // Walk the eye out from the storm's axis until every corner of the cloud box fits the window.

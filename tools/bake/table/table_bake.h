@@ -8,7 +8,7 @@
 
 #include "lightning/lightning_grid.h"
 #include "scene/scene.h"
-#include "tools/bake/transport.h"
+#include "tools/bake/medium/transport.h"
 
 // Gamma-mapped level (at the scene's brightness 1, before the splat brightness) at which the viewer
 // shows the light-weighted mean radiance of a reference strike (reference_radiance): the cells just

@@ -1,5 +1,5 @@
 // noise.cpp -- seeded random numbers and fractal value noise for the procedural storm
-#include "tools/bake/noise.h"
+#include "tools/bake/demo/noise.h"
 
 #include <cmath>
 

@@ -24,9 +24,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/bake/coarse_cloud.h"
-#include "tools/bake/grid_walk.h"
-#include "tools/bake/phase.h"
+#include "tools/bake/medium/coarse_cloud.h"
+#include "tools/bake/medium/grid_walk.h"
+#include "tools/bake/medium/phase.h"
 
 // Below this weight a path plays Russian roulette (survives with probability 1/2 at twice the weight).
 constexpr double kRouletteWeight = 0.05;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/coarse_cloud.h"
+#include "tools/bake/medium/coarse_cloud.h"
 
 // One table record from one direction's field (M values, transformed in place): the
 // viewer's own forward Haar transform (the exact counterpart of its inverse), the `keep` largest coefficients

@@ -1,6 +1,6 @@
 // transport.cpp -- light of a point source in the coarse cloud: all scattering orders by Monte Carlo, or
 // the first order exactly
-#include "tools/bake/transport.h"
+#include "tools/bake/medium/transport.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
 // storm_cloud.cpp -- the procedural thunderstorm cell and its grid file
-#include "tools/bake/storm_cloud.h"
+#include "tools/bake/demo/storm_cloud.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/noise.h"
+#include "tools/bake/demo/noise.h"
 #include "tools/bake/parallel.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // phase.cpp -- the cloud's phase function: Henyey-Greenstein density and sampling, and the scores
 // that a scattering gives the viewer's sampling directions
-#include "tools/bake/phase.h"
+#include "tools/bake/medium/phase.h"
 
 #include <algorithm>
 #include <map>

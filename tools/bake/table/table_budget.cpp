@@ -1,6 +1,6 @@
 // table_budget.cpp -- choosing the table's wavelet coefficients under a size budget, by the error the
 // viewer shows after its display curve
-#include "tools/bake/table_budget.h"
+#include "tools/bake/table/table_budget.h"
 
 #include <algorithm>
 #include <cmath>

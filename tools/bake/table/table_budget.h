@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/bake/coarse_cloud.h"
+#include "tools/bake/medium/coarse_cloud.h"
 
 // Errors are judged no darker than this display level (a fraction of full colour): half a grey level.
 constexpr double kDisplayFloor = 0.5 / 255.0;

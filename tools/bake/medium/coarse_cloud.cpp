@@ -1,5 +1,5 @@
 // coarse_cloud.cpp -- the coarse density grid the lighting tables are computed on, and its ray marching
-#include "tools/bake/coarse_cloud.h"
+#include "tools/bake/medium/coarse_cloud.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "tools/bake/grid_walk.h"
+#include "tools/bake/medium/grid_walk.h"
 #include "tools/bake/parallel.h"
 
 Point3 CoarseCloud::centre(int32_t c) const {
