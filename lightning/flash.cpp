@@ -146,10 +146,10 @@ void start_flash_playback(FlashPlayback& playback, const Flash& flash, double no
 }
 
 float advance_flash_playback(FlashPlayback& playback, double frame_end) {
-    if (!playback.active) return playback.level = 0.0f;
     const double t1 = frame_end - playback.start;
     // A clock that has not moved (a redraw) keeps the frame's light as it was.
     if (t1 <= playback.shown_until) return playback.level;
+    if (!playback.active) return playback.level = 0.0f;
     playback.level = static_cast<float>(flash_light_between(playback.flash, playback.shown_until, t1));
     playback.shown_until = t1;
     if (t1 >= flash_end(playback.flash)) playback.active = false;

@@ -5,7 +5,7 @@
 # stretched least like their quads.
 source "$(dirname "$0")/common.sh"
 cd "$WORK"
-"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -quiet >bake.txt 2>&1 ||
+"$BUILD/tools/vintrel-bake" storm -grid 64 64 32 -dscl 8 -coeffs 32 -flash single -quiet >bake.txt 2>&1 ||
   fail "bake failed: $(cat bake.txt)"
 cd storm
 # Sprites against quads in the classic shading (-quads keeps it, so the baked physical section goes).

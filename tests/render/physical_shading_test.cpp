@@ -43,6 +43,7 @@ CloudGrid slab() {
 
 // A table whose every record is the mean coefficient alone: any lit lightning cell gives the same value in
 // every coarse cell and direction. One white source binned with weight 20 gives 60, a third per channel.
+// A physical table holds J = eta / sigma_s, here of a uniform eta in the uniform slab.
 BaseIntensityTable uniform_table(const LightningGrid& grid, int32_t m) {
     BaseIntensityTable t;
     t.loaded = true;
@@ -53,7 +54,7 @@ BaseIntensityTable uniform_table(const LightningGrid& grid, int32_t m) {
     t.start.resize(records + 1);
     for (size_t r = 0; r <= records; ++r) t.start[r] = static_cast<int64_t>(r);
     t.index.assign(records, 0);
-    t.value.assign(records, kEta * 1e9f / 20.0f);
+    t.value.assign(records, kEta / (kAlbedo * kExtinction * kRho) * 1e9f / 20.0f);
     t.trailing.assign(records, 0.0f);
     return t;
 }
@@ -72,8 +73,8 @@ TEST(PhysicalShading, UniformSlabGivesBeerLambertAndTheSourceTermThroughTheCompo
     const BaseIntensityTable table = uniform_table(grid, cloud.dcl_numx * cloud.dcl_numy * cloud.dcl_numz);
     const Vec3 pos{0.0f, 0.0f, 50.0f}, white{1.0f, 1.0f, 1.0f};
 
-    // The relight gives J = eta / sigma_s with the coarse sigma_s = albedo x extinction x mean density,
-    // the same from the reference and the fast relight.
+    // The relight gives that J (eta / sigma_s with the coarse sigma_s = albedo x extinction x mean
+    // density), the same from the reference and the fast relight.
     IlluminationWork work;
     CloudGrid reference = cloud;
     ASSERT_TRUE(light_cloud_reference(grid, table, work, reference, &pos, &white, 1));
