@@ -49,9 +49,10 @@ double seconds_now() {
 void relight_cloud() {
     const PointSources& ps = lightning_state.sources;
     const double start = seconds_now();
-    const bool changed = light_cloud_from_lightning_grid(
-        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
-        ps.point_source_pos.data(), ps.point_source_int.data(), ps.point_source_count);
+    const bool changed = relight_cloud_with_ambient(
+        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, viewer.ambient,
+        viewer.lightning_light, scene_state.cloud, ps.point_source_pos.data(), ps.point_source_int.data(),
+        ps.point_source_count);
     if (changed) {
         // The overlay reports what a strike's relight costs, not the clearing that darkens the cloud after
         // it.
@@ -274,6 +275,8 @@ void setup_window() {
     // float targets. The relight and the splats then work in the classic values as well.
     create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height);
     if (!viewer.physical.usable) scene_state.cloud.shading.physical = false;
+    // The sun and the sky light the cloud before any strike.
+    if (viewer.ambient.loaded && scene_state.cloud.shading.physical) relight_cloud();
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 
