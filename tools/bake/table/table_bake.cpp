@@ -677,7 +677,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         return "";
     }
 
-    // The sun and the sky, at the exposure a physical scene of this table gets.
+    // The sun and the sky at the exposure a physical scene of this table gets: computed, not read from the
+    // scene file, so a scene baked before its shading section was written gets the same bytes.
     error = bake_ambient_table(dir, scene, medium, physical_exposure(report.table_scale, scene), o.paths,
                                o.seed, workers, o.quiet, report.ambient);
     if (!error.empty()) return error;
