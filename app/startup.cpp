@@ -114,6 +114,8 @@ void load_viewer_tables() {
     load_genk_table(viewer.genk, scene_state.cloud, "genk.tbl");
     load_base_intensity(viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
                         viewer.lightning_grid, "basic_intensity_cmp.dat");
+    if (scene_state.cloud.shading.physical)
+        load_ambient_light(viewer.ambient, scene_state.cloud, kAmbientFileName);
 }
 
 int run_viewer(int argc, char** argv) {

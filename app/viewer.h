@@ -5,6 +5,7 @@
 
 #include "app/camera.h"
 #include "app/strike_thunder.h"
+#include "illumination/ambient_light.h"
 #include "illumination/tables.h"
 #include "lightning/glow.h"
 #include "lightning/lightning_grid.h"
@@ -20,6 +21,8 @@ struct Viewer {
     GenkTable genk;
     BaseIntensityTable base_intensity;
     IlluminationWork illumination_work;
+    AmbientLight ambient;               // sun and sky light of a physical scene, when it has the table
+    std::vector<Vec3> lightning_light;  // the relight's own field when ambient light is added beneath it
     LightningGrid lightning_grid;
     GlowState glow;
     RenderTextures textures;
@@ -32,5 +35,6 @@ struct Viewer {
 
 extern Viewer viewer;
 
-// Loads "genk.tbl" and then "basic_intensity_cmp.dat" against the scene in force.
+// Loads "genk.tbl", then "basic_intensity_cmp.dat" and, for a physical scene, the ambient table against
+// the scene in force.
 void load_viewer_tables();

@@ -55,9 +55,10 @@ void relight_objects() {
 void relight_cloud() {
     const PointSources& ps = lightning_state.sources;
     const double start = seconds_now();
-    const bool changed = light_cloud_from_lightning_grid(
-        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, scene_state.cloud,
-        ps.point_source_pos.data(), ps.point_source_int.data(), ps.point_source_count);
+    const bool changed = relight_cloud_with_ambient(
+        viewer.lightning_grid, viewer.base_intensity, viewer.illumination_work, viewer.ambient,
+        viewer.lightning_light, scene_state.cloud, ps.point_source_pos.data(), ps.point_source_int.data(),
+        ps.point_source_count);
     if (changed) {
         // The overlay reports what a strike's relight costs, not the clearing that darkens the cloud after
         // it.
@@ -79,6 +80,13 @@ double flash_frame_end(const AppState& a) {
     return flash_on_frame_clock(a) ? (a.frame_number + 1) / key_frames_per_second(a) : seconds_now();
 }
 
+// The cloud's light is the ambient light plus the relight's own field (kept in viewer.lightning_light).
+bool ambient_in_use() {
+    const CloudGrid& cloud = scene_state.cloud;
+    return cloud.shading.physical && viewer.ambient.loaded &&
+           viewer.lightning_light.size() == cloud.dcl_dir_light.size();
+}
+
 // Shows `level` first strokes of the flash's light in the frame: the cloud's linear light in proportion,
 // display-valued colours (channel, glow, sky and object flash) by level^(1/gamma), which puts their
 // linear light in proportion too.
@@ -88,8 +96,13 @@ void show_flash_level(float level) {
     lightning_state.flash_display = shown;
     const float k = cloud.shading.physical ? level : shown;
     if (viewer.flash_field.size() == cloud.dcl_dir_light.size()) {
-        for (size_t i = 0; i < cloud.dcl_dir_light.size(); ++i)
-            cloud.dcl_dir_light[i] = scale(viewer.flash_field[i], k);
+        // The sun and the sky stay as they are beneath the flash.
+        if (ambient_in_use()) {
+            compose_cloud_light(viewer.ambient, viewer.flash_field, cloud.dcl_dir_light, k);
+        } else {
+            for (size_t i = 0; i < cloud.dcl_dir_light.size(); ++i)
+                cloud.dcl_dir_light[i] = scale(viewer.flash_field[i], k);
+        }
         mark_splat_light_changed(viewer.splats);
     }
     relight_objects();
@@ -165,7 +178,7 @@ void strike_at(int x, int y) {
     }
     relight_cloud();
     // The relight is linear in the strike's light: each frame of the flash scales this field.
-    if (a.flash.active) viewer.flash_field = scene_state.cloud.dcl_dir_light;
+    if (a.flash.active) viewer.flash_field = ambient_in_use() ? viewer.lightning_light : scene_state.cloud.dcl_dir_light;
 }
 
 // Writes the newest strike into dir for a path tracer; false, after the message, when nothing was written.
@@ -328,6 +341,8 @@ void setup_window() {
         scene_state.cloud.shading.physical = false;
         viewer.lightning_grid.bin_every_source = false;
     }
+    // The sun and the sky light the cloud before any strike.
+    if (viewer.ambient.loaded && scene_state.cloud.shading.physical) relight_cloud();
     advance_lightning_random(lightning_state.random, kWarmUpDraws);
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "support/two_threads.h"
 
@@ -455,5 +456,33 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
         colour_cells(planes, sm, t == 0 ? 0 : half, t == 0 ? half : sm, light, pr, pg, pb, gi, dark);
     });
     work.light_all_zero = false;
+    return true;
+}
+
+bool relight_cloud_with_ambient(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
+                                const AmbientLight& ambient, std::vector<Vec3>& lightning, CloudGrid& cloud,
+                                const Vec3* pos, const Vec3* intensity, int count) {
+    if (!cloud.shading.physical || !ambient.loaded ||
+        ambient.dir_light.size() != cloud.dcl_dir_light.size()) {
+        if (!lightning.empty()) {
+            // Ambient light was shown until now (the scene fell back to classic shading): the cloud's field
+            // is not the relight's any more, so the next relight must write it whole.
+            lightning.clear();
+            work.light_all_zero = false;
+        }
+        return light_cloud_from_lightning_grid(grid, table, work, cloud, pos, intensity, count);
+    }
+    const bool first = lightning.size() != cloud.dcl_dir_light.size();
+    if (first) {
+        lightning.assign(cloud.dcl_dir_light.size(), Vec3{});
+        work.light_all_zero = true;
+    }
+    // The relight works on its own field in place of the cloud's, keeping its shortcut for a dark
+    // field that is already zero.
+    std::swap(cloud.dcl_dir_light, lightning);
+    const bool changed = light_cloud_from_lightning_grid(grid, table, work, cloud, pos, intensity, count);
+    std::swap(cloud.dcl_dir_light, lightning);
+    if (!changed && !first) return false;
+    compose_cloud_light(ambient, lightning, cloud.dcl_dir_light);
     return true;
 }

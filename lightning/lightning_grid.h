@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "illumination/ambient_light.h"
 #include "illumination/tables.h"
 #include "scene/scene.h"
 #include "support/vec3.h"
@@ -66,6 +67,14 @@ void forward_haar_3d(float* grid, int nx, int ny, int nz);
 bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTable& table,
                                      IlluminationWork& work, CloudGrid& cloud, const Vec3* pos,
                                      const Vec3* intensity, int count);
+// The relight of a physical scene with ambient light: the table's light goes into `lightning` (the
+// relight's own field, kept apart so that it can be weighed against the ambient light) and
+// dcl_dir_light becomes ambient + lightning. Without ambient light, or in a classic scene, it is
+// light_cloud_from_lightning_grid. The first call sizes `lightning` and always writes dcl_dir_light, so
+// the cloud shows its ambient light before any strike. Returns true when dcl_dir_light was rewritten.
+bool relight_cloud_with_ambient(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
+                                const AmbientLight& ambient, std::vector<Vec3>& lightning, CloudGrid& cloud,
+                                const Vec3* pos, const Vec3* intensity, int count);
 // The same result computed step by step on one thread, without shortcuts; the fast one is checked against it.
 bool light_cloud_reference(LightningGrid& grid, const BaseIntensityTable& table, IlluminationWork& work,
                            CloudGrid& cloud, const Vec3* pos, const Vec3* intensity, int count);

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "illumination/ambient_light.h"
 #include "illumination/directions.h"
+#include "illumination/in_scattering.h"
 #include "illumination/tables.h"
 #include "lightning/lightning_grid.h"
 #include "scene/scene.h"
@@ -277,7 +279,7 @@ TEST_F(BakedScene, SameSeedGivesTheSameFilesAndAnotherSeedAnotherStorm) {
     ASSERT_EQ(run_bake(small_options(again.path, 5), r1), "");
     ASSERT_EQ(run_bake(small_options(other.path, 6), r2), "");
     ASSERT_EQ(r1.files.size(), report_->files.size());
-    ASSERT_EQ(r1.files.size(), 12u);
+    ASSERT_EQ(r1.files.size(), 13u);
     for (const BakedFile& f : report_->files) {
         EXPECT_EQ(read_binary_file(again.file(f.name)), read_binary_file(dir_->file(f.name))) << f.name;
     }
@@ -309,6 +311,89 @@ TEST_F(BakedScene, CellsBakedAloneEqualTheSameCellsOfTheFullBake) {
         }
     }
     EXPECT_GT(full[1000].size(), 8u * kDirCount);
+    // The sun and the sky come from streams of their own: the same on one thread and on two.
+    EXPECT_EQ(read_binary_file(copy.file("ambient_light.dat")),
+              read_binary_file(dir_->file("ambient_light.dat")));
+}
+
+// The ambient table as the viewer uses it: read back for the baked cloud, lit more on the side the sun
+// stands (+y), shown alone before a strike and in the dark frame after it, beneath a strike's light
+// otherwise, and left out of classic shading.
+TEST_F(BakedScene, AmbientLightIsTheCloudsLightBetweenStrikes) {
+    CloudGrid cloud = scene_->cloud;
+    ASSERT_TRUE(cloud.shading.physical);
+    AmbientLight ambient;
+    ASSERT_TRUE(load_ambient_light(ambient, cloud, dir_->file("ambient_light.dat")));
+    const std::vector<uint8_t> file = read_binary_file(dir_->file("ambient_light.dat"));
+    const size_t m = static_cast<size_t>(cloud.dcl_numx) * cloud.dcl_numy * cloud.dcl_numz;
+    ASSERT_EQ(file.size(), 24 + m * kDirCount * 12);
+    ASSERT_EQ(ambient.dir_light.size(), m * kDirCount);
+    const std::vector<float> sigma = coarse_scattering(cloud);
+    double near = 0.0, far = 0.0;
+    for (size_t c = 0; c < m; ++c) {
+        if (!(sigma[c] > 0.0f)) continue;
+        for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) {
+            const Vec3 v = ambient.dir_light[c * kDirCount + d];
+            Vec3 stored;
+            std::memcpy(&stored, file.data() + 24 + (c * kDirCount + d) * 12, 12);
+            ASSERT_EQ(v.x, stored.x);
+            ASSERT_EQ(v.z, stored.z);
+            const bool sunny =
+                (c / static_cast<size_t>(cloud.dcl_numx)) % cloud.dcl_numy >= cloud.dcl_numy / 2u;
+            (sunny ? near : far) += v.x + v.y + v.z;
+        }
+    }
+    EXPECT_GT(far, 0.0);
+    EXPECT_GT(near, 1.5 * far);
+
+    LightningGrid lgrid;
+    setup_lightning_grid(lgrid, scene_->lightning, cloud);
+    lgrid.bin_every_source = true;
+    BaseIntensityTable table;
+    IlluminationWork work, alone_work;
+    ASSERT_TRUE(load_base_intensity(table, work, cloud, lgrid, dir_->file("basic_intensity_cmp.dat")));
+    std::vector<Vec3> lightning;
+    auto equals = [&](const std::vector<Vec3>& a, const std::vector<Vec3>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Vec3)) == 0;
+    };
+    EXPECT_TRUE(
+        relight_cloud_with_ambient(lgrid, table, work, ambient, lightning, cloud, nullptr, nullptr, 0));
+    EXPECT_TRUE(equals(cloud.dcl_dir_light, ambient.dir_light));
+
+    std::vector<Vec3> pos(3, Vec3{0, 0, 10}), intensity(3, Vec3{40, 30, 20});
+    pos[1] = {3, -2, 27};
+    pos[2] = {-10, 10, 45};
+    CloudGrid alone = scene_->cloud;
+    ASSERT_TRUE(
+        light_cloud_from_lightning_grid(lgrid, table, alone_work, alone, pos.data(), intensity.data(), 3));
+    ASSERT_TRUE(relight_cloud_with_ambient(lgrid, table, work, ambient, lightning, cloud, pos.data(),
+                                           intensity.data(), 3));
+    EXPECT_TRUE(equals(lightning, alone.dcl_dir_light));
+    for (size_t i = 0; i < m * kDirCount; ++i) {
+        const Vec3 sum = add(ambient.dir_light[i], alone.dcl_dir_light[i]);
+        ASSERT_EQ(cloud.dcl_dir_light[i].x, sum.x) << i;
+        ASSERT_EQ(cloud.dcl_dir_light[i].z, sum.z) << i;
+    }
+
+    // The dark frame after the strike, then one with nothing new to do.
+    EXPECT_TRUE(
+        relight_cloud_with_ambient(lgrid, table, work, ambient, lightning, cloud, nullptr, nullptr, 0));
+    EXPECT_TRUE(equals(cloud.dcl_dir_light, ambient.dir_light));
+    EXPECT_FALSE(
+        relight_cloud_with_ambient(lgrid, table, work, ambient, lightning, cloud, nullptr, nullptr, 0));
+    EXPECT_TRUE(equals(cloud.dcl_dir_light, ambient.dir_light));
+
+    // Classic shading draws what it drew without the table.
+    CloudGrid classic = scene_->cloud, plain = scene_->cloud;
+    classic.shading.physical = plain.shading.physical = false;
+    IlluminationWork classic_work, plain_work;
+    std::vector<Vec3> unused;
+    ASSERT_TRUE(relight_cloud_with_ambient(lgrid, table, classic_work, ambient, unused, classic, pos.data(),
+                                           intensity.data(), 3));
+    ASSERT_TRUE(
+        light_cloud_from_lightning_grid(lgrid, table, plain_work, plain, pos.data(), intensity.data(), 3));
+    EXPECT_TRUE(equals(classic.dcl_dir_light, plain.dcl_dir_light));
+    EXPECT_TRUE(unused.empty());
 }
 
 // Scenes the tables cannot be baked for, and options that do not fit the scene: a message, and no

@@ -242,3 +242,67 @@ TEST(Transport, SingleScatteringFallsWithDistanceAndShadow) {
     EXPECT_NEAR(out[3 * n], iso * std::exp(-0.25) / 81.0, 1e-9);  // behind the gap
     EXPECT_NEAR(optical_depth(m, {-5.5, 0.5, 0.5}, {9.0, 0.5, 0.5}), 0.3, 1e-12);
 }
+
+// Light from outside: the scattered power of every cell, sum_d A_d eta V, adds up to albedo times the
+// power that collides. In a thin slab under a vertical sun that is the exact first order, direction by
+// direction; in a cube too dense to cross, everything that reaches it collides, so the scattered power
+// measures what enters: the sun's irradiance times the cube's shadow, L^2 (|ux| + |uy| + |uz|), and for
+// an even sky of unit radiance the shadow over the upper hemisphere, 3 pi L^2. The side facing a low sun
+// is the brighter.
+TEST(Transport, SunAndSkyLightWhatEntersTheirSideOfTheCloud) {
+    TransportScratch scratch;
+    std::vector<double> field;
+    const PhaseScores& phase = phase_scores(0.5);
+    auto power = [&](const TransportMedium& m, const std::vector<double>& f, size_t c) {
+        double p = 0.0;
+        for (int d = 0; d < kDirCount; ++d) p += phase.footprint[d] * f[c * kDirCount + d];
+        return p * m.cell * m.cell * m.cell;
+    };
+
+    // A slab of 4 x 4 unit cells, optical depth 0.02, lit from straight above.
+    CoarseCloud slab;
+    slab.nx = slab.ny = 4;
+    slab.nz = 1;
+    slab.cell = 1.0;
+    slab.extinction = 0.02;
+    slab.density.assign(16, 1.0);
+    const TransportMedium thin = make_transport_medium(slab, 0.9, 0.5);
+    const double up[3] = {0.0, 0.0, 2.0};
+    trace_sun(thin, up, 400000, 11, scratch, field);
+    alignas(64) float lanes[kScoreLanes] = {};
+    add_phase_scores(phase, 0.0, 0.0, -1.0, 1.0f, lanes);
+    const double collided = (1.0 - std::exp(-0.02)) / 1.0;  // per unit area, averaged over the depth
+    for (int d = 0; d < kDirCount; ++d) {
+        double mean = 0.0;
+        for (size_t c = 0; c < 16; ++c) mean += field[c * kDirCount + static_cast<size_t>(d)] / 16.0;
+        EXPECT_NEAR(mean, 0.9 * collided * lanes[d], 0.05 * 0.9 * collided * lanes[d] + 1e-6)
+            << "direction " << d;
+    }
+
+    // A cube of 4 units, optical depth 80 across: nothing crosses it.
+    const TransportMedium dense = cube(4, 20.0, 0.01, 0.5);
+    auto scattered = [&] {
+        double sum = 0.0;
+        for (size_t c = 0; c < 64; ++c) sum += power(dense, field, c);
+        return sum;
+    };
+    const double oblique[3] = {0.5, -0.3, 0.8};
+    const double len = std::sqrt(0.25 + 0.09 + 0.64);
+    TransportStats s = trace_sun(dense, oblique, 100000, 12, scratch, field);
+    const double shadow = 16.0 * (0.5 + 0.3 + 0.8) / len;
+    EXPECT_NEAR(scattered(), 0.01 * shadow, 0.02 * 0.01 * shadow);
+    EXPECT_NEAR(s.escaped + s.absorbed, 1.0, 0.01);  // roulette conserves on average
+    trace_sky(dense, 100000, 13, scratch, field);
+    EXPECT_NEAR(scattered(), 0.01 * 3.0 * kPiD * 16.0, 0.02 * 0.01 * 3.0 * kPiD * 16.0);
+
+    // A white cube of optical depth 16 under a sun low in the +x sky: everything that enters leaves,
+    // and the half towards the sun scatters several times the light of the far half.
+    const TransportMedium white = cube(8, 2.0, 1.0, 0.5);
+    const double low[3] = {1.0, 0.2, 0.15};
+    s = trace_sun(white, low, 20000, 14, scratch, field);
+    EXPECT_NEAR(s.escaped, 1.0, 1e-9);
+    EXPECT_EQ(s.absorbed, 0.0);
+    double near = 0.0, far = 0.0;
+    for (size_t c = 0; c < 512; ++c) (c % 8 >= 4 ? near : far) += power(white, field, c);
+    EXPECT_GT(near, 3.0 * far);
+}

@@ -7,14 +7,15 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "illumination/ambient_light.h"
 #include "tools/bake/byte_writer.h"
-#include "tools/bake/table/exposure.h"
-#include "tools/bake/parallel.h"
-#include "tools/bake/scene_writer.h"
-#include "tools/bake/table/shards.h"
-#include "tools/bake/sounds.h"
 #include "tools/bake/demo/storm_cloud.h"
 #include "tools/bake/demo/town.h"
+#include "tools/bake/parallel.h"
+#include "tools/bake/scene_writer.h"
+#include "tools/bake/sounds.h"
+#include "tools/bake/table/exposure.h"
+#include "tools/bake/table/shards.h"
 
 namespace {
 
@@ -122,6 +123,8 @@ std::string bake_folder_tables(const std::string& dir, const std::string& extra,
     if (name.rfind(dir + "/", 0) == 0) name = name.substr(dir.size() + 1);
     report.files.push_back({name, report.tables.table_bytes});
     if (report.tables.genk_written) report.files.push_back({"genk.tbl", report.tables.genk_bytes});
+    if (report.tables.ambient_written)
+        report.files.push_back({kAmbientFileName, report.tables.ambient_bytes});
     return "";
 }
 

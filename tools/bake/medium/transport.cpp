@@ -156,36 +156,21 @@ uint64_t cell_stream(uint64_t seed, int64_t cell) {
 
 namespace {
 
-// `paths` random walks from source; score(cell, weight, direction) is called at every real collision
-// with the weight arriving there. Statistics per unit emitted.
-template <class Score>
-TransportStats random_walks(const TransportMedium& m, const SourceBox& source, int64_t paths, uint64_t stream,
+// `paths` random walks, each started by emit(rng, path, p, w) at point p travelling along w with the
+// weight it returns; score(cell, weight, direction) is called at every real collision with the weight
+// arriving there. Statistics per unit of emitted weight.
+template <class Emit, class Score>
+TransportStats random_walks(const TransportMedium& m, int64_t paths, uint64_t stream, Emit&& emit,
                             Score&& score) {
     TransportStats stats;
     Rng rng(stream);
-    double extent[3];
-    for (int k = 0; k < 3; ++k) extent[k] = source.hi[k] - source.lo[k];
-    // The first flights are stratified over the sphere, strata x strata cells of equal solid angle in
-    // (cos theta, phi), one walk each: how much of the source's light reaches the cloud at all is then
-    // nearly exact, where independent directions make it binomial (5 % noise at 1024 walks for a
-    // source under the base). The walks past the last whole square of strata go anywhere.
-    const int64_t strata = static_cast<int64_t>(std::sqrt(static_cast<double>(paths)));
+    double emitted = 0.0;
     for (int64_t path = 0; path < paths; ++path) {
-        double p[3] = {source.lo[0], source.lo[1], source.lo[2]};
-        // Only the axes the box spans draw a number, so a point source keeps its walks.
-        for (int k = 0; k < 3; ++k) {
-            if (extent[k] > 0.0) p[k] += extent[k] * rng.uniform();
-        }
+        double p[3];
         Dir w;
-        if (path < strata * strata) {
-            const double z = 1.0 - 2.0 * (static_cast<double>(path / strata) + rng.uniform()) / strata;
-            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
-            const double phi = kTwoPiExact * (static_cast<double>(path % strata) + rng.uniform()) / strata;
-            w = Dir{r * std::cos(phi), r * std::sin(phi), z};
-        } else {
-            w = isotropic(rng);
-        }
-        double weight = 1.0;
+        const double start = emit(rng, path, p, w);
+        double weight = start;
+        emitted += start;
         int64_t n = 0;
         for (;;) {
             double t_hit = 0.0;
@@ -203,7 +188,7 @@ TransportStats random_walks(const TransportMedium& m, const SourceBox& source, i
             score(cell, weight, w);
             stats.absorbed += weight * (1.0 - m.albedo);
             weight *= m.albedo;
-            if (weight < kRouletteWeight) {
+            if (weight < kRouletteWeight * start) {
                 if (rng.uniform() < 0.5) {
                     weight *= 2.0;
                 } else {
@@ -225,25 +210,78 @@ TransportStats random_walks(const TransportMedium& m, const SourceBox& source, i
         stats.collisions += n;
     }
     stats.paths = paths;
-    if (paths > 0) {
-        stats.escaped /= static_cast<double>(paths);
-        stats.absorbed /= static_cast<double>(paths);
-        stats.escaped_direct /= static_cast<double>(paths);
+    if (emitted > 0.0) {
+        stats.escaped /= emitted;
+        stats.absorbed /= emitted;
+        stats.escaped_direct /= emitted;
     }
     return stats;
 }
 
-}  // namespace
+// Starts walks from a source box: a point drawn evenly over the box, a direction drawn over the
+// sphere. The first flights are stratified over the sphere, strata x strata cells of equal solid angle
+// in (cos theta, phi), one walk each: how much of the source's light reaches the cloud at all is then
+// nearly exact, where independent directions make it binomial (5 % noise at 1024 walks for a source
+// under the base). The walks past the last whole square of strata go anywhere.
+auto box_emitter(const SourceBox& source, int64_t paths) {
+    const int64_t strata = static_cast<int64_t>(std::sqrt(static_cast<double>(paths)));
+    return [source, strata](Rng& rng, int64_t path, double p[3], Dir& w) {
+        for (int k = 0; k < 3; ++k) {
+            p[k] = source.lo[k];
+            // Only the axes the box spans draw a number, so a point source keeps its walks.
+            const double extent = source.hi[k] - source.lo[k];
+            if (extent > 0.0) p[k] += extent * rng.uniform();
+        }
+        if (path < strata * strata) {
+            const double z = 1.0 - 2.0 * (static_cast<double>(path / strata) + rng.uniform()) / strata;
+            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+            const double phi = kTwoPiExact * (static_cast<double>(path % strata) + rng.uniform()) / strata;
+            w = Dir{r * std::cos(phi), r * std::sin(phi), z};
+        } else {
+            w = isotropic(rng);
+        }
+        return 1.0;
+    };
+}
 
-TransportStats trace_multiple_scattering(const TransportMedium& m, const SourceBox& source, int64_t paths,
-                                         uint64_t stream, TransportScratch& scratch,
-                                         std::vector<double>& out) {
+// Entry of a parallel beam travelling along unit w into the medium's occupied box: a point drawn
+// evenly over the rectangle, perpendicular to w, that covers the box's shadow, placed outside the box
+// on the side the light comes from. Returns the rectangle's area (0 for an empty box). Lines through
+// the rectangle that miss the box leave at once, so the light is spread evenly over the shadow.
+double beam_entry(const WalkBox& box, const Dir& w, double u1, double u2, double p[3]) {
+    double lo[3], hi[3], centre[3];
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = box.lo[k] * box.cell;
+        hi[k] = box.hi[k] * box.cell;
+        centre[k] = 0.5 * (lo[k] + hi[k]);
+    }
+    // Two unit axes across the beam.
+    const double a[3] = {std::fabs(w.x) < 0.9 ? 1.0 : 0.0, std::fabs(w.x) < 0.9 ? 0.0 : 1.0, 0.0};
+    double e1[3] = {a[1] * w.z - a[2] * w.y, a[2] * w.x - a[0] * w.z, a[0] * w.y - a[1] * w.x};
+    const double n1 = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
+    for (double& v : e1) v /= n1;
+    const double e2[3] = {w.y * e1[2] - w.z * e1[1], w.z * e1[0] - w.x * e1[2], w.x * e1[1] - w.y * e1[0]};
+    // The box's half extents seen along e1 and e2, and its half diagonal.
+    const double half[3] = {0.5 * (hi[0] - lo[0]), 0.5 * (hi[1] - lo[1]), 0.5 * (hi[2] - lo[2])};
+    const double h1 = half[0] * std::fabs(e1[0]) + half[1] * std::fabs(e1[1]) + half[2] * std::fabs(e1[2]);
+    const double h2 = half[0] * std::fabs(e2[0]) + half[1] * std::fabs(e2[1]) + half[2] * std::fabs(e2[2]);
+    const double back = 1.0 + std::sqrt(half[0] * half[0] + half[1] * half[1] + half[2] * half[2]);
+    const double s1 = (2.0 * u1 - 1.0) * h1, s2 = (2.0 * u2 - 1.0) * h2;
+    const double wv[3] = {w.x, w.y, w.z};
+    for (int k = 0; k < 3; ++k) p[k] = centre[k] + s1 * e1[k] + s2 * e2[k] - back * wv[k];
+    return 4.0 * h1 * h2;
+}
+
+// The field of a run: the collision estimator's scores, normalised per walk and unit cell volume.
+template <class Emit>
+TransportStats scored_walks(const TransportMedium& m, int64_t paths, uint64_t stream, Emit&& emit,
+                            TransportScratch& scratch, std::vector<double>& out) {
     const size_t cells = static_cast<size_t>(m.count());
     scratch.score.assign(cells * kScoreLanes, 0.0f);
     float* const score = scratch.score.data();
     const PhaseScores& phase = *m.phase;
     const TransportStats stats =
-        random_walks(m, source, paths, stream, [&](int32_t cell, double weight, const Dir& w) {
+        random_walks(m, paths, stream, emit, [&](int32_t cell, double weight, const Dir& w) {
             // Every direction at once: its footprint score for the arriving direction.
             add_phase_scores(phase, w.x, w.y, w.z, static_cast<float>(weight),
                              score + static_cast<size_t>(cell) * kScoreLanes);
@@ -256,9 +294,57 @@ TransportStats trace_multiple_scattering(const TransportMedium& m, const SourceB
     return stats;
 }
 
+}  // namespace
+
+TransportStats trace_multiple_scattering(const TransportMedium& m, const SourceBox& source, int64_t paths,
+                                         uint64_t stream, TransportScratch& scratch,
+                                         std::vector<double>& out) {
+    return scored_walks(m, paths, stream, box_emitter(source, paths), scratch, out);
+}
+
 TransportStats trace_walks_only(const TransportMedium& medium, const SourceBox& source, int64_t paths,
                                 uint64_t stream) {
-    return random_walks(medium, source, paths, stream, [](int32_t, double, const Dir&) {});
+    return random_walks(medium, paths, stream, box_emitter(source, paths),
+                        [](int32_t, double, const Dir&) {});
+}
+
+TransportStats trace_sun(const TransportMedium& m, const double towards_sun[3], int64_t paths,
+                         uint64_t stream, TransportScratch& scratch, std::vector<double>& out) {
+    const double len = std::sqrt(towards_sun[0] * towards_sun[0] + towards_sun[1] * towards_sun[1] +
+                                 towards_sun[2] * towards_sun[2]);
+    const Dir w{-towards_sun[0] / len, -towards_sun[1] / len, -towards_sun[2] / len};
+    return scored_walks(
+        m, paths, stream,
+        [&](Rng& rng, int64_t, double p[3], Dir& dir) {
+            dir = w;
+            const double u1 = rng.uniform(), u2 = rng.uniform();
+            return beam_entry(m.box, w, u1, u2, p);
+        },
+        scratch, out);
+}
+
+TransportStats trace_sky(const TransportMedium& m, int64_t paths, uint64_t stream, TransportScratch& scratch,
+                         std::vector<double>& out) {
+    // Directions stratified over the hemisphere as the point source's are over the sphere.
+    const int64_t strata = static_cast<int64_t>(std::sqrt(static_cast<double>(paths)));
+    return scored_walks(
+        m, paths, stream,
+        [&](Rng& rng, int64_t path, double p[3], Dir& w) {
+            double u = rng.uniform(), v = rng.uniform();
+            if (path < strata * strata) {
+                u = (static_cast<double>(path / strata) + u) / strata;
+                v = (static_cast<double>(path % strata) + v) / strata;
+            }
+            // Travelling downwards: cos theta = -w.z even in [0, 1), so each direction has solid angle
+            // 2 pi / paths.
+            const double z = -u;
+            const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+            const double phi = kTwoPiExact * v;
+            w = Dir{r * std::cos(phi), r * std::sin(phi), z};
+            const double u1 = rng.uniform(), u2 = rng.uniform();
+            return kTwoPiExact * beam_entry(m.box, w, u1, u2, p);
+        },
+        scratch, out);
 }
 
 namespace {

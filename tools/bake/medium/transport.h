@@ -9,7 +9,8 @@
 // Henyey-Greenstein phase function of asymmetry g, and vacuum outside the grid (no ground).
 //
 // The source is a point, or spread evenly over a box (where a lightning channel can be inside a
-// lightning cell): each walk starts at its own point of the box.
+// lightning cell): each walk starts at its own point of the box. The same walks also start from
+// outside: parallel light of the sun, and an even sky, entering the cloud's box from above.
 //
 // Multiple scattering: analogue light tracing with exact free-path sampling through the piecewise-constant
 // cells (no null collisions), implicit capture (the weight keeps albedo^n after n collisions) and Russian
@@ -28,7 +29,8 @@
 #include "tools/bake/medium/grid_walk.h"
 #include "tools/bake/medium/phase.h"
 
-// Below this weight a path plays Russian roulette (survives with probability 1/2 at twice the weight).
+// Below this share of its starting weight a path plays Russian roulette (survives with probability 1/2 at
+// twice the weight).
 constexpr double kRouletteWeight = 0.05;
 // A path still going after this many collisions is stopped and counted: only optical depths of many
 // thousands get there, and without a bound such a scene would never finish.
@@ -81,6 +83,17 @@ struct TransportScratch {
 TransportStats trace_multiple_scattering(const TransportMedium& medium, const SourceBox& source,
                                          int64_t paths, uint64_t stream, TransportScratch& scratch,
                                          std::vector<double>& out);
+
+// eta per unit irradiance of the sun: parallel light travelling against towards_sun (need not be unit),
+// entering the occupied box evenly over its shadow, scored as above. Deterministic for a given stream.
+TransportStats trace_sun(const TransportMedium& medium, const double towards_sun[3], int64_t paths,
+                         uint64_t stream, TransportScratch& scratch, std::vector<double>& out);
+
+// eta per unit radiance of an even sky over the upper hemisphere (light arriving from every direction
+// with z > 0, none from below the horizon): directions evenly over the hemisphere's solid angle,
+// stratified, each a parallel beam over the box's shadow as for the sun.
+TransportStats trace_sky(const TransportMedium& medium, int64_t paths, uint64_t stream,
+                         TransportScratch& scratch, std::vector<double>& out);
 
 // The same random walks without scoring: their statistics only (a cheap estimate of a cell's work).
 TransportStats trace_walks_only(const TransportMedium& medium, const SourceBox& source, int64_t paths,

@@ -19,11 +19,12 @@
 #include "scene/scene_file.h"
 #include "support/fatal.h"
 #include "support/file_limits.h"
-#include "tools/bake/table/base_intensity.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/medium/coarse_cloud.h"
 #include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
+#include "tools/bake/table/base_intensity.h"
+#include "tools/bake/table/exposure.h"
 #include "tools/bake/table/shards.h"
 #include "tools/bake/table/table_budget.h"
 
@@ -605,8 +606,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
                 }
             }
             double energy[2] = {0.0, 0.0};
-            records[static_cast<size_t>(k)] =
-                cell_records(field, coarse, o.coeffs, report.table_scale, kept[static_cast<size_t>(k)], energy);
+            records[static_cast<size_t>(k)] = cell_records(field, coarse, o.coeffs, report.table_scale,
+                                                           kept[static_cast<size_t>(k)], energy);
             std::lock_guard<std::mutex> hold(pool_lock);
             table_energy[0] += energy[0];
             table_energy[1] += energy[1];
@@ -711,6 +712,15 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
         report.seconds = seconds_since(t0);
         return "";
     }
+
+    // The sun and the sky at the exposure a physical scene of this table gets: computed, not read from the
+    // scene file, so a scene baked before its shading section was written gets the same bytes.
+    error = bake_ambient_table(dir, scene, medium, physical_exposure(report.table_scale, scene), o.paths,
+                               o.seed, workers, o.quiet, report.ambient);
+    if (!error.empty()) return error;
+    report.ambient_written = true;
+    report.ambient_bytes =
+        static_cast<uint64_t>(kAmbientHeaderBytes) + static_cast<uint64_t>(m) * kDirCount * sizeof(Vec3);
 
     // The attenuation table: written while it stays small; otherwise an old one is removed, since its
     // sizes would override the scene's coarse grid and make the viewer refuse the new table.

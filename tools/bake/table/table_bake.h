@@ -9,6 +9,7 @@
 #include "lightning/lightning_grid.h"
 #include "scene/scene.h"
 #include "tools/bake/medium/transport.h"
+#include "tools/bake/table/ambient_bake.h"
 
 // Gamma-mapped level (at the scene's brightness 1, before the splat brightness) at which the viewer
 // shows the light-weighted mean radiance of a reference strike (reference_radiance): the cells just
@@ -59,8 +60,8 @@ struct TableReport {
     int32_t coarse_cells = 0;         // M
     int32_t cells_baked = 0;          // lightning cells with a non-empty record
     double table_scale = 0.0;         // factor applied to every coefficient
-    double kept_energy = 0.0;        // mean share of the field energy kept per record
-    double kept_energy_table = 0.0;  // share of the whole table's field energy kept
+    double kept_energy = 0.0;         // mean share of the field energy kept per record
+    double kept_energy_table = 0.0;   // share of the whole table's field energy kept
     double reference_radiance = 0.0;  // the reference strike's light-weighted mean radiance (before scale)
     double reference_peak = 0.0;      // the gamma-mapped level of its brightest cell and direction
     // RMS display error of the reference strike over the cloud's coarse cells and directions, in grey
@@ -80,6 +81,9 @@ struct TableReport {
     double share_work = 0.0;                 // the shard's share of the expected work
     uint64_t genk_bytes = 0;                 // 0 when the attenuation table was left out
     bool genk_written = false;
+    AmbientReport ambient;  // the sun and sky table (whole bakes and the first shard)
+    bool ambient_written = false;
+    uint64_t ambient_bytes = 0;
     double seconds = 0.0;
 };
 
@@ -107,8 +111,9 @@ std::string read_scene_folder(const std::string& dir, const std::string& extra, 
                               bool load_sounds = true);
 
 // Checks that the scene can be baked (cloud, lightning section, layers, power-of-two coarse sizes,
-// optics, memory) and bakes dir/basic_intensity_cmp.dat and, when small enough, dir/genk.tbl, each
-// written under a temporary name and renamed when whole. Returns an empty string on success, otherwise
+// optics, memory) and bakes dir/basic_intensity_cmp.dat, dir/ambient_light.dat (the sun and the sky at
+// the exposure the bake writes into a physical scene) and, when small enough, dir/genk.tbl, each written
+// under a temporary name and renamed when whole. Returns an empty string on success, otherwise
 // the message to print.
 std::string bake_scene_tables(const std::string& dir, const Scene& scene, const TableOptions& options,
                               TableReport& report);
