@@ -8,12 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+
+#include "lightning/reference_strike.h"
+#include "render/sky_light.h"
 
 extern char** environ;
 
@@ -150,6 +154,20 @@ StrikeExport make_strike_export(const Camera& camera, const CloudGrid& cloud, co
     return s;
 }
 
+StrikeAmbient make_strike_ambient(const LightningGrid& grid, const Scene& scene) {
+    StrikeAmbient a;
+    const double white = white_radiance(grid, scene) * scene.cloud.optical[1];
+    const Vec3 u = scene.light.sun_dir;
+    const float len = std::sqrt(u.x * u.x + u.y * u.y + u.z * u.z);
+    if (!(white > 0.0) || !(len > 0.0f)) return a;
+    a.present = true;
+    a.sun_direction = Vec3{u.x / len, u.y / len, u.z / len};
+    ambient_sources(scene, 1.0 / white, a.sun_irradiance, a.sky_radiance);
+    // Below the horizon the ground stands between the sun and the cloud, and the bake traced none.
+    if (!(u.z > 0.0f)) a.sun_irradiance = Vec3{};
+    return a;
+}
+
 std::string strike_json(const StrikeExport& s) {
     std::string t = "{\"frame\": " + std::to_string(s.frame) + ", \"window\": [" +
                     std::to_string(s.window[0]) + ", " + std::to_string(s.window[1]) + "],\n";
@@ -162,8 +180,13 @@ std::string strike_json(const StrikeExport& s) {
         t += (i == 0 ? "\n  " : ",\n  ");
         t += "{\"position\": " + triple(s.positions[i]) + ", \"power\": " + triple(s.powers[i]) + "}";
     }
-    t += s.positions.empty() ? "]}\n" : "\n ]}\n";
-    return t;
+    t += s.positions.empty() ? "]" : "\n ]";
+    if (s.ambient.present) {
+        t += ",\n \"sun\": {\"direction\": " + triple(s.ambient.sun_direction) +
+             ", \"irradiance\": " + triple(s.ambient.sun_irradiance) + "},\n";
+        t += " \"sky\": {\"radiance\": " + triple(s.ambient.sky_radiance) + "}";
+    }
+    return t + "}\n";
 }
 
 std::string find_bake_program(const std::string& viewer_path) {

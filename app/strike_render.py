@@ -1,13 +1,23 @@
 # render.py -- renders the strike described by strike.json (beside this script) with Blender's Cycles.
 #
 #   blender -b --factory-startup -P render.py [-- --width W --height H --samples N --seeds 1,2
-#                                                 --out FILE.png --single --threads N]
+#                                                 --out FILE.png --single --threads N
+#                                                 --ambient-only | --lights-only]
 #
 # The cloud is cloud.vdb's "density" grid with sigma_t = extinction x density per scene unit, a fraction
 # albedo of it scattering with a Henyey-Greenstein phase of asymmetry g, the rest absorbing; every point
-# source of the strike is a point light of its power; the camera is the viewer's. All orders of scattering
-# by default (--single: the first only). Nothing else lights the scene and the film is transparent, so
-# the alpha channel is how much the cloud hides.
+# source of the strike is a point light of its power; the camera is the viewer's. When strike.json has
+# a sun and a sky, a sun lamp of its irradiance and a world that shines the sky's radiance from above
+# the horizon (nothing from below: the ground) light the cloud too. --ambient-only drops the point
+# lights (the frame without a strike), --lights-only the sun and the sky (the strike's own light). All
+# orders of scattering by default (--single: the first only). Nothing else lights the scene and the
+# film is transparent, so the alpha channel is how much the cloud hides and the sky behind it is not in
+# the picture.
+#
+# Units: a scene unit is a metre and the record's power unit a watt, channel by channel: a point light
+# of power P (RGB) is a Blender light of P's largest channel in watts with the colour P / that channel
+# (Cycles gives it the intensity P / 4 pi per steradian), the sun's strength is its irradiance in
+# W / m^2 and the world's colour its radiance, so every light keeps its ratio to the others.
 #
 # Output: a 16-bit RGBA PNG of linear radiance (no display curve), scaled so that its brightest channel
 # is 65535 (the factor is in the PNG's "radiance_scale" text), alpha the cloud's opacity. Several seeds are
@@ -42,6 +52,9 @@ def parse_options(strike):
     p.add_argument("--out", default=os.path.join(HERE, "render.png"))
     p.add_argument("--single", action="store_true", help="single scattering only")
     p.add_argument("--threads", type=int, default=0, help="render threads (0: all cores)")
+    only = p.add_mutually_exclusive_group()
+    only.add_argument("--ambient-only", action="store_true", help="the sun and the sky, no point lights")
+    only.add_argument("--lights-only", action="store_true", help="the point lights, no sun and no sky")
     o = p.parse_args(argv)
     win_w, win_h = strike["window"]
     if o.width <= 0 and o.height <= 0:
@@ -87,6 +100,14 @@ def set_up_render(scene, o):
     scene.world = world
 
 
+def colour_and_strength(rgb):
+    """Blender's (colour, strength) for an RGB amount: strength the largest channel, so each channel
+    keeps its own value."""
+    rgb = [max(0.0, float(v)) for v in rgb]
+    peak = max(rgb)
+    return (tuple(v / peak for v in rgb) if peak > 0.0 else (1.0, 1.0, 1.0)), peak
+
+
 def add_cloud(scene, cloud):
     volume = bpy.data.volumes.new("cloud")
     volume.filepath = os.path.join(HERE, cloud["vdb"])
@@ -129,17 +150,59 @@ def add_cloud(scene, cloud):
 
 def add_lights(scene, lights):
     for i, light in enumerate(lights):
-        power = [max(0.0, float(v)) for v in light["power"]]
-        total = sum(power)
-        if total <= 0.0:
+        colour, power = colour_and_strength(light["power"])
+        if power <= 0.0:
             continue
         data = bpy.data.lights.new("source%d" % i, "POINT")
-        data.energy = total
-        data.color = tuple(v / max(power) for v in power)
+        data.energy = power
+        data.color = colour
         data.shadow_soft_size = 0.0
         obj = bpy.data.objects.new("source%d" % i, data)
         obj.location = light["position"]
         scene.collection.objects.link(obj)
+
+
+def add_sun(scene, sun):
+    colour, strength = colour_and_strength(sun["irradiance"])
+    if strength <= 0.0:
+        return
+    data = bpy.data.lights.new("sun", "SUN")
+    data.energy = strength
+    data.color = colour
+    data.angle = 0.0  # parallel light, as the bake's sun
+    obj = bpy.data.objects.new("sun", data)
+    # A sun lamp shines down its local -z: turn +z towards the sun.
+    obj.rotation_mode = "QUATERNION"
+    obj.rotation_quaternion = Vector((0.0, 0.0, 1.0)).rotation_difference(Vector(sun["direction"]).normalized())
+    scene.collection.objects.link(obj)
+
+
+def add_sky(scene, sky):
+    """A world of the sky's radiance over the upper hemisphere and black below the horizon."""
+    colour, strength = colour_and_strength(sky["radiance"])
+    if strength <= 0.0:
+        return
+    world = scene.world
+    world.use_nodes = True
+    nodes, links = world.node_tree.nodes, world.node_tree.links
+    nodes.clear()
+    # A world's generated coordinate is the direction a ray leaves towards.
+    coords = nodes.new("ShaderNodeTexCoord")
+    split = nodes.new("ShaderNodeSeparateXYZ")
+    links.new(coords.outputs["Generated"], split.inputs[0])
+    above = nodes.new("ShaderNodeMath")
+    above.operation = "GREATER_THAN"
+    above.inputs[1].default_value = 0.0
+    links.new(split.outputs["Z"], above.inputs[0])
+    level = nodes.new("ShaderNodeMath")
+    level.operation = "MULTIPLY"
+    level.inputs[1].default_value = strength
+    links.new(above.outputs[0], level.inputs[0])
+    background = nodes.new("ShaderNodeBackground")
+    background.inputs["Color"].default_value = colour + (1.0,)
+    links.new(level.outputs[0], background.inputs["Strength"])
+    out = nodes.new("ShaderNodeOutputWorld")
+    links.new(background.outputs[0], out.inputs["Surface"])
 
 
 def add_camera(scene, cam):
@@ -199,8 +262,19 @@ def main():
     scene = bpy.context.scene
     set_up_render(scene, o)
     add_cloud(scene, strike["cloud"])
-    add_lights(scene, strike["lights"])
+    if not o.ambient_only:
+        add_lights(scene, strike.get("lights", []))
+    if not o.lights_only:
+        if "sun" in strike:
+            add_sun(scene, strike["sun"])
+        if "sky" in strike:
+            add_sky(scene, strike["sky"])
     add_camera(scene, strike["camera"])
+    kinds = {"POINT": "point lights", "SUN": "the sun"}
+    lit = sorted({kinds[ob.data.type] for ob in scene.collection.objects if ob.type == "LIGHT"})
+    if scene.world.use_nodes:
+        lit.append("the sky")
+    lit_by = ", ".join(lit) or "nothing"
     start = time.time()
     total = None
     for seed in o.seeds:
@@ -217,9 +291,11 @@ def main():
     write_png16(o.out, o.width, o.height, out, {
         "radiance_scale": "%.9g" % scale,
         "samples": "%d x %d seeds (%s)" % (o.samples, n, ",".join(map(str, o.seeds))),
-        "scattering": "single" if o.single else "all orders"})
-    print("render.py: %s, %d x %d, %d samples x %d seeds, %s scattering, %.1f s" %
-          (o.out, o.width, o.height, o.samples, n, "single" if o.single else "all orders", time.time() - start))
+        "scattering": "single" if o.single else "all orders",
+        "lit_by": lit_by})
+    print("render.py: %s, %d x %d, %d samples x %d seeds, %s scattering, lit by %s, %.1f s" %
+          (o.out, o.width, o.height, o.samples, n, "single" if o.single else "all orders", lit_by,
+           time.time() - start))
 
 
 # A failed render must end Blender with a failing status, which an error inside a -P script does not.

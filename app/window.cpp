@@ -133,7 +133,6 @@ void update_idle(AppState& a) {
     a.idle_running = due;
 }
 
-
 // A mouse release that starts a discharge at window pixel (x, y), top-left origin.
 void strike_at(int x, int y) {
     AppState& a = app_state;
@@ -153,6 +152,8 @@ void strike_at(int x, int y) {
         // Kept now: the idle step clears the point sources right after the lit frame, the next display.
         a.last_strike =
             make_strike_export(viewer.camera, scene_state.cloud, lightning_state.sources, a.drawn_count + 1);
+        // The sun and the sky go with it only when they light the cloud on screen.
+        if (ambient_in_use()) a.last_strike.ambient = make_strike_ambient(viewer.lightning_grid, scene_state);
         a.have_strike = true;
         a.flash.active = false;
         lightning_state.flash_display = 1.0f;
@@ -162,8 +163,9 @@ void strike_at(int x, int y) {
             // scene's generator exactly as without flashes.
             const Flash flash = draw_flash(a.flash_random);
             printf("%s\n", describe_flash(flash).c_str());
-            start_flash_playback(a.flash, flash, flash_on_frame_clock(a) ? a.frame_number / key_frames_per_second(a)
-                                                                          : seconds_now());
+            start_flash_playback(
+                a.flash, flash,
+                flash_on_frame_clock(a) ? a.frame_number / key_frames_per_second(a) : seconds_now());
             strokes.clear();
             for (const FlashStroke& s : flash.strokes) strokes.push_back(ThunderStroke{s.time_s, s.peak});
         }
@@ -178,7 +180,8 @@ void strike_at(int x, int y) {
     }
     relight_cloud();
     // The relight is linear in the strike's light: each frame of the flash scales this field.
-    if (a.flash.active) viewer.flash_field = ambient_in_use() ? viewer.lightning_light : scene_state.cloud.dcl_dir_light;
+    if (a.flash.active)
+        viewer.flash_field = ambient_in_use() ? viewer.lightning_light : scene_state.cloud.dcl_dir_light;
 }
 
 // Writes the newest strike into dir for a path tracer; false, after the message, when nothing was written.
@@ -197,9 +200,10 @@ bool export_last_strike(const std::string& dir) {
     }
     // The display curve goes with it: a comparison shows the path tracer's radiance through the same curve.
     printf(
-        "strike of frame %d exported to %s: strike.json, render.py, cloud.vdb (%zu point sources, "
+        "strike of frame %d exported to %s: strike.json, render.py, cloud.vdb (%zu point sources%s, "
         "the cloud's display gamma_inv %.6g)\n",
         a.last_strike.frame, dir.c_str(), a.last_strike.positions.size(),
+        a.last_strike.ambient.present ? ", the sun and the sky" : "",
         static_cast<double>(scene_state.cloud.gamma_inv));
     fflush(stdout);
     return true;

@@ -7,11 +7,14 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/strike_export.h"
 #include "illumination/ambient_light.h"
 #include "illumination/directions.h"
 #include "illumination/in_scattering.h"
 #include "illumination/tables.h"
 #include "lightning/lightning_grid.h"
+#include "lightning/reference_strike.h"
+#include "render/sky_light.h"
 #include "scene/scene.h"
 #include "support/file_limits.h"
 #include "test_support.h"
@@ -161,6 +164,54 @@ TEST_F(BakedScene, ViewerReadsEverySection) {
     EXPECT_TRUE(s.sky_built);
 }
 
+// The strike export's sun and sky are the sources the ambient table was baked with, carried from viewer
+// units back into the point sources' unit (viewer = true x S / 1e9), so that a path tracer lights the
+// cloud with the sun and the strike in the viewer's ratio.
+TEST_F(BakedScene, StrikeExportCarriesTheBakedSunAndSkyInTheSourcesUnit) {
+    Scene s = *scene_;
+    const double table_scale = report_->tables.table_scale;
+    LightningGrid grid;
+    setup_lightning_grid(grid, s.lightning, s.cloud);
+    Vec3 sun, sky;
+    ambient_sources(s, physical_exposure(table_scale, s), sun, sky);
+    ASSERT_GT(sun.x, 0.0f);
+    ASSERT_GT(sky.z, 0.0f);
+    const StrikeAmbient a = make_strike_ambient(grid, s);
+    ASSERT_TRUE(a.present);
+    const double to_viewer = table_scale / 1e9;
+    const float got[6] = {a.sun_irradiance.x, a.sun_irradiance.y, a.sun_irradiance.z,
+                          a.sky_radiance.x,   a.sky_radiance.y,   a.sky_radiance.z};
+    const float want[6] = {sun.x, sun.y, sun.z, sky.x, sky.y, sky.z};
+    for (int c = 0; c < 6; ++c) EXPECT_NEAR(got[c] * to_viewer, want[c], 1e-5 * want[c]) << c;
+    // A white surface facing the sun shows at kSunWhiteLevel: F / pi = 0.5^3 a J_white for a white sun.
+    const double white = white_radiance(grid, s) * s.cloud.optical[1];
+    EXPECT_NEAR(a.sun_irradiance.x / (3.14159265 * s.light.sun_colour.x * white), 0.125, 1e-5);
+    const Vec3 u = normalise(s.light.sun_dir);
+    EXPECT_NEAR(dot(a.sun_direction, u), 1.0f, 1e-6f);
+    EXPECT_NEAR(length(a.sun_direction), 1.0f, 1e-6f);
+
+    // A sun below the horizon lights nothing through the ground, but the sky (coloured by the sun's
+    // place) still does; the record keeps both keys after the lights.
+    s.light.sun_dir = Vec3{u.x, u.y, -0.2f};
+    const StrikeAmbient below = make_strike_ambient(grid, s);
+    ASSERT_TRUE(below.present);
+    EXPECT_EQ(below.sun_irradiance.x + below.sun_irradiance.y + below.sun_irradiance.z, 0.0f);
+    EXPECT_GT(below.sky_radiance.z, 0.0f);
+    StrikeExport record;
+    record.ambient = below;
+    const std::string json = strike_json(record);
+    const size_t lights = json.find("\"lights\": []"), sun_at = json.find("\"sun\": {\"direction\": ["),
+                 sky_at = json.find("\"sky\": {\"radiance\": [");
+    EXPECT_TRUE(lights < sun_at && sun_at < sky_at && sky_at != std::string::npos) << json;
+    EXPECT_EQ(json.substr(json.size() - 4), "]}}\n") << json;
+
+    // Without lightning there is no white to set the unit by: no sun and no sky.
+    s.lightning.discharge_box_high = s.lightning.discharge_box_low;
+    LightningGrid none;
+    setup_lightning_grid(none, s.lightning, s.cloud);
+    EXPECT_FALSE(make_strike_ambient(none, s).present);
+}
+
 TEST_F(BakedScene, ObjectsFaceOutwardsAndStandOnTheGround) {
     const Scene& s = *scene_;
     ASSERT_GT(s.objects.size(), 10u);
@@ -267,7 +318,8 @@ TEST_F(BakedScene, RelightingWithTheViewerReproducesTheDirectSum) {
         ASSERT_EQ(cloud.dcl_dir_light[i].x, cloud.dcl_dir_light[i].z);
         // The physical relight shows that J itself in the cloud's cells.
         if (sigma_s > 0.0) {
-            ASSERT_NEAR(physical.dcl_dir_light[i].y, cloud.dcl_dir_light[i].x, 1e-5 * cloud.dcl_dir_light[i].x)
+            ASSERT_NEAR(physical.dcl_dir_light[i].y, cloud.dcl_dir_light[i].x,
+                        1e-5 * cloud.dcl_dir_light[i].x)
                 << "cell " << i / kDirCount << " dir " << i % kDirCount;
         }
     }
@@ -581,9 +633,10 @@ TEST_F(BakedScene, TableScaleBringsTheReferenceStrikeToItsLevel) {
     DisplayCurve curve;
     curve.gamma_inv = cloud.gamma_inv;
     curve.light_scale = cloud.light_scale;
-    curve.share = std::max({s.emission_colour.x * s.channel_colour.x, s.emission_colour.y * s.channel_colour.y,
-                            s.emission_colour.z * s.channel_colour.z}) /
-                  per_length;
+    curve.share =
+        std::max({s.emission_colour.x * s.channel_colour.x, s.emission_colour.y * s.channel_colour.y,
+                  s.emission_colour.z * s.channel_colour.z}) /
+        per_length;
     EXPECT_NEAR(display_value(curve, reference_radiance(linear)), kReferenceLevel, 0.005 * kReferenceLevel);
 }
 
@@ -610,8 +663,8 @@ std::vector<double> reference_field(const Scene& scene, uint32_t seed, int64_t p
     return sum;
 }
 
-// The viewer's relit light (in-scattered radiance) of a channel under the cloud, from a table file; the binned grid
-// into `binned` when given.
+// The viewer's relit light (in-scattered radiance) of a channel under the cloud, from a table file; the
+// binned grid into `binned` when given.
 std::vector<Vec3> viewer_light(const Scene& scene, const std::string& table_file,
                                LightningGrid* binned = nullptr) {
     CloudGrid cloud = scene.cloud;

@@ -5,7 +5,10 @@
                     [--alpha-min A] [--side-by-side OUT.png]
 
 VIEWER.png is the viewer's lit frame (8-bit); with --dark, the frame after it, and the cloud's light is
-taken as the lit frame minus the dark one (the sky, town and flash behind thin cloud cancel). CYCLES.png
+taken as the lit frame minus the dark one in linear light (the sky, town and flash behind thin cloud
+and the sun's and the sky's light on the cloud cancel). Without --dark the frame is compared as it
+is: a frame before a strike against a render lit by the sun and the sky alone (render.py
+--ambient-only), where the dim sky behind thin cloud stays in the viewer's pixels. CYCLES.png
 is render.py's 16-bit linear RGBA; its alpha (the cloud's opacity) says which pixels are over the cloud:
 those whose mean alpha reaches --alpha-min after both images are box-filtered down to --size (default:
 half the path tracer's size). The path tracer's radiance R is shown as the viewer shows light,
@@ -13,7 +16,9 @@ half the path tracer's size). The path tracer's radiance R is shown as the viewe
 
 Prints: relative L1, Pearson and rank (Spearman) correlation, the overlap (IoU) of the brightest tenth of
 each and the offset of their centroids, the mean brightness by fifths of the cloud's height for both,
-and a last line "metrics: ..." of name-value pairs for scripts. --side-by-side writes the viewer's cloud
+and a last line "metrics: ..." of name-value pairs for scripts; k_radiance there is k for the render's
+radiance in the record's units (from its "radiance_scale"), 1 / (albedo x J_white) when the viewer and
+the path tracer agree in level as well as in shape. --side-by-side writes the viewer's cloud
 light | the path tracer through the fitted curve | the difference (red: the viewer brighter, blue: darker).
 """
 import argparse
@@ -179,7 +184,10 @@ def compare(viewer, cycles, dark=None, gamma_inv=1.0 / 3.0, size=None, alpha_min
     width, height = size or (cycles.shape[1] // 2, cycles.shape[0] // 2)
     light = viewer[:, :, :3]
     if dark is not None:
-        light = np.maximum(light - dark[:, :, :3], 0.0)
+        # In linear light, where the two add: the display curve would squeeze a strike's light over a
+        # sunlit cloud.
+        lin = np.power(light, 1.0 / gamma_inv) - np.power(dark[:, :, :3], 1.0 / gamma_inv)
+        light = np.power(np.maximum(lin, 0.0), gamma_inv)
     v = box_down(light.mean(axis=2) * 255.0, width, height)
     r = box_down(cycles[:, :, :3].mean(axis=2), width, height)
     alpha = box_down(cycles[:, :, 3], width, height)
@@ -235,7 +243,8 @@ def report(m):
         "  path tracer: " + " / ".join("%.0f" % x for x in m["fifths_cycles"]),
         "  viewer:      " + " / ".join("%.0f" % x for x in m["fifths_viewer"]),
         "metrics: l1 %.4f pearson %.4f spearman %.4f iou %.4f dx %.2f dy %.2f" %
-        (m["l1"], m["pearson"], m["spearman"], m["iou"], m["dx"], m["dy"]),
+        (m["l1"], m["pearson"], m["spearman"], m["iou"], m["dx"], m["dy"]) +
+        (" k_radiance %.4f" % m["k_radiance"] if "k_radiance" in m else ""),
     ]
     return "\n".join(lines)
 
@@ -251,10 +260,14 @@ def main(argv):
     p.add_argument("--side-by-side", help="write viewer | path tracer | difference here")
     o = p.parse_args(argv)
     viewer, _ = load_png(o.viewer)
-    cycles, _ = load_png(o.cycles)
+    cycles, text = load_png(o.cycles)
     dark = load_png(o.dark)[0] if o.dark else None
     size = tuple(int(x) for x in o.size.lower().split("x")) if o.size else None
     m, panels = compare(viewer, cycles, dark, o.gamma_inv, size, o.alpha_min)
+    if "radiance_scale" in text:
+        # k for the render's own radiance, in the record's units: the viewer shows radiance R as
+        # 255 (k R)^gamma_inv, so k = 1 / (albedo x J_white) when the two agree in level too.
+        m["k_radiance"] = m["k"] * float(text["radiance_scale"]) / 65535.0
     print(report(m))
     if o.side_by_side:
         side_by_side(panels, o.side_by_side)

@@ -7,20 +7,14 @@
 #include <cstdio>
 
 #include "illumination/ambient_light.h"
-#include "render/sky.h"
+#include "render/sky_light.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/parallel.h"
 
 namespace {
 
-constexpr double kPiD = 3.141592653589793;
 // Stream salts of the sun's and the sky's batches, apart from every lightning cell's.
 constexpr uint64_t kSunSalt = 0x5A11ull << 32, kSkySalt = 0x5C1Eull << 32;
-
-// The linear radiance the viewer gives a display value b of the background.
-double linear(double b, double exposure, double gamma_inv) {
-    return std::pow(std::clamp(b, 0.0, 1.0), 1.0 / gamma_inv) / exposure;
-}
 
 // eta of one light (sun or sky) summed over batches in batch order, so the result does not depend on
 // how many run at once.
@@ -54,36 +48,6 @@ std::vector<double> batched(const TransportMedium& m, int64_t paths, uint64_t sa
 }
 
 }  // namespace
-
-void ambient_sources(const Scene& scene, double exposure, Vec3& sun_irradiance, Vec3& sky_radiance) {
-    const double gi = scene.cloud.gamma_inv > 0.0f ? scene.cloud.gamma_inv : 1.0;
-    const double e = exposure > 0.0 ? exposure : 1.0;
-    const Vec3 s = scene.light.sun_colour;
-    // A white surface facing the sun reflects F / pi; it shows at kSunWhiteLevel.
-    const double f = kPiD * linear(kSunWhiteLevel, e, gi);
-    sun_irradiance =
-        Vec3{static_cast<float>(f * std::max(0.0f, s.x)), static_cast<float>(f * std::max(0.0f, s.y)),
-             static_cast<float>(f * std::max(0.0f, s.z))};
-    sky_radiance = Vec3{};
-    if (!scene.sky_built || scene.sky.sky_vertices.empty()) return;
-    SkySettings sky = scene.sky;
-    compute_sky_colours(sky, scene.light, 0.0f);
-    // Rings are evenly spaced in elevation, so a vertex stands for a solid angle in proportion to the
-    // cosine of its elevation.
-    double sum[3] = {0.0, 0.0, 0.0}, weight = 0.0;
-    for (const SkyVertex& v : sky.sky_vertices) {
-        if (v.position.z < 0.0f) continue;
-        const double w = std::sqrt(std::max(0.0, 1.0 - static_cast<double>(v.position.z) * v.position.z));
-        sum[0] += w * v.colour.x;
-        sum[1] += w * v.colour.y;
-        sum[2] += w * v.colour.z;
-        weight += w;
-    }
-    if (!(weight > 0.0)) return;
-    sky_radiance = Vec3{static_cast<float>(linear(sum[0] / weight, e, gi)),
-                        static_cast<float>(linear(sum[1] / weight, e, gi)),
-                        static_cast<float>(linear(sum[2] / weight, e, gi))};
-}
 
 std::vector<Vec3> ambient_field(const TransportMedium& m, const Vec3& towards_sun, const Vec3& sun_irradiance,
                                 const Vec3& sky_radiance, int64_t paths, uint32_t seed, int workers,

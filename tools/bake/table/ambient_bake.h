@@ -5,13 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "render/sky_light.h"
 #include "scene/scene.h"
 #include "tools/bake/medium/transport.h"
 
-// Display level at which a white surface facing the sun would show, through the physical scene's own
-// exposure and tone curve: it sets the sun's irradiance relative to the strike's light (see
-// docs/table-to-pixel.md).
-constexpr double kSunWhiteLevel = 0.5;
 // Random walks for the sun and for the sky, each, per walk of -paths, in kAmbientBatches batches of
 // streams of their own.
 constexpr int64_t kAmbientPathsPerPath = 256;
@@ -28,11 +25,6 @@ struct AmbientReport {
     TransportStats sun_stats;  // per unit of light entering the box's shadow
     double seconds = 0.0;
 };
-
-// The sun's irradiance and the sky's radiance in viewer units for a scene whose physical exposure is
-// `exposure` (the sun times its colour, the sky its dome's mean colour over the solid angle above the
-// horizon, both made linear as the viewer makes its background linear).
-void ambient_sources(const Scene& scene, double exposure, Vec3& sun_irradiance, Vec3& sky_radiance);
 
 // J of the sun and the sky per coarse cell and direction (cell-major, RGB, viewer units; 0 in empty
 // cells): eta of the sun per unit irradiance and of the sky per unit radiance, divided by sigma_s and

@@ -16,12 +16,12 @@
 #include "illumination/directions.h"
 #include "illumination/in_scattering.h"
 #include "lightning/lightning_grid.h"
+#include "lightning/reference_strike.h"
 #include "scene/scene_file.h"
 #include "support/fatal.h"
 #include "support/file_limits.h"
 #include "tools/bake/byte_writer.h"
 #include "tools/bake/medium/coarse_cloud.h"
-#include "tools/bake/table/exposure.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/table/base_intensity.h"
 #include "tools/bake/table/exposure.h"
@@ -150,7 +150,8 @@ std::vector<double> per_unit_scattering(const Scene& scene) {
 // A cell-major field of eta as the field a physical table holds: J = eta / sigma_s, 0 in empty cells.
 void to_in_scattering(std::vector<double>& field, const std::vector<double>& inv_sigma_s) {
     for (size_t c = 0; c < inv_sigma_s.size(); ++c)
-        for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d) field[c * kDirCount + d] *= inv_sigma_s[c];
+        for (size_t d = 0; d < static_cast<size_t>(kDirCount); ++d)
+            field[c * kDirCount + d] *= inv_sigma_s[c];
 }
 
 // A physical scene shows a cloud cell's light v as (E a share v)^gamma_inv: E the exposure the table
@@ -348,27 +349,6 @@ double reference_radiance(const std::vector<double>& field) {
         sum2 += power * power;
     }
     return sum > 0.0 ? sum2 / sum / (4.0 * 3.141592653589793) : 0.0;
-}
-
-std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scene) {
-    LightningGrid g;
-    setup_lightning_grid(g, scene.lightning, scene.cloud);
-    std::vector<std::pair<int32_t, double>> cells;
-    if (!lightning_grid_usable(g)) return cells;
-    const LightningSettings& s = scene.lightning;
-    const float base_z = scene.cloud.grd_origin.z;
-    const float x = 0.5f * (g.box_low.x + g.box_high.x), y = 0.5f * (g.box_low.y + g.box_high.y);
-    const int32_t ix = std::clamp(static_cast<int32_t>((x - g.box_low.x) / g.cell_dx), 0, g.lgrid_nx - 1);
-    const int32_t iy = std::clamp(static_cast<int32_t>((y - g.box_low.y) / g.cell_dy), 0, g.lgrid_ny - 1);
-    const double per_length = s.emission_colour.x * s.channel_colour.x +
-                              s.emission_colour.y * s.channel_colour.y +
-                              s.emission_colour.z * s.channel_colour.z;
-    for (int32_t iz = 0; iz < g.lgrid_nz; ++iz) {
-        const double lo = std::max(0.0, static_cast<double>(g.lgrid_z[iz]));
-        const double hi = std::min(static_cast<double>(base_z), static_cast<double>(g.lgrid_z[iz + 1]));
-        if (hi > lo) cells.push_back({(iz * g.lgrid_ny + iy) * g.lgrid_nx + ix, (hi - lo) * per_length});
-    }
-    return cells;
 }
 
 std::string bake_scene_tables(const std::string& dir, const Scene& scene, const TableOptions& o,

@@ -127,8 +127,3 @@ std::vector<double> lightning_cell_costs(const Scene& scene, const TableOptions&
 // cell, but above the ground and, for a cell that straddles the cloud base, below the base (a channel
 // reaches the cloud at its base).
 std::vector<SourceBox> lightning_cell_sources(const LightningGrid& grid, const CloudGrid& cloud);
-
-// The lightning cells and weights of a reference strike: a straight vertical channel from the cloud
-// base at the middle of the domain down to the ground, each cell weighted by the channel length inside
-// it times the summed channel colours, which is what the viewer's binning gives such a channel.
-std::vector<std::pair<int32_t, double>> reference_strike_cells(const Scene& scene);
