@@ -96,6 +96,8 @@ void parse_options(int argc, char** argv, Options& o,
             o.help_overlay = true;
         } else if (!strcmp(a, "-quads")) {
             o.quads = true;
+        } else if (!strcmp(a, "-timing")) {
+            o.timing = true;
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -125,6 +127,7 @@ void print_help(FILE* out) {
         "  -export-strike DIR scripted run: after the first strike write DIR/strike.json, render.py\n"
         "                     and cloud.vdb for a path tracer (cloud.vdb by vintrel-bake)\n"
         "  -play              fly the camera along the key views of view.dat from the first frame\n"
+        "  -timing            scripted run: print the mean frame time, splat preparation and drawing apart\n"
         "  -nohelp            start with the help overlay hidden\n"
         "  -help_overlay      show the help overlay in a movie too\n"
         "  -quads             draw the cloud as textured quads (the OpenGL 1.1 way) even where\n"

@@ -35,6 +35,7 @@ struct Options {
     bool no_help = false;                  // "-nohelp": start with the help overlay hidden
     bool help_overlay = false;             // "-help_overlay": show the overlay in a movie too
     bool quads = false;                    // "-quads": splats as quads even where sprites work
+    bool timing = false;                   // "-timing": a scripted run prints its frame times at the end
     bool help = false;
 };
 

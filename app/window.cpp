@@ -278,6 +278,29 @@ void advance_flight(AppState& a) {
     place_flight_camera();
 }
 
+// Adds the frame just drawn to the timing, its GL work finished first; the first frame (textures, the
+// first preparation) only starts it.
+void note_frame_time(AppState& a, double display_start) {
+    glFinish();
+    if (a.frame_number == 1) {
+        a.timed_prepare_start = viewer.splats.prepare_seconds;
+        return;
+    }
+    ++a.timed_frames;
+    a.timed_seconds += seconds_now() - display_start;
+}
+
+void print_frame_times(const AppState& a) {
+    if (a.timed_frames <= 0) return;
+    const double per_frame = a.timed_seconds / a.timed_frames;
+    const double prepare = (viewer.splats.prepare_seconds - a.timed_prepare_start) / a.timed_frames;
+    printf("timing: %d frames at %d x %d, %.1f ms per frame (%.2f frames per second): splat preparation "
+           "%.1f ms, drawing and the rest %.1f ms\n",
+           a.timed_frames, a.options.win_width, a.options.win_height, per_frame * 1000.0, 1.0 / per_frame,
+           prepare * 1000.0, (per_frame - prepare) * 1000.0);
+    fflush(stdout);
+}
+
 void draw_info() {
     const AppState& a = app_state;
     const std::string line =
@@ -356,6 +379,7 @@ void display() {
     // The first picture starts the frame clock; after it only the idle step draws frames.
     const bool tick = a.tick_due || a.first_display;
     a.tick_due = false;
+    const double display_start = seconds_now();
     if (a.first_display) {
         if (a.frame_clock) {
             reset_sound_mix(sound_mixer);
@@ -404,10 +428,12 @@ void display() {
     if (a.info_on) draw_info();
     ++a.drawn_count;
     if (tick) ++a.frame_number;
+    if (a.options.timing && tick) note_frame_time(a, display_start);
     save_frame(tick);
     if (tick) frame_sound_step();
     glutSwapBuffers();
     if (tick && a.options.frames > 0 && a.frame_number >= a.options.frames) {
+        if (a.options.timing) print_frame_times(a);
         export_first_strike();
         if (!a.options.export_strike_dir.empty() && !a.strike_exported) {
             fprintf(stderr, "strike not exported to %s: no strike lit the cloud\n",

@@ -71,6 +71,11 @@ struct AppState {
     // Flashes in time ("flash strokes" scenes): their own random stream and the flash on screen.
     FlashRandom flash_random;
     FlashPlayback flash;
+    // "-timing": frames of the frame clock after the first, their time (the GL work finished) and the
+    // splat preparation's share.
+    int timed_frames = 0;
+    double timed_seconds = 0.0;
+    double timed_prepare_start = 0.0;
 };
 
 extern AppState app_state;

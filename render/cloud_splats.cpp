@@ -2,6 +2,7 @@
 #include "render/cloud_splats.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -455,4 +456,15 @@ void mark_splat_light_changed(SplatFrame& frame) { frame.light_changed = true; }
 bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye) {
     return !frame.prepared || frame.light_changed || frame.prepared_blobs != cloud.blobs.size() ||
            frame.prepared_eye.x != eye.x || frame.prepared_eye.y != eye.y || frame.prepared_eye.z != eye.z;
+}
+
+void prepare_splats_when_needed(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
+    if (!splats_need_preparing(frame, cloud, eye)) return;
+    const auto start = std::chrono::steady_clock::now();
+    prepare_cloud_splats(frame, cloud, eye);
+    frame.prepared = true;
+    frame.light_changed = false;
+    frame.prepared_eye = eye;
+    frame.prepared_blobs = cloud.blobs.size();
+    frame.prepare_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

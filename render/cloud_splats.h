@@ -48,6 +48,8 @@ struct SplatFrame {
     bool light_changed = true;
     Vec3 prepared_eye;
     size_t prepared_blobs = 0;
+    // CPU time spent preparing, for the frame timing of scripted runs (-timing).
+    double prepare_seconds = 0.0;  // all preparations so far
 };
 
 // The footprint strip for splat radius R (fine cells) and extinction: 32 tiles of 32 x 32 RGBA floats,
@@ -85,6 +87,8 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void mark_splat_light_changed(SplatFrame& frame);
 // False when the last preparation was for this eye, this many blobs and the light as it is.
 bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
+// Prepares the splats when they need it and notes what for, adding the time taken to prepare_seconds.
+void prepare_splats_when_needed(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
 // Fills vertices, texcoords and colours for splats first ... last - 1 of a prepared frame, at the same
 // positions: quads of side 2 splat_size grd_size facing the eye (world), textured with the splat's tile.
 void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last);

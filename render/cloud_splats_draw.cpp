@@ -123,13 +123,7 @@ void create_splat_program(RenderTextures& textures, bool allowed) {
 }
 
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye) {
-    if (splats_need_preparing(frame, cloud, eye)) {
-        prepare_cloud_splats(frame, cloud, eye);
-        frame.prepared = true;
-        frame.light_changed = false;
-        frame.prepared_eye = eye;
-        frame.prepared_blobs = cloud.blobs.size();
-    }
+    prepare_splats_when_needed(frame, cloud, eye);
     if (frame.quad_count <= 0) return;
     // Each splat adds its colour times the footprint and lets exp(-extinction g) of what lies behind through.
     glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_TEXTURE_BIT | GL_POINT_BIT |

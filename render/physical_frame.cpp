@@ -253,13 +253,7 @@ void begin_physical_frame(PhysicalFrame& f) {
 }
 
 void draw_cloud_splats_physical(SplatFrame& splats, PhysicalFrame& f, CloudGrid& cloud, Vec3 eye) {
-    if (splats_need_preparing(splats, cloud, eye)) {
-        prepare_cloud_splats(splats, cloud, eye);
-        splats.prepared = true;
-        splats.light_changed = false;
-        splats.prepared_eye = eye;
-        splats.prepared_blobs = cloud.blobs.size();
-    }
+    prepare_splats_when_needed(splats, cloud, eye);
     if (splats.quad_count <= 0) return;
     glBindFramebuffer(GL_FRAMEBUFFER, f.cloud_fbo);
     glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_POINT_BIT | GL_VIEWPORT_BIT);

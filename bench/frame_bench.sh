@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# frame_bench.sh [-b BUILD] [-frames N] [-win W H] [-quads] -- the demo's frame cost: renders N frames of
+# the demo storm headless along its key views, with a strike every 10 frames, and prints frames per
+# second and milliseconds per frame, the CPU's splat preparation and the GL drawing apart. It bakes the
+# demo once (into BUILD/demo, as scripts/demo does). With DISPLAY set it draws on that display (a GPU's
+# X server); otherwise under Xvfb with Mesa's software renderer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+frames=60
+win=(960 720)
+extra=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -b) build=$(cd "$2" && pwd); shift 2 ;;
+    -frames) frames=$2; shift 2 ;;
+    -win) win=("$2" "$3"); shift 3 ;;
+    -quads) extra+=(-quads); shift ;;
+    *) echo "usage: bench/frame_bench.sh [-b BUILD] [-frames N] [-win W H] [-quads]" >&2; exit 1 ;;
+  esac
+done
+cmake --build "$build" -j"$(nproc)" --target vintrel vintrel-bake >/dev/null
+demo="$build/demo"
+if [ ! -f "$demo/test.dat" ] || [ ! -f "$demo/basic_intensity_cmp.dat" ] ||
+  [ "$build/tools/vintrel-bake" -nt "$demo/test.dat" ]; then
+  echo "baking the demo storm into $demo (once)"
+  rm -rf "$demo.partial"
+  "$build/tools/vintrel-bake" "$demo.partial" -quiet
+  rm -rf "$demo"
+  mv "$demo.partial" "$demo"
+fi
+strikes=()
+for ((f = 5; f < frames; f += 10)); do strikes+=(-strike $((win[0] / 2)) $((win[1] * 53 / 100))); done
+run=(xvfb-run -a -s "-screen 0 1280x1024x24")
+if [ -n "${DISPLAY:-}" ]; then run=(); fi
+cd "$demo"
+"${run[@]}" "$build/vintrel" -win "${win[0]}" "${win[1]}" -nohelp -play -frames "$frames" -strike_gap 9 \
+  "${strikes[@]}" -audio null -timing "${extra[@]}" | grep '^timing: '
+echo "renderer: $(${run[@]} glxinfo -B 2>/dev/null | sed -n 's/^OpenGL renderer string: //p' || echo unknown)"
