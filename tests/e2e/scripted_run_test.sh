@@ -65,4 +65,9 @@ run_headless -frames 1 -snapshot plain-file/f -audio null || status=$?
 [ "$status" -eq 1 ] || fail "an impossible snapshot folder gave status $status"
 grep -q "cannot create the folder plain-file" err.txt || fail "no folder message: $(cat err.txt)"
 if grep -q "reading grid data" out.txt; then fail "the scene was read before the folder check"; fi
+# -timing: one line over the frames after the first, its parts adding up to the whole.
+run_headless -frames 4 -strike 240 300 -audio null -timing || fail "timed run exited with $?: $(cat err.txt)"
+line=$(grep "^timing: " out.txt) || fail "no timing line: $(cat out.txt)"
+read -r n per prep rest < <(sed -E 's/^timing: ([0-9]+) frames at 480 x 480, ([0-9.]+) ms per frame \([0-9.]+ frames per second\): splat preparation ([0-9.]+) ms, drawing and the rest ([0-9.]+) ms$/\1 \2 \3 \4/' <<<"$line")
+holds "$n == 3 && $per > 0 && ($prep + $rest - $per) ^ 2 < 0.02" || fail "timing line: $line"
 echo "scripted run: ok"
