@@ -87,6 +87,9 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void mark_splat_light_changed(SplatFrame& frame);
 // False when the last preparation was for this eye, this many blobs and the light as it is.
 bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
+// Widens the GL viewport by half the largest sprite (max_point_size pixels) on every side, pushing a
+// projection narrowed to match; the caller pops the projection and restores the viewport.
+void widen_viewport_for_sprites(const int viewport[4], const float projection[16], float max_point_size);
 // Prepares the splats when they need it and notes what for, adding the time taken to prepare_seconds.
 void prepare_splats_when_needed(SplatFrame& frame, CloudGrid& cloud, Vec3 eye);
 // Fills vertices, texcoords and colours for splats first ... last - 1 of a prepared frame, at the same

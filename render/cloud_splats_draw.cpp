@@ -122,6 +122,25 @@ void create_splat_program(RenderTextures& textures, bool allowed) {
     textures.strip_location = glGetUniformLocation(program, "strip");
 }
 
+void widen_viewport_for_sprites(const int viewport[4], const float projection[16], float max_point_size) {
+    // A point is clipped by its centre: a sprite whose centre lies just outside the window would vanish
+    // at the edge while its quad still reached in. A viewport wider by half the largest sprite on every
+    // side, with the projection narrowed to match, keeps every pixel where it was and those centres
+    // inside.
+    GLint max_dims[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, max_dims);
+    const GLint margin = std::max(0, std::min({static_cast<GLint>(std::ceil(max_point_size * 0.5f)),
+                                               (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
+    glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin, viewport[3] + 2 * margin);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glScalef(static_cast<float>(viewport[2]) / static_cast<float>(viewport[2] + 2 * margin),
+             static_cast<float>(viewport[3]) / static_cast<float>(viewport[3] + 2 * margin), 1.0f);
+    glMultMatrixf(projection);
+    glMatrixMode(GL_MODELVIEW);
+}
+
 void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudGrid& cloud, Vec3 eye) {
     prepare_splats_when_needed(frame, cloud, eye);
     if (frame.quad_count <= 0) return;
@@ -149,24 +168,7 @@ void draw_cloud_splats(SplatFrame& frame, const RenderTextures& textures, CloudG
         const float limit = size_scale * kSpriteSizeMargin / textures.max_point_size;
         sprites = size_scale > 0.0f ? first_splat_nearer_than(frame, eye, limit * limit) : 0;
         if (sprites > 0) {
-            // A point is clipped by its centre: a sprite whose centre lies just outside the window would
-            // vanish at the edge while its quad still reached in. A viewport wider by half the largest
-            // sprite on every side, with the projection narrowed to match, keeps every pixel where it was
-            // and those centres inside.
-            GLint max_dims[2] = {0, 0};
-            glGetIntegerv(GL_MAX_VIEWPORT_DIMS, max_dims);
-            const GLint margin =
-                std::max(0, std::min({static_cast<GLint>(std::ceil(textures.max_point_size * 0.5f)),
-                                      (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
-            glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin,
-                       viewport[3] + 2 * margin);
-            glMatrixMode(GL_PROJECTION);
-            glPushMatrix();
-            glLoadIdentity();
-            glScalef(static_cast<float>(viewport[2]) / static_cast<float>(viewport[2] + 2 * margin),
-                     static_cast<float>(viewport[3]) / static_cast<float>(viewport[3] + 2 * margin), 1.0f);
-            glMultMatrixf(projection);
-            glMatrixMode(GL_MODELVIEW);
+            widen_viewport_for_sprites(viewport, projection, textures.max_point_size);
             glUseProgram(textures.splat_program);
             glUniform1f(textures.size_scale_location, size_scale);
             glUniform1i(textures.strip_location, 0);

@@ -272,22 +272,7 @@ void draw_cloud_splats_physical(SplatFrame& splats, PhysicalFrame& f, CloudGrid&
     const float limit = size_scale * kSpriteSizeMargin / f.max_point_size;
     const int32_t sprites = size_scale > 0.0f ? first_splat_nearer_than(splats, eye, limit * limit) : 0;
     if (sprites > 0) {
-        // A viewport wider by half the largest sprite keeps sprites whose centres lie just outside the
-        // window, with the projection narrowed so that every pixel stays where it was.
-        GLint max_dims[2] = {0, 0};
-        glGetIntegerv(GL_MAX_VIEWPORT_DIMS, max_dims);
-        const GLint margin =
-            std::max(0, std::min({static_cast<GLint>(std::ceil(f.max_point_size * 0.5f)),
-                                  (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
-        glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin,
-                   viewport[3] + 2 * margin);
-        glMatrixMode(GL_PROJECTION);
-        glPushMatrix();
-        glLoadIdentity();
-        glScalef(static_cast<float>(viewport[2]) / static_cast<float>(viewport[2] + 2 * margin),
-                 static_cast<float>(viewport[3]) / static_cast<float>(viewport[3] + 2 * margin), 1.0f);
-        glMultMatrixf(projection);
-        glMatrixMode(GL_MODELVIEW);
+        widen_viewport_for_sprites(viewport, projection, f.max_point_size);
         glUseProgram(f.sprite_program);
         glUniform1f(f.sprite_size_scale, size_scale);
         glEnable(GL_VERTEX_PROGRAM_POINT_SIZE);

@@ -45,3 +45,15 @@ expect_lines_in_order() {
     after=$((after + n))
   done
 }
+
+# Writes view.dat with three key views round the example scene, 30 frames apart.
+write_three_key_views() {
+python3 - <<'VIEWS'
+import struct
+views = [((0, -150, 50), (0, 0, 30)), ((150, 0, 50), (0, 0, 30)), ((0, 150, 50), (0, 0, 30))]
+with open("view.dat", "wb") as f:
+    f.write(struct.pack("<i", len(views)))
+    for i, (eye, target) in enumerate(views):
+        f.write(struct.pack("<12fi", *eye, *target, 0, 0, 1, 50, 0, 0, 30 * i))
+VIEWS
+}

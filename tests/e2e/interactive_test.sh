@@ -8,14 +8,7 @@ use_example_scene
 command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/install-deps)"
 
 # Three key views round the scene, for the flight.
-python3 - <<'VIEWS'
-import struct
-views = [((0, -150, 50), (0, 0, 30)), ((150, 0, 50), (0, 0, 30)), ((0, 150, 50), (0, 0, 30))]
-with open("view.dat", "wb") as f:
-    f.write(struct.pack("<i", len(views)))
-    for i, (eye, target) in enumerate(views):
-        f.write(struct.pack("<12fi", *eye, *target, 0, 0, 1, 50, 0, 0, 30 * i))
-VIEWS
+write_three_key_views
 
 cat >session.sh <<'SESSION'
 set -u

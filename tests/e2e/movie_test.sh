@@ -81,14 +81,7 @@ grep -q "ffmpeg stopped (status 3) while encoding bad.mp4" err3.txt || fail "fai
 ls bad.mp4* >/dev/null 2>&1 && fail "failing ffmpeg left $(ls bad.mp4*)"
 
 # Key views: "-play" starts on the first one, so the first frame shows it, not the scene's camera.
-python3 - <<'VIEWS'
-import struct
-views = [((0, -150, 50), (0, 0, 30)), ((150, 0, 50), (0, 0, 30)), ((0, 150, 50), (0, 0, 30))]
-with open("view.dat", "wb") as f:
-    f.write(struct.pack("<i", len(views)))
-    for i, (eye, target) in enumerate(views):
-        f.write(struct.pack("<12fi", *eye, *target, 0, 0, 1, 50, 0, 0, 30 * i))
-VIEWS
+write_three_key_views
 run_headless -frames 2 -nohelp -snapshot still || fail "still run exited with $?"
 run_headless -frames 2 -nohelp -play -snapshot fly || fail "flying run exited with $?"
 moved=$($PNG diff fly-0001.png still-0001.png 0 0 480 480)
