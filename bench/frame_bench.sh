@@ -36,4 +36,5 @@ if [ -n "${DISPLAY:-}" ]; then run=(); fi
 cd "$demo"
 "${run[@]}" "$build/vintrel" -win "${win[0]}" "${win[1]}" -nohelp -play -frames "$frames" -strike_gap 9 \
   "${strikes[@]}" -audio null -timing "${extra[@]}" | grep '^timing: '
-echo "renderer: $(${run[@]} glxinfo -B 2>/dev/null | sed -n 's/^OpenGL renderer string: //p' || echo unknown)"
+renderer=$("${run[@]}" glxinfo -B 2>/dev/null | sed -n 's/^OpenGL renderer string: //p' || true)
+echo "renderer: ${renderer:-unknown}"
