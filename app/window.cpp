@@ -294,10 +294,11 @@ void print_frame_times(const AppState& a) {
     if (a.timed_frames <= 0) return;
     const double per_frame = a.timed_seconds / a.timed_frames;
     const double prepare = (viewer.splats.prepare_seconds - a.timed_prepare_start) / a.timed_frames;
-    printf("timing: %d frames at %d x %d, %.1f ms per frame (%.2f frames per second): splat preparation "
-           "%.1f ms, drawing and the rest %.1f ms\n",
-           a.timed_frames, a.options.win_width, a.options.win_height, per_frame * 1000.0, 1.0 / per_frame,
-           prepare * 1000.0, (per_frame - prepare) * 1000.0);
+    printf(
+        "timing: %d frames at %d x %d, %.1f ms per frame (%.2f frames per second): splat preparation "
+        "%.1f ms, drawing and the rest %.1f ms\n",
+        a.timed_frames, a.options.win_width, a.options.win_height, per_frame * 1000.0, 1.0 / per_frame,
+        prepare * 1000.0, (per_frame - prepare) * 1000.0);
     fflush(stdout);
 }
 

@@ -16,12 +16,14 @@ std::vector<ThunderSegment> demo_sized_channel() {
     auto unit = [&s] { return static_cast<float>((s = s * 1664525u + 1013904223u) >> 8) / 16777216.0f; };
     Vec3 p{0.0f, 0.0f, 1900.0f};
     while (p.z > 0.0f) {
-        const Vec3 q{p.x + 120.0f * (unit() - 0.5f), p.y + 120.0f * (unit() - 0.5f), p.z - 100.0f - 80.0f * unit()};
+        const Vec3 q{p.x + 120.0f * (unit() - 0.5f), p.y + 120.0f * (unit() - 0.5f),
+                     p.z - 100.0f - 80.0f * unit()};
         segments.push_back(ThunderSegment{p, q, 1.0f});
         if (p.z > 900.0f && unit() < 0.5f) {
             Vec3 b = p;
             for (int k = 0; k < 4; ++k) {
-                const Vec3 c{b.x + 150.0f * (unit() - 0.3f), b.y + 150.0f * (unit() - 0.5f), b.z - 60.0f * unit()};
+                const Vec3 c{b.x + 150.0f * (unit() - 0.3f), b.y + 150.0f * (unit() - 0.5f),
+                             b.z - 60.0f * unit()};
                 segments.push_back(ThunderSegment{b, c, 0.5f});
                 b = c;
             }

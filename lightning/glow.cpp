@@ -96,7 +96,8 @@ void draw_glow(GlowState& glow, const LightningState& state, const LightningSett
         glRotatef(a.yaw_degrees, 0.0f, 0.0f, 1.0f);
         glRotatef(a.pitch_degrees, 0.0f, 1.0f, 0.0f);
         glScalef(settings.glow_size, settings.glow_size, settings.glow_size);
-        const Vec3 c = scale(mul(ps.point_source_int[static_cast<size_t>(i)], settings.glow_colour), state.flash_display);
+        const Vec3 c = scale(mul(ps.point_source_int[static_cast<size_t>(i)], settings.glow_colour),
+                             state.flash_display);
         glColor3f(c.x, c.y, c.z);
         glBegin(GL_QUADS);
         for (int k = 0; k < 4; ++k) {

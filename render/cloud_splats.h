@@ -87,6 +87,12 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 void mark_splat_light_changed(SplatFrame& frame);
 // False when the last preparation was for this eye, this many blobs and the light as it is.
 bool splats_need_preparing(const SplatFrame& frame, const CloudGrid& cloud, Vec3 eye);
+// Splats nearer than this factor of the distance at which a sprite reaches the renderer's largest size
+// are drawn as quads: a sprite grows by 1 / cos^1.5 of its angle off the view axis, and this covers
+// angles up to 51 degrees, more than the corners of a 60-degree view.
+constexpr float kSpriteSizeMargin = 2.0f;
+// A compiled GL shader of `kind` (a GLenum) from `source`; 0 when it does not compile.
+unsigned compile_shader(unsigned kind, const char* source);
 // Widens the GL viewport by half the largest sprite (max_point_size pixels) on every side, pushing a
 // projection narrowed to match; the caller pops the projection and restores the viewport.
 void widen_viewport_for_sprites(const int viewport[4], const float projection[16], float max_point_size);

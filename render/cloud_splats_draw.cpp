@@ -39,23 +39,6 @@ void main() {
     gl_FragColor = vec4(splat_colour * t.rgb, t.a);
 }
 )";
-// Splats nearer than this factor of the distance at which a sprite reaches the renderer's largest size
-// are drawn as quads: a sprite grows by 1 / cos^1.5 of its angle off the view axis, and this covers
-// angles up to 51 degrees, more than the corners of a 60-degree view.
-constexpr float kSpriteSizeMargin = 2.0f;
-
-GLuint compile(GLenum kind, const char* source) {
-    const GLuint s = glCreateShader(kind);
-    glShaderSource(s, 1, &source, nullptr);
-    glCompileShader(s);
-    GLint ok = 0;
-    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
-    if (!ok) {
-        glDeleteShader(s);
-        return 0;
-    }
-    return s;
-}
 
 // Draws splats first ... last - 1 as camera-facing quads (the OpenGL 1.1 path).
 void draw_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {
@@ -95,8 +78,8 @@ void create_splat_program(RenderTextures& textures, bool allowed) {
     // Shaders and point sprites came with OpenGL 2.0; an older context keeps the quads.
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
     if (!version || std::atoi(version) < 2) return;
-    const GLuint vs = compile(GL_VERTEX_SHADER, kSpriteVertexShader);
-    const GLuint fs = compile(GL_FRAGMENT_SHADER, kSpriteFragmentShader);
+    const GLuint vs = compile_shader(GL_VERTEX_SHADER, kSpriteVertexShader);
+    const GLuint fs = compile_shader(GL_FRAGMENT_SHADER, kSpriteFragmentShader);
     if (vs == 0 || fs == 0) {
         if (vs) glDeleteShader(vs);
         if (fs) glDeleteShader(fs);
@@ -122,6 +105,19 @@ void create_splat_program(RenderTextures& textures, bool allowed) {
     textures.strip_location = glGetUniformLocation(program, "strip");
 }
 
+unsigned compile_shader(unsigned kind, const char* source) {
+    const GLuint s = glCreateShader(kind);
+    glShaderSource(s, 1, &source, nullptr);
+    glCompileShader(s);
+    GLint ok = 0;
+    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
+    if (!ok) {
+        glDeleteShader(s);
+        return 0;
+    }
+    return s;
+}
+
 void widen_viewport_for_sprites(const int viewport[4], const float projection[16], float max_point_size) {
     // A point is clipped by its centre: a sprite whose centre lies just outside the window would vanish
     // at the edge while its quad still reached in. A viewport wider by half the largest sprite on every
@@ -129,9 +125,11 @@ void widen_viewport_for_sprites(const int viewport[4], const float projection[16
     // inside.
     GLint max_dims[2] = {0, 0};
     glGetIntegerv(GL_MAX_VIEWPORT_DIMS, max_dims);
-    const GLint margin = std::max(0, std::min({static_cast<GLint>(std::ceil(max_point_size * 0.5f)),
-                                               (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
-    glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin, viewport[3] + 2 * margin);
+    const GLint margin =
+        std::max(0, std::min({static_cast<GLint>(std::ceil(max_point_size * 0.5f)),
+                              (max_dims[0] - viewport[2]) / 2, (max_dims[1] - viewport[3]) / 2}));
+    glViewport(viewport[0] - margin, viewport[1] - margin, viewport[2] + 2 * margin,
+               viewport[3] + 2 * margin);
     glMatrixMode(GL_PROJECTION);
     glPushMatrix();
     glLoadIdentity();

@@ -89,26 +89,9 @@ void main() {
 }
 )";
 
-// Sprites nearer than this factor of the distance at which they reach the largest size are drawn as quads,
-// as in the classic drawing.
-constexpr float kSpriteSizeMargin = 2.0f;
-
-GLuint compile(GLenum kind, const char* source) {
-    const GLuint s = glCreateShader(kind);
-    glShaderSource(s, 1, &source, nullptr);
-    glCompileShader(s);
-    GLint ok = 0;
-    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
-    if (!ok) {
-        glDeleteShader(s);
-        return 0;
-    }
-    return s;
-}
-
 GLuint link(const char* vertex, const char* fragment) {
-    const GLuint vs = compile(GL_VERTEX_SHADER, vertex);
-    const GLuint fs = compile(GL_FRAGMENT_SHADER, fragment);
+    const GLuint vs = compile_shader(GL_VERTEX_SHADER, vertex);
+    const GLuint fs = compile_shader(GL_FRAGMENT_SHADER, fragment);
     if (vs == 0 || fs == 0) {
         if (vs) glDeleteShader(vs);
         if (fs) glDeleteShader(fs);

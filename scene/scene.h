@@ -206,8 +206,8 @@ struct Scene {
     LightningSettings lightning;
     float mix_ring_seconds = 0.0f;
     float thunder_metres_per_unit = 0.0f;  // "thunder": above 0, each strike makes its own thunder
-    bool flash_strokes = false;  // "flash strokes": each strike a flash of several strokes, in time
-    std::vector<Sound> sound_table;  // sound_count = sound_table.size()
+    bool flash_strokes = false;            // "flash strokes": each strike a flash of several strokes, in time
+    std::vector<Sound> sound_table;        // sound_count = sound_table.size()
     WaveReader wave_reader;
     std::vector<SceneObject> objects;  // object_count = objects.size()
     Box object_box{};                  // all zeros until an object section

@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
                 static_cast<double>(total) / (1024.0 * 1024.0));
     const TableReport& t = report.tables;
     std::printf(
-        "coarse cells %d, lightning cells %d (%d baked), energy kept %.2f %% per record (mean), %.2f %% of the "
+        "coarse cells %d, lightning cells %d (%d baked), energy kept %.2f %% per record (mean), %.2f %% of "
+        "the "
         "whole table\n",
         t.coarse_cells, t.lightning_cells, t.cells_baked, 100.0 * t.kept_energy, 100.0 * t.kept_energy_table);
     std::printf(

@@ -9,9 +9,9 @@
 #include "sound/wave.h"
 #include "test_support.h"
 #include "tools/bake/bake_options.h"
-#include "tools/bake/sounds.h"
 #include "tools/bake/demo/storm_cloud.h"
 #include "tools/bake/demo/town.h"
+#include "tools/bake/sounds.h"
 
 TEST(BakeOptions, DefaultsAndValues) {
     BakeOptions o;

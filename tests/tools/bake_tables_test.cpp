@@ -8,8 +8,8 @@
 #include "illumination/tables.h"
 #include "lightning/lightning_grid.h"
 #include "test_support.h"
-#include "tools/bake/table/base_intensity.h"
 #include "tools/bake/medium/coarse_cloud.h"
+#include "tools/bake/table/base_intensity.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include "scene/scene.h"
 #include "tools/bake/bake_options.h"
-#include "tools/bake/table/base_intensity.h"
 #include "tools/bake/medium/coarse_cloud.h"
 #include "tools/bake/scene_writer.h"
+#include "tools/bake/table/base_intensity.h"
 #include "tools/bake/table/table_bake.h"
 
 // One file the bake wrote.

@@ -209,7 +209,8 @@ std::string parse_bake_options(const std::vector<std::string>& args, BakeOptions
         } else if (a == "-flash") {
             err = word("-flash", text);
             if (err.empty()) {
-                if (text != "strokes" && text != "single") return "-flash: '" + text + "' is neither strokes nor single";
+                if (text != "strokes" && text != "single")
+                    return "-flash: '" + text + "' is neither strokes nor single";
                 o.flash_strokes = text == "strokes";
             }
             demo_only.push_back(a);

@@ -31,10 +31,10 @@ struct BakeOptions {
     std::string shard_file;                    // -o
     std::string merge_out;                     // -merge OUT FILE...: merge instead of baking
     std::vector<std::string> merge_files;
-    int32_t threads = 0;   // 0: all cores
-    bool sky_dome = true;  // false: no dome, the background is the flash colour
+    int32_t threads = 0;        // 0: all cores
+    bool sky_dome = true;       // false: no dome, the background is the flash colour
     bool flash_strokes = true;  // -flash strokes (the default) or single
-    bool quiet = false;    // no progress lines
+    bool quiet = false;         // no progress lines
     bool help = false;
     // -cloud FILE DIR: a scene round a user's cloud (out_dir is DIR).
     std::string cloud_file;

@@ -27,11 +27,11 @@
 
 #include "support/file_limits.h"
 #include "tools/bake/byte_writer.h"
+#include "tools/bake/demo/town.h"
+#include "tools/bake/import/vdb_io.h"
 #include "tools/bake/parallel.h"
 #include "tools/bake/sounds.h"
 #include "tools/bake/table/table_bake.h"
-#include "tools/bake/demo/town.h"
-#include "tools/bake/import/vdb_io.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 
 #include "tools/bake/bake.h"
 #include "tools/bake/bake_options.h"
-#include "tools/bake/scene_writer.h"
 #include "tools/bake/demo/storm_cloud.h"
+#include "tools/bake/scene_writer.h"
 
 // Fine cells along the cloud's longest side unless -cells-across says otherwise.
 constexpr int32_t kDefaultCellsAcross = 128;
