@@ -587,8 +587,9 @@ void idle_step() {
             // A synthesis in flight holds its working memory; the count is of what stays.
             wait_for_thunder(thunder_worker);
             const MemoryUse use = current_memory_use();
-            printf("memory after strike %zu: heap %lld bytes, resident %lld kB\n", a.next_strike,
-                   static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb));
+            printf("memory after strike %zu: heap %lld bytes, resident %lld kB, thunder buffers %lld bytes\n",
+                   a.next_strike, static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb),
+                   static_cast<long long>(std::max<int64_t>(thunder_bytes_held(thunder_worker), 0)));
             fflush(stdout);
         }
         return;

@@ -89,6 +89,17 @@ void wait_for_thunder(ThunderWorker& w) {
     w.idle.wait(lock, [&] { return w.jobs.empty() && !w.busy; });
 }
 
+int64_t thunder_bytes_held(ThunderWorker& w) {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    // Between jobs the worker thread leaves `owned` alone, and it is between jobs once the lock is held
+    // with nothing busy; callers wait for the worker first.
+    if (w.busy) return -1;
+    int64_t bytes = 0;
+    for (const OwnedThunder& o : w.owned)
+        bytes += static_cast<int64_t>(sizeof(SynthesisedThunder) + o.buffer->samples.capacity() * sizeof(float));
+    return bytes;
+}
+
 void stop_thunder_worker(ThunderWorker& w) {
     {
         std::lock_guard<std::mutex> lock(w.mutex);

@@ -61,6 +61,9 @@ void submit_thunder(ThunderWorker& worker, ThunderJob job);
 // newer strike took the voice). Frame-clocked runs call it so that a movie's sound never
 // depends on how fast the frames were drawn.
 void wait_for_thunder(ThunderWorker& worker);
+// Bytes of the thunder buffers the worker holds: those its voices play and those retired but not yet
+// freed. They come and go with the strikes' distances and lengths, so a heap count subtracts them.
+int64_t thunder_bytes_held(ThunderWorker& worker);
 // Ends the thread after its current job, drops the rest, and frees every buffer after taking
 // it from its voice. Nothing may mix the voices concurrently. Harmless when not started.
 void stop_thunder_worker(ThunderWorker& worker);
