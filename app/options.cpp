@@ -98,6 +98,11 @@ void parse_options(int argc, char** argv, Options& o,
             o.quads = true;
         } else if (!strcmp(a, "-timing")) {
             o.timing = true;
+        } else if (!strcmp(a, "-splats")) {
+            o.splats = value_of(argc, argv, i, start);
+            if (o.splats != "auto" && o.splats != "gl" && o.splats != "cpu")
+                fatal_input_error("vintrel: option -splats needs auto, gl or cpu, not '%s'\n",
+                                  o.splats.c_str());
         } else if (!strcmp(a, "-help")) {
             o.help = true;
         }
@@ -132,6 +137,8 @@ void print_help(FILE* out) {
         "  -help_overlay      show the help overlay in a movie too\n"
         "  -quads             draw the cloud as textured quads (the OpenGL 1.1 way) even where\n"
         "                     point sprites are available\n"
+        "  -splats WHO        who draws a physically shaded cloud: gl, cpu (this program, into a\n"
+        "                     float image) or auto (default: cpu under a software renderer)\n"
         "  -help              print this list and exit\n"
         "keys: g generate mode, r rotate mode, arrows turn the view, p fly the key views on/off,\n"
         "      s save the frame as vintrel-NNNN.png, b export the last strike for a path tracer\n"

@@ -36,6 +36,7 @@ struct Options {
     bool help_overlay = false;             // "-help_overlay": show the overlay in a movie too
     bool quads = false;                    // "-quads": splats as quads even where sprites work
     bool timing = false;                   // "-timing": a scripted run prints its frame times at the end
+    std::string splats = "auto";           // "-splats": who draws physical splats: auto, gl or cpu
     bool help = false;
 };
 

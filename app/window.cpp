@@ -363,7 +363,11 @@ void setup_window() {
     create_splat_program(viewer.textures, !a.options.quads);
     // -quads asks for the OpenGL 1.1 drawing, which keeps the classic shading; so does a system without
     // float targets. The relight and the splats then work in the classic values as well.
-    create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height);
+    const SplatDrawer drawer = a.options.splats == "gl"    ? SplatDrawer::gl
+                               : a.options.splats == "cpu" ? SplatDrawer::cpu
+                                                           : SplatDrawer::automatic;
+    create_physical_frame(viewer.physical, !a.options.quads, a.options.win_width, a.options.win_height,
+                          drawer);
     if (!viewer.physical.usable) {
         // The classic look whole: its shading and the binning it was always drawn with.
         scene_state.cloud.shading.physical = false;
@@ -588,7 +592,8 @@ void idle_step() {
             wait_for_thunder(thunder_worker);
             const MemoryUse use = current_memory_use();
             printf("memory after strike %zu: heap %lld bytes, resident %lld kB, thunder buffers %lld bytes\n",
-                   a.next_strike, static_cast<long long>(use.heap_bytes), static_cast<long long>(use.resident_kb),
+                   a.next_strike, static_cast<long long>(use.heap_bytes),
+                   static_cast<long long>(use.resident_kb),
                    static_cast<long long>(std::max<int64_t>(thunder_bytes_held(thunder_worker), 0)));
             fflush(stdout);
         }

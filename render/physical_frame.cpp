@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -178,6 +179,35 @@ void draw_physical_quads(SplatFrame& splats, const PhysicalFrame& f, const Cloud
     glUseProgram(0);
 }
 
+// Draws the splats into the frame's image and hands it to GL as the cloud target; the background's depths
+// (its objects) hide splats as GL's depth test would.
+void draw_splats_on_cpu(const SplatFrame& splats, PhysicalFrame& f, const CloudGrid& cloud) {
+    SplatView view;
+    glGetFloatv(GL_MODELVIEW_MATRIX, view.modelview);
+    glGetFloatv(GL_PROJECTION_MATRIX, view.projection);
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    view.width = std::min(viewport[2], f.width);
+    view.height = std::min(viewport[3], f.height);
+    const float side = 2.0f * cloud.splat_size * cloud.grd_size;
+    view.size_scale = side * view.projection[5] * 0.5f * static_cast<float>(viewport[3]);
+    view.max_point_size = f.max_point_size;
+    const size_t pixels = static_cast<size_t>(view.width) * static_cast<size_t>(view.height);
+    if (glIsEnabled(GL_DEPTH_TEST)) {
+        f.image.depth.resize(pixels);
+        glPixelStorei(GL_PACK_ALIGNMENT, 4);
+        glReadPixels(viewport[0], viewport[1], view.width, view.height, GL_DEPTH_COMPONENT, GL_FLOAT,
+                     f.image.depth.data());
+    } else {
+        f.image.depth.clear();
+    }
+    rasterise_splats(f.image, splats, view);
+    glBindTexture(GL_TEXTURE_2D, f.cloud_texture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, view.width, view.height, GL_RGBA, GL_FLOAT, f.image.rgba.data());
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
 }  // namespace
 
 float display_value(float linear, float exposure, float gamma_inv) {
@@ -190,7 +220,15 @@ float linear_from_display(float display, float exposure, float gamma_inv) {
     return std::pow(d, 1.0f / gamma_inv) / exposure;
 }
 
-void create_physical_frame(PhysicalFrame& f, bool allowed, int32_t width, int32_t height) {
+bool software_renderer(const char* renderer) {
+    if (!renderer) return false;
+    for (const char* name : {"llvmpipe", "softpipe", "Software Rasterizer", "swrast", "SWR"})
+        if (std::strstr(renderer, name)) return true;
+    return false;
+}
+
+void create_physical_frame(PhysicalFrame& f, bool allowed, int32_t width, int32_t height,
+                           SplatDrawer drawer) {
     f = PhysicalFrame{};
     if (!allowed) return;
     // Float colour targets, framebuffer objects and the shaders all came together in OpenGL 3.0.
@@ -214,6 +252,9 @@ void create_physical_frame(PhysicalFrame& f, bool allowed, int32_t width, int32_
     f.composite_exposure = glGetUniformLocation(f.composite_program, "exposure");
     f.composite_gamma = glGetUniformLocation(f.composite_program, "gamma_inv");
     f.usable = size_targets(f, std::max(width, 1), std::max(height, 1));
+    f.cpu_splats = drawer == SplatDrawer::cpu ||
+                   (drawer == SplatDrawer::automatic &&
+                    software_renderer(reinterpret_cast<const char*>(glGetString(GL_RENDERER))));
 }
 
 bool physical_frame_active(const PhysicalFrame& f, const CloudGrid& cloud) {
@@ -238,6 +279,10 @@ void begin_physical_frame(PhysicalFrame& f) {
 void draw_cloud_splats_physical(SplatFrame& splats, PhysicalFrame& f, CloudGrid& cloud, Vec3 eye) {
     prepare_splats_when_needed(splats, cloud, eye);
     if (splats.quad_count <= 0) return;
+    if (f.cpu_splats) {
+        draw_splats_on_cpu(splats, f, cloud);
+        return;
+    }
     glBindFramebuffer(GL_FRAMEBUFFER, f.cloud_fbo);
     glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_POINT_BIT | GL_VIEWPORT_BIT);
     glDepthMask(GL_FALSE);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "render/cloud_splats.h"
+#include "render/splat_raster.h"
 #include "scene/scene.h"
 
 // Display transform of the finished frame: display = clamp(exposure x L, 0, 1)^gamma_inv (times 255 on
@@ -25,7 +26,17 @@ struct PhysicalFrame {
     uint32_t background_fbo = 0, cloud_fbo = 0, background_texture = 0, cloud_texture = 0, depth_buffer = 0;
     int32_t width = 0, height = 0;  // size of the targets, 0 before the first frame
     bool usable = false;
+    // The splats drawn by this program into `image` and handed to GL as the cloud target's texture, where
+    // GL's points would cost more (a software renderer).
+    bool cpu_splats = false;
+    SplatImage image;
 };
+
+// Who draws the physical splats: GL's point sprites, this program (rasterise_splats), or the program
+// where GL renders in software.
+enum class SplatDrawer { automatic, gl, cpu };
+// True for the name (GL_RENDERER) of a renderer that runs on the CPU.
+bool software_renderer(const char* renderer);
 
 // Vertex attribute that carries each splat's (or quad corner's) centre depth to the physical shaders.
 constexpr uint32_t kSplatDepthAttribute = 1;
@@ -33,7 +44,8 @@ constexpr uint32_t kSplatDepthAttribute = 1;
 // Builds the programs and targets of width x height when allowed and the graphics system has OpenGL 3.0
 // (float targets, framebuffer objects, GLSL) and accepts them; leaves `usable` false otherwise. Needs a
 // current graphics context.
-void create_physical_frame(PhysicalFrame& frame, bool allowed, int32_t width, int32_t height);
+void create_physical_frame(PhysicalFrame& frame, bool allowed, int32_t width, int32_t height,
+                           SplatDrawer drawer = SplatDrawer::automatic);
 // True when this frame is drawn the physical way: the scene asks for it and the system can.
 bool physical_frame_active(const PhysicalFrame& frame, const CloudGrid& cloud);
 // Makes the targets the size of the viewport in force and binds the background target; the caller clears

@@ -117,13 +117,13 @@ TEST(Options, ValueThatDoesNotScanKeepsThePreviousValue) {
 
 TEST(Options, BadScriptedValueIsOneLineAndFatal) {
     ThrowOnFatal guard;
-    const std::vector<std::vector<std::string>> bad = {{"-frames", "abc"},       {"-frames", "-3"},
-                                                       {"-frames", "0"},         {"-frames", "12x"},
-                                                       {"-frames", ""},          {"-frames", "99999999999"},
-                                                       {"-strike", "1", "y"},    {"-strike", "-1", "5"},
-                                                       {"-strike_gap", "-1"},    {"-fps", "0"},
-                                                       {"-fps", "2.5"},          {"-memory_every", "0"},
-                                                       {"-memory_every", "many"}};
+    const std::vector<std::vector<std::string>> bad = {{"-frames", "abc"},        {"-frames", "-3"},
+                                                       {"-frames", "0"},          {"-frames", "12x"},
+                                                       {"-frames", ""},           {"-frames", "99999999999"},
+                                                       {"-strike", "1", "y"},     {"-strike", "-1", "5"},
+                                                       {"-strike_gap", "-1"},     {"-fps", "0"},
+                                                       {"-fps", "2.5"},           {"-memory_every", "0"},
+                                                       {"-memory_every", "many"}, {"-splats", "gpu"}};
     for (const auto& words : bad) {
         Options o;
         testing::internal::CaptureStderr();
@@ -144,7 +144,7 @@ TEST(Options, BadScriptedValueIsOneLineAndFatal) {
 TEST(Options, MissingValueIsFatal) {
     ThrowOnFatal guard;
     for (const char* opt : {"-f", "-genk_tbl", "-time_step", "-key_interval", "-col", "-frames", "-snapshot",
-                            "-audio", "-fps", "-strike_gap", "-memory_every"}) {
+                            "-audio", "-fps", "-strike_gap", "-memory_every", "-splats"}) {
         Options o;
         testing::internal::CaptureStderr();
         EXPECT_THROW(parse({opt}, o), FatalInputError) << opt;
