@@ -55,99 +55,165 @@ void scatter_direction(const BaseIntensityTable& table, const float* total, int3
     }
 }
 
+// Each of the two threads reconstructs half of the directions into its own block, the directions of a
+// coarse cell side by side (block[i * kHalfDirs + d]): every transform pass then runs along contiguous
+// floats, and the colour mapping reads each cell's values together.
+constexpr int32_t kHalfDirs = kDirCount / 2;
+static_assert(kDirCount % 2 == 0, "the directions split evenly over the two threads");
+// Lines transformed together in the y and z passes: wide enough for the vector units, narrow enough
+// that every level of a chunk stays in the second-level cache.
+constexpr size_t kChunkLines = 512;
+
+// Adds one thread's half of the table (directions first ... first + kHalfDirs - 1), weighted by each lit
+// cell's total, into its block. A cell's records for these directions lie together in the table, so each
+// kept coefficient is read once, in storage order; each value still sums its terms in the reference's
+// order (cell, then coefficient).
+void scatter_half(const BaseIntensityTable& table, const float* total, int32_t cells, int32_t first,
+                  float* block) {
+    const int64_t* start = table.start.data();
+    const int32_t* index = table.index.data();
+    const float* value = table.value.data();
+    for (int32_t c = 0; c < cells; ++c) {
+        const float t = total[c];
+        if (!(t > 0.0f)) continue;
+        const size_t r = static_cast<size_t>(c) * kDirCount + static_cast<size_t>(first);
+        for (int32_t d = 0; d < kHalfDirs; ++d) {
+            const int64_t end = start[r + static_cast<size_t>(d) + 1];
+            for (int64_t k = start[r + static_cast<size_t>(d)]; k < end; ++k)
+                block[static_cast<size_t>(index[k]) * kHalfDirs + static_cast<size_t>(d)] += value[k] * t;
+        }
+    }
+}
+
 // The fast kernels below are plain loops over contiguous floats; this compiler vectorises them only when
-// asked.
+// asked, and builds an AVX2 copy beside the baseline one where it can, chosen when the program loads.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC push_options
 #pragma GCC optimize("O3")
 #endif
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define RELIGHT_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RELIGHT_VECTOR_CLONES
+#endif
 
-// inverse_haar_1d applied to `lines` interleaved lines at once: element e of line l is a[e * stride + l].
-// The merges multiply by the reciprocal in double where the reference divides: the two round to the same
-// float except when their double results straddle a float rounding boundary (about once in 2^28).
+// inverse_haar_1d applied to `lines` lines at once: element e of line l is a[e * stride + l]; scratch holds
+// n * lines floats. The merges multiply by the reciprocal in double where the reference divides: the two
+// round to the same float except when their double results straddle a float rounding boundary (about
+// once in 2^28).
+RELIGHT_VECTOR_CLONES
 void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines, float* __restrict scratch) {
     const float s = std::sqrt(static_cast<float>(n));
-    const size_t total = static_cast<size_t>(n) * stride;
-    for (size_t i = 0; i < total; ++i) a[i] *= s;
+    for (int e = 0; e < n; ++e) {
+        float* __restrict row = a + static_cast<size_t>(e) * stride;
+        for (size_t l = 0; l < lines; ++l) row[l] *= s;
+    }
     const double inv = 1.0 / kHaarRoot;
     for (int m = 2; m <= n; m *= 2) {
         const int h = m / 2;
         for (int i = 0; i < h; ++i) {
             const float* __restrict lo = a + static_cast<size_t>(i) * stride;
             const float* __restrict hi = a + static_cast<size_t>(i + h) * stride;
-            float* __restrict even = scratch + static_cast<size_t>(2 * i) * stride;
-            float* __restrict odd = even + stride;
+            float* __restrict even = scratch + static_cast<size_t>(2 * i) * lines;
+            float* __restrict odd = even + lines;
             for (size_t l = 0; l < lines; ++l) {
                 even[l] = static_cast<float>((lo[l] + hi[l]) * inv);
                 odd[l] = static_cast<float>((lo[l] - hi[l]) * inv);
             }
         }
-        std::copy(scratch, scratch + static_cast<size_t>(m) * stride, a);
-    }
-}
-
-// The x pass: the same merges along contiguous lines of n floats, every line of the block in turn.
-void inverse_haar_rows(float* __restrict a, int n, size_t rows, float* __restrict scratch) {
-    const float s = std::sqrt(static_cast<float>(n));
-    const double inv = 1.0 / kHaarRoot;
-    const size_t total = static_cast<size_t>(n) * rows;
-    for (size_t i = 0; i < total; ++i) a[i] *= s;
-    for (size_t r = 0; r < rows; ++r) {
-        float* __restrict line = a + r * static_cast<size_t>(n);
-        for (int m = 2; m <= n; m *= 2) {
-            const int h = m / 2;
-            for (int i = 0; i < h; ++i) {
-                scratch[2 * i] = static_cast<float>((line[i] + line[i + h]) * inv);
-                scratch[2 * i + 1] = static_cast<float>((line[i] - line[i + h]) * inv);
-            }
-            for (int i = 0; i < m; ++i) line[i] = scratch[i];
+        for (int e = 0; e < m; ++e) {
+            const float* __restrict from = scratch + static_cast<size_t>(e) * lines;
+            std::copy(from, from + lines, a + static_cast<size_t>(e) * stride);
         }
     }
 }
 
-// Reconstructed value to colour for one block of cells: v = w / 1e9, then r^g v^g per channel.
-void colour_cells(const float* __restrict planes, size_t sm, size_t begin, size_t end, Vec3* __restrict light,
-                  double pr, double pg, double pb, float gi, Vec3 dark) {
+// inverse_haar_3d of one thread's block: x lines (kHalfDirs at once), then y and z lines in chunks.
+void inverse_haar_block(float* block, int nx, int ny, int nz, float* scratch) {
+    const size_t w = kHalfDirs;
+    const size_t row = static_cast<size_t>(nx) * w, slab = static_cast<size_t>(ny) * row;
+    const size_t rows = static_cast<size_t>(ny) * static_cast<size_t>(nz);
+    for (size_t r = 0; r < rows; ++r) inverse_haar_lines(block + r * row, nx, w, w, scratch);
+    for (size_t z = 0; z < static_cast<size_t>(nz); ++z)
+        for (size_t l = 0; l < row; l += kChunkLines)
+            inverse_haar_lines(block + z * slab + l, ny, row, std::min(kChunkLines, row - l), scratch);
+    for (size_t l = 0; l < slab; l += kChunkLines)
+        inverse_haar_lines(block + l, nz, slab, std::min(kChunkLines, slab - l), scratch);
+}
+
+// Reconstructed value to colour for the cells begin ... end - 1: v = w / 1e9, then r^g v^g per channel.
+void colour_cells(const float* __restrict low, const float* __restrict high, size_t begin, size_t end,
+                  Vec3* __restrict light, double pr, double pg, double pb, float gi, Vec3 dark) {
+    for (size_t i = begin; i < end; ++i) {
+        for (int half = 0; half < 2; ++half) {
+            const float* __restrict from = (half == 0 ? low : high) + i * kHalfDirs;
+            Vec3* __restrict cell = light + i * kDirCount + static_cast<size_t>(half) * kHalfDirs;
+            for (int32_t d = 0; d < kHalfDirs; ++d) {
+                const float v = static_cast<float>(from[d] * (1.0 / kTableScale));
+                if (v > 0.0f) {
+                    const double pl = std::pow(v, gi);
+                    cell[d] = Vec3{static_cast<float>(pr * pl), static_cast<float>(pg * pl),
+                                   static_cast<float>(pb * pl)};
+                } else {
+                    cell[d] = dark;
+                }
+            }
+        }
+    }
+}
+
+// In-scattered radiance per unit scattering of kHalfDirs directions of one cell: J = ratio * w * k,
+// w clamped at 0.
+RELIGHT_VECTOR_CLONES
+void in_scatter_half(const float* __restrict from, float k, Vec3 ratio, Vec3* __restrict cell) {
+    float* __restrict out = &cell[0].x;
+    for (int32_t d = 0; d < kHalfDirs; ++d) {
+        const float j = std::max(from[d], 0.0f) * k;
+        out[3 * d] = ratio.x * j;
+        out[3 * d + 1] = ratio.y * j;
+        out[3 * d + 2] = ratio.z * j;
+    }
+}
+
+// Physical shading for the cells begin ... end - 1: in-scattered radiance per unit scattering,
+// J = ratio * w / 1e9 clamped at 0, in linear light: tables baked for it hold J itself. Empty cells
+// touching the cloud take the mean of their cloud neighbours, computed here from the neighbours' values
+// exactly as fill_empty_cells would from the finished field; other empty cells are 0.
+void in_scatter_cells(const float* low, const float* high, size_t begin, size_t end, Vec3* light, Vec3 ratio,
+                      const InScattering& s) {
+    const float unit = static_cast<float>(1.0 / kTableScale);
+    const float* inv_sigma = s.inv_sigma_s.data();
+    size_t f = static_cast<size_t>(
+        std::lower_bound(s.fill_cell.begin(), s.fill_cell.end(), static_cast<int32_t>(begin)) -
+        s.fill_cell.begin());
     for (size_t i = begin; i < end; ++i) {
         Vec3* cell = light + i * kDirCount;
-        for (int32_t d = 0; d < kDirCount; ++d) {
-            const float v = static_cast<float>(planes[static_cast<size_t>(d) * sm + i] * (1.0 / kTableScale));
-            if (v > 0.0f) {
-                const double pl = std::pow(v, gi);
-                cell[d] = Vec3{static_cast<float>(pr * pl), static_cast<float>(pg * pl),
-                               static_cast<float>(pb * pl)};
-            } else {
-                cell[d] = dark;
+        if (f < s.fill_cell.size() && static_cast<size_t>(s.fill_cell[f]) == i) {
+            const int32_t from = s.fill_start[f], to = s.fill_start[f + 1];
+            const float w = 1.0f / static_cast<float>(to - from);
+            for (int32_t d = 0; d < kDirCount; ++d) {
+                const float* block = d < kHalfDirs ? low : high;
+                const size_t dd = static_cast<size_t>(d < kHalfDirs ? d : d - kHalfDirs);
+                Vec3 sum{};
+                for (int32_t k = from; k < to; ++k) {
+                    const size_t nb = static_cast<size_t>(s.fill_from[static_cast<size_t>(k)]);
+                    const float j = std::max(block[nb * kHalfDirs + dd], 0.0f) * unit;
+                    sum = add(sum, Vec3{ratio.x * j, ratio.y * j, ratio.z * j});
+                }
+                cell[d] = scale(sum, w);
             }
+            ++f;
+            continue;
         }
-    }
-}
-
-// Physical shading: in-scattered radiance per unit scattering, J = ratio * w / 1e9 clamped at 0, in linear
-// light: tables baked for it hold J itself. Empty cells (inv_sigma_s 0) are left 0 for the filling.
-void in_scatter_cells(const float* __restrict planes, size_t sm, size_t begin, size_t end,
-                      Vec3* __restrict light, Vec3 ratio, const float* __restrict inv_sigma_s) {
-    for (size_t i = begin; i < end; ++i) {
-        Vec3* cell = light + i * kDirCount;
-        const float k = inv_sigma_s[i] > 0.0f ? static_cast<float>(1.0 / kTableScale) : 0.0f;
-        for (int32_t d = 0; d < kDirCount; ++d) {
-            const float j = std::max(planes[static_cast<size_t>(d) * sm + i], 0.0f) * k;
-            cell[d] = Vec3{ratio.x * j, ratio.y * j, ratio.z * j};
-        }
+        const float k = inv_sigma[i] > 0.0f ? unit : 0.0f;
+        in_scatter_half(low + i * kHalfDirs, k, ratio, cell);
+        in_scatter_half(high + i * kHalfDirs, k, ratio, cell + kHalfDirs);
     }
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC pop_options
 #endif
-
-// inverse_haar_3d with the y and z passes done plane by plane; scratch holds nx * ny * nz floats.
-void inverse_haar_3d_fast(float* grid, int nx, int ny, int nz, float* scratch) {
-    const size_t sx = static_cast<size_t>(nx), sy = static_cast<size_t>(ny), sz = static_cast<size_t>(nz);
-    inverse_haar_rows(grid, nx, sy * sz, scratch);
-    for (size_t z = 0; z < sz; ++z) inverse_haar_lines(grid + z * sx * sy, ny, sx, sx, scratch);
-    inverse_haar_lines(grid, nz, sx * sy, sx * sy, scratch);
-}
 
 }  // namespace
 
@@ -417,30 +483,30 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
         return true;
     }
 
-    ensure_illumination_work(work, m);
+    const int nx = cloud.dcl_numx, ny = cloud.dcl_numy, nz = cloud.dcl_numz;
+    const size_t scratch_each =
+        static_cast<size_t>(std::max({nx, ny, nz})) * std::max<size_t>(kChunkLines, kHalfDirs);
     if (work.planes.size() != sm * kDirCount) work.planes.assign(sm * kDirCount, 0.0f);
-    if (work.scratch.size() != 2 * sm) work.scratch.assign(2 * sm, 0.0f);
+    if (work.scratch.size() != 2 * scratch_each) work.scratch.assign(2 * scratch_each, 0.0f);
     const float* total = grid.lgrid_light[0].data();
-    float* planes = work.planes.data();
+    float* low = work.planes.data();
+    float* high = low + sm * kHalfDirs;
 
-    // Each thread reconstructs every other direction into its own plane.
+    // Each thread reconstructs half of the directions into its own block.
     run_on_two_threads(true, [&](int t) {
-        float* scratch = work.scratch.data() + static_cast<size_t>(t) * sm;
-        for (int32_t d = t; d < kDirCount; d += 2) {
-            float* w = planes + static_cast<size_t>(d) * sm;
-            std::fill(w, w + sm, 0.0f);
-            scatter_direction(table, total, table.cell_count, d, w);
-            inverse_haar_3d_fast(w, cloud.dcl_numx, cloud.dcl_numy, cloud.dcl_numz, scratch);
-        }
+        float* block = t == 0 ? low : high;
+        std::fill(block, block + sm * kHalfDirs, 0.0f);
+        scatter_half(table, total, table.cell_count, t * kHalfDirs, block);
+        inverse_haar_block(block, nx, ny, nz, work.scratch.data() + static_cast<size_t>(t) * scratch_each);
     });
+    // Then each thread maps half of the cells, writing whole cells so no cache line is shared for long.
+    const size_t half = sm / 2;
     if (cloud.shading.physical) {
         prepare_in_scattering(work.in_scattering, cloud);
-        const float* inv_sigma = work.in_scattering.inv_sigma_s.data();
-        const size_t half = sm / 2;
         run_on_two_threads(true, [&](int t) {
-            in_scatter_cells(planes, sm, t == 0 ? 0 : half, t == 0 ? half : sm, light, ratio, inv_sigma);
+            in_scatter_cells(low, high, t == 0 ? 0 : half, t == 0 ? half : sm, light, ratio,
+                             work.in_scattering);
         });
-        fill_empty_cells(work.in_scattering, light);
         work.light_all_zero = false;
         return true;
     }
@@ -450,10 +516,8 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
     const double pr = std::pow(static_cast<double>(ratio.x), gd) * ls;
     const double pg = std::pow(static_cast<double>(ratio.y), gd) * ls;
     const double pb = std::pow(static_cast<double>(ratio.z), gd) * ls;
-    // Then each thread colours half of the cells, writing whole cells so no cache line is shared for long.
-    const size_t half = sm / 2;
     run_on_two_threads(true, [&](int t) {
-        colour_cells(planes, sm, t == 0 ? 0 : half, t == 0 ? half : sm, light, pr, pg, pb, gi, dark);
+        colour_cells(low, high, t == 0 ? 0 : half, t == 0 ? half : sm, light, pr, pg, pb, gi, dark);
     });
     work.light_all_zero = false;
     return true;
