@@ -121,9 +121,13 @@ void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines,
                 odd[l] = static_cast<float>((lo[l] - hi[l]) * inv);
             }
         }
-        for (int e = 0; e < m; ++e) {
-            const float* __restrict from = scratch + static_cast<size_t>(e) * lines;
-            std::copy(from, from + lines, a + static_cast<size_t>(e) * stride);
+        if (stride == lines) {
+            std::copy(scratch, scratch + static_cast<size_t>(m) * lines, a);
+        } else {
+            for (int e = 0; e < m; ++e) {
+                const float* __restrict from = scratch + static_cast<size_t>(e) * lines;
+                std::copy(from, from + lines, a + static_cast<size_t>(e) * stride);
+            }
         }
     }
 }
@@ -175,6 +179,17 @@ void in_scatter_half(const float* __restrict from, float k, Vec3 ratio, Vec3* __
     }
 }
 
+// Adds in_scatter_half's values of a cloud cell (k = unit) to the running sums.
+RELIGHT_VECTOR_CLONES
+void add_in_scatter_half(const float* __restrict from, float unit, Vec3 ratio, float* __restrict sum) {
+    for (int32_t d = 0; d < kHalfDirs; ++d) {
+        const float j = std::max(from[d], 0.0f) * unit;
+        sum[3 * d] += ratio.x * j;
+        sum[3 * d + 1] += ratio.y * j;
+        sum[3 * d + 2] += ratio.z * j;
+    }
+}
+
 // Physical shading for the cells begin ... end - 1: in-scattered radiance per unit scattering,
 // J = ratio * w / 1e9 clamped at 0, in linear light: tables baked for it hold J itself. Empty cells
 // touching the cloud take the mean of their cloud neighbours, computed here from the neighbours' values
@@ -191,17 +206,15 @@ void in_scatter_cells(const float* low, const float* high, size_t begin, size_t 
         if (f < s.fill_cell.size() && static_cast<size_t>(s.fill_cell[f]) == i) {
             const int32_t from = s.fill_start[f], to = s.fill_start[f + 1];
             const float w = 1.0f / static_cast<float>(to - from);
-            for (int32_t d = 0; d < kDirCount; ++d) {
-                const float* block = d < kHalfDirs ? low : high;
-                const size_t dd = static_cast<size_t>(d < kHalfDirs ? d : d - kHalfDirs);
-                Vec3 sum{};
-                for (int32_t k = from; k < to; ++k) {
-                    const size_t nb = static_cast<size_t>(s.fill_from[static_cast<size_t>(k)]);
-                    const float j = std::max(block[nb * kHalfDirs + dd], 0.0f) * unit;
-                    sum = add(sum, Vec3{ratio.x * j, ratio.y * j, ratio.z * j});
-                }
-                cell[d] = scale(sum, w);
+            // Neighbour by neighbour, so each direction's sum still adds them in the listed order.
+            float sum[3 * kDirCount] = {};
+            for (int32_t k = from; k < to; ++k) {
+                const size_t nb = static_cast<size_t>(s.fill_from[static_cast<size_t>(k)]);
+                add_in_scatter_half(low + nb * kHalfDirs, unit, ratio, sum);
+                add_in_scatter_half(high + nb * kHalfDirs, unit, ratio, sum + 3 * kHalfDirs);
             }
+            for (int32_t d = 0; d < kDirCount; ++d)
+                cell[d] = Vec3{sum[3 * d] * w, sum[3 * d + 1] * w, sum[3 * d + 2] * w};
             ++f;
             continue;
         }
