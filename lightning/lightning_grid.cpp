@@ -97,37 +97,60 @@ void scatter_half(const BaseIntensityTable& table, const float* total, int32_t c
 #define RELIGHT_VECTOR_CLONES
 #endif
 
-// inverse_haar_1d applied to `lines` lines at once: element e of line l is a[e * stride + l]; scratch holds
-// n * lines floats. The merges multiply by the reciprocal in double where the reference divides: the two
-// round to the same float except when their double results straddle a float rounding boundary (about
-// once in 2^28).
+// One merge level over `lines` lines: low row i (pitch lo_pitch) and high row i (pitch hi_pitch) make rows
+// 2i and 2i + 1 of out (pitch out_pitch). The high rows are still unscaled and take s here, as do the low
+// rows on the first level (lo_scale s, then 1). out may be the buffer that holds the high rows: row 2i and
+// 2i + 1 are high rows already read, or row i's own.
 RELIGHT_VECTOR_CLONES
-void inverse_haar_lines(float* __restrict a, int n, size_t stride, size_t lines, float* __restrict scratch) {
+void merge_rows(const float* lo, size_t lo_pitch, const float* hi, size_t hi_pitch, float* out,
+                size_t out_pitch, int h, size_t lines, float lo_scale, float s, double inv) {
+    for (int i = 0; i < h; ++i) {
+        const float* x = lo + static_cast<size_t>(i) * lo_pitch;
+        const float* y = hi + static_cast<size_t>(i) * hi_pitch;
+        float* even = out + static_cast<size_t>(2 * i) * out_pitch;
+        float* odd = even + out_pitch;
+        for (size_t l = 0; l < lines; ++l) {
+            const float u = x[l] * lo_scale, v = y[l] * s;
+            even[l] = static_cast<float>((u + v) * inv);
+            odd[l] = static_cast<float>((u - v) * inv);
+        }
+    }
+}
+
+// inverse_haar_1d applied to `lines` lines at once: element e of line l is a[e * stride + l]; scratch holds
+// n * lines floats. The levels go back and forth between the lines and scratch instead of copying back
+// each time, and scale each value by sqrt(n) where they first read it; the arithmetic per value is the
+// reference's, except that the merges multiply by the reciprocal in double where the reference divides:
+// the two round to the same float except when their double results straddle a float rounding boundary
+// (about once in 2^28).
+void inverse_haar_lines(float* a, int n, size_t stride, size_t lines, float* scratch) {
     const float s = std::sqrt(static_cast<float>(n));
-    for (int e = 0; e < n; ++e) {
-        float* __restrict row = a + static_cast<size_t>(e) * stride;
+    const double inv = 1.0 / kHaarRoot;
+    int top = 1;
+    while (top * 2 <= n) top *= 2;
+    // Rows past the largest power of two take only the scaling (all of them when there is no merge).
+    for (int e = top == 1 ? 0 : top; e < n; ++e) {
+        float* row = a + static_cast<size_t>(e) * stride;
         for (size_t l = 0; l < lines; ++l) row[l] *= s;
     }
-    const double inv = 1.0 / kHaarRoot;
+    bool in_scratch = false;  // where the merged low rows are
+    float lo_scale = s;
     for (int m = 2; m <= n; m *= 2) {
         const int h = m / 2;
-        for (int i = 0; i < h; ++i) {
-            const float* __restrict lo = a + static_cast<size_t>(i) * stride;
-            const float* __restrict hi = a + static_cast<size_t>(i + h) * stride;
-            float* __restrict even = scratch + static_cast<size_t>(2 * i) * lines;
-            float* __restrict odd = even + lines;
-            for (size_t l = 0; l < lines; ++l) {
-                even[l] = static_cast<float>((lo[l] + hi[l]) * inv);
-                odd[l] = static_cast<float>((lo[l] - hi[l]) * inv);
-            }
-        }
-        if (stride == lines) {
-            std::copy(scratch, scratch + static_cast<size_t>(m) * lines, a);
+        if (in_scratch) {
+            merge_rows(scratch, lines, a + static_cast<size_t>(h) * stride, stride, a, stride, h, lines,
+                       lo_scale, s, inv);
         } else {
-            for (int e = 0; e < m; ++e) {
-                const float* __restrict from = scratch + static_cast<size_t>(e) * lines;
-                std::copy(from, from + lines, a + static_cast<size_t>(e) * stride);
-            }
+            merge_rows(a, stride, a + static_cast<size_t>(h) * stride, stride, scratch, lines, h, lines,
+                       lo_scale, s, inv);
+        }
+        lo_scale = 1.0f;
+        in_scratch = !in_scratch;
+    }
+    if (in_scratch) {
+        for (int e = 0; e < top; ++e) {
+            const float* from = scratch + static_cast<size_t>(e) * lines;
+            std::copy(from, from + lines, a + static_cast<size_t>(e) * stride);
         }
     }
 }
