@@ -299,24 +299,27 @@ void colour_cells(const float* low, const float* high, size_t begin, size_t end,
     }
 }
 
-// In-scattered radiance per unit scattering of kHalfDirs directions of one cell: J = ratio * w * k,
-// w clamped at 0.
+// J of one reconstructed value of a cloud cell: w / 1e9 in double, as the reference divides, clamped at 0.
+inline float in_scatter_value(float w) { return std::max(static_cast<float>(w * (1.0 / kTableScale)), 0.0f); }
+
+// In-scattered radiance per unit scattering of kHalfDirs directions of one cell: ratio * J, with
+// cloud 1 for a cloud cell and 0 for an empty one.
 RELIGHT_VECTOR_CLONES
-void in_scatter_half(const float* __restrict from, float k, Vec3 ratio, Vec3* __restrict cell) {
+void in_scatter_half(const float* __restrict from, float cloud, Vec3 ratio, Vec3* __restrict cell) {
     float* __restrict out = &cell[0].x;
     for (int32_t d = 0; d < kHalfDirs; ++d) {
-        const float j = std::max(from[d], 0.0f) * k;
+        const float j = in_scatter_value(from[d]) * cloud;
         out[3 * d] = ratio.x * j;
         out[3 * d + 1] = ratio.y * j;
         out[3 * d + 2] = ratio.z * j;
     }
 }
 
-// Adds in_scatter_half's values of a cloud cell (k = unit) to the running sums.
+// Adds in_scatter_half's values of a cloud cell to the running sums.
 RELIGHT_VECTOR_CLONES
-void add_in_scatter_half(const float* __restrict from, float unit, Vec3 ratio, float* __restrict sum) {
+void add_in_scatter_half(const float* __restrict from, Vec3 ratio, float* __restrict sum) {
     for (int32_t d = 0; d < kHalfDirs; ++d) {
-        const float j = std::max(from[d], 0.0f) * unit;
+        const float j = in_scatter_value(from[d]);
         sum[3 * d] += ratio.x * j;
         sum[3 * d + 1] += ratio.y * j;
         sum[3 * d + 2] += ratio.z * j;
@@ -329,7 +332,6 @@ void add_in_scatter_half(const float* __restrict from, float unit, Vec3 ratio, f
 // exactly as fill_empty_cells would from the finished field; other empty cells are 0.
 void in_scatter_cells(const float* low, const float* high, size_t begin, size_t end, Vec3* light, Vec3 ratio,
                       const InScattering& s) {
-    const float unit = static_cast<float>(1.0 / kTableScale);
     const float* inv_sigma = s.inv_sigma_s.data();
     size_t f = static_cast<size_t>(
         std::lower_bound(s.fill_cell.begin(), s.fill_cell.end(), static_cast<int32_t>(begin)) -
@@ -343,17 +345,17 @@ void in_scatter_cells(const float* low, const float* high, size_t begin, size_t 
             float sum[3 * kDirCount] = {};
             for (int32_t k = from; k < to; ++k) {
                 const size_t nb = static_cast<size_t>(s.fill_from[static_cast<size_t>(k)]);
-                add_in_scatter_half(low + nb * kHalfDirs, unit, ratio, sum);
-                add_in_scatter_half(high + nb * kHalfDirs, unit, ratio, sum + 3 * kHalfDirs);
+                add_in_scatter_half(low + nb * kHalfDirs, ratio, sum);
+                add_in_scatter_half(high + nb * kHalfDirs, ratio, sum + 3 * kHalfDirs);
             }
             for (int32_t d = 0; d < kDirCount; ++d)
                 cell[d] = Vec3{sum[3 * d] * w, sum[3 * d + 1] * w, sum[3 * d + 2] * w};
             ++f;
             continue;
         }
-        const float k = inv_sigma[i] > 0.0f ? unit : 0.0f;
-        in_scatter_half(low + i * kHalfDirs, k, ratio, cell);
-        in_scatter_half(high + i * kHalfDirs, k, ratio, cell + kHalfDirs);
+        const float cloud = inv_sigma[i] > 0.0f ? 1.0f : 0.0f;
+        in_scatter_half(low + i * kHalfDirs, cloud, ratio, cell);
+        in_scatter_half(high + i * kHalfDirs, cloud, ratio, cell + kHalfDirs);
     }
 }
 
