@@ -153,6 +153,16 @@ void merge_rows(const float* lo, size_t lo_pitch, const float* hi, size_t hi_pit
     }
 }
 
+// The first merge level in place: rows 0 and 1, both scaled by s, become their sum and difference.
+RELIGHT_VECTOR_CLONES
+void merge_first_in_place(float* __restrict row0, float* __restrict row1, size_t lines, float s, double inv) {
+    for (size_t l = 0; l < lines; ++l) {
+        const float u = row0[l] * s, v = row1[l] * s;
+        row0[l] = static_cast<float>((u + v) * inv);
+        row1[l] = static_cast<float>((u - v) * inv);
+    }
+}
+
 // inverse_haar_1d applied to `lines` lines at once: element e of line l is a[e * stride + l]; scratch holds
 // n * lines floats. The levels go back and forth between the lines and scratch instead of copying back
 // each time, and scale each value by sqrt(n) where they first read it; the arithmetic per value is the
@@ -169,9 +179,18 @@ void inverse_haar_lines(float* a, int n, size_t stride, size_t lines, float* scr
         float* row = a + static_cast<size_t>(e) * stride;
         for (size_t l = 0; l < lines; ++l) row[l] *= s;
     }
+    int levels = 0;
+    for (int m = 2; m <= n; m *= 2) ++levels;
     bool in_scratch = false;  // where the merged low rows are
     float lo_scale = s;
-    for (int m = 2; m <= n; m *= 2) {
+    int m = 2;
+    // With an odd number of levels the first is done in place, so that the last one ends in the lines.
+    if (levels % 2 == 1) {
+        merge_first_in_place(a, a + stride, lines, s, inv);
+        lo_scale = 1.0f;
+        m = 4;
+    }
+    for (; m <= n; m *= 2) {
         const int h = m / 2;
         if (in_scratch) {
             merge_rows(scratch, lines, a + static_cast<size_t>(h) * stride, stride, a, stride, h, lines,
@@ -300,7 +319,10 @@ void colour_cells(const float* low, const float* high, size_t begin, size_t end,
 }
 
 // J of one reconstructed value of a cloud cell: w / 1e9 in double, as the reference divides, clamped at 0.
-inline float in_scatter_value(float w) { return std::max(static_cast<float>(w * (1.0 / kTableScale)), 0.0f); }
+inline float in_scatter_value(float w) {
+    const float v = static_cast<float>(w * (1.0 / kTableScale));
+    return v > 0.0f ? v : 0.0f;
+}
 
 // In-scattered radiance per unit scattering of kHalfDirs directions of one cell: ratio * J, with
 // cloud 1 for a cloud cell and 0 for an empty one.
