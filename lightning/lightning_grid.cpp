@@ -337,14 +337,15 @@ void in_scatter_half(const float* __restrict from, float cloud, Vec3 ratio, Vec3
     }
 }
 
-// Adds in_scatter_half's values of a cloud cell to the running sums.
+// Adds in_scatter_half's values of a cloud cell to the running sums of each channel.
 RELIGHT_VECTOR_CLONES
-void add_in_scatter_half(const float* __restrict from, Vec3 ratio, float* __restrict sum) {
+void add_in_scatter_half(const float* __restrict from, Vec3 ratio, float* __restrict sx, float* __restrict sy,
+                         float* __restrict sz) {
     for (int32_t d = 0; d < kHalfDirs; ++d) {
         const float j = in_scatter_value(from[d]);
-        sum[3 * d] += ratio.x * j;
-        sum[3 * d + 1] += ratio.y * j;
-        sum[3 * d + 2] += ratio.z * j;
+        sx[d] += ratio.x * j;
+        sy[d] += ratio.y * j;
+        sz[d] += ratio.z * j;
     }
 }
 
@@ -364,14 +365,14 @@ void in_scatter_cells(const float* low, const float* high, size_t begin, size_t 
             const int32_t from = s.fill_start[f], to = s.fill_start[f + 1];
             const float w = 1.0f / static_cast<float>(to - from);
             // Neighbour by neighbour, so each direction's sum still adds them in the listed order.
-            float sum[3 * kDirCount] = {};
+            float sx[kDirCount] = {}, sy[kDirCount] = {}, sz[kDirCount] = {};
             for (int32_t k = from; k < to; ++k) {
                 const size_t nb = static_cast<size_t>(s.fill_from[static_cast<size_t>(k)]);
-                add_in_scatter_half(low + nb * kHalfDirs, ratio, sum);
-                add_in_scatter_half(high + nb * kHalfDirs, ratio, sum + 3 * kHalfDirs);
+                add_in_scatter_half(low + nb * kHalfDirs, ratio, sx, sy, sz);
+                add_in_scatter_half(high + nb * kHalfDirs, ratio, sx + kHalfDirs, sy + kHalfDirs,
+                                    sz + kHalfDirs);
             }
-            for (int32_t d = 0; d < kDirCount; ++d)
-                cell[d] = Vec3{sum[3 * d] * w, sum[3 * d + 1] * w, sum[3 * d + 2] * w};
+            for (int32_t d = 0; d < kDirCount; ++d) cell[d] = Vec3{sx[d] * w, sy[d] * w, sz[d] * w};
             ++f;
             continue;
         }
