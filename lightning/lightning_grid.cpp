@@ -682,7 +682,7 @@ bool light_cloud_from_lightning_grid(LightningGrid& grid, const BaseIntensityTab
         work.light_all_zero = false;
         return true;
     }
-    // (r L)^g = r^g L^g: one single-precision power per value instead of three double ones per value;
+    // (r L)^g = r^g L^g: one power per value, by the vectorised series, instead of three library ones;
     // equal up to float rounding.
     const double gd = gi;
     const double pr = std::pow(static_cast<double>(ratio.x), gd) * ls;
