@@ -1,7 +1,13 @@
 // relight_bench.cpp -- cost of relighting the cloud from a typical discharge
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
 #include "bench/bench_scene.h"
+#include "lightning/reference_strike.h"
+#include "scene/scene_file.h"
 
 namespace {
 
@@ -79,5 +85,102 @@ void BM_RelightIdle(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RelightIdle)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The demo as the viewer shows it: its scene and budgeted table, relit by its reference strike (one
+// source per lightning cell of the strike, each carrying that cell's weight). The demo is baked by
+// vintrel-bake into VINTREL_DEMO_DIR (default build/demo); without it these cases are skipped.
+struct DemoFixture {
+    bool ready = false;
+    std::string missing;
+    Scene scene;
+    LightningGrid grid;
+    BaseIntensityTable table;
+    IlluminationWork work;
+    std::vector<Vec3> pos, intensity;
+    int64_t strike_coefficients = 0;
+    DemoFixture() {
+        const char* env = std::getenv("VINTREL_DEMO_DIR");
+        const std::filesystem::path dir = env && *env ? env : "build/demo";
+        if (!std::filesystem::exists(dir / "test.dat") ||
+            !std::filesystem::exists(dir / "basic_intensity_cmp.dat")) {
+            missing = "no baked demo in " + dir.string() +
+                      " (bake it with vintrel-bake DIR -quiet and set VINTREL_DEMO_DIR=DIR)";
+            return;
+        }
+        // The scene names its files relative to its folder, as the viewer reads it from there.
+        const std::filesystem::path here = std::filesystem::current_path();
+        std::filesystem::current_path(dir);
+        reset_scene(scene);
+        read_scene_file("test.dat", scene);
+        setup_lightning_grid(grid, scene.lightning, scene.cloud);
+        grid.bin_every_source = scene.cloud.shading.physical;
+        const bool loaded = load_base_intensity(table, work, scene.cloud, grid, "basic_intensity_cmp.dat");
+        std::filesystem::current_path(here);
+        if (!loaded) {
+            missing = "the demo's table in " + dir.string() + " does not load";
+            return;
+        }
+        const LightningSettings& s = scene.lightning;
+        const Vec3 e = s.emission_colour, c = s.channel_colour;
+        const double per_length = e.x * c.x + e.y * c.y + e.z * c.z;
+        const int32_t stride = grid.bin_every_source ? 1 : kBinStride;
+        for (const auto& [k, weight] : reference_strike_cells(grid, scene)) {
+            const int32_t ix = k % grid.lgrid_nx, iy = (k / grid.lgrid_nx) % grid.lgrid_ny;
+            const int32_t iz = k / (grid.lgrid_nx * grid.lgrid_ny);
+            const float f = static_cast<float>(weight / (stride * per_length));
+            const Vec3 p{
+                grid.box_low.x + (ix + 0.5f) * grid.cell_dx, grid.box_low.y + (iy + 0.5f) * grid.cell_dy,
+                0.5f * (grid.lgrid_z[static_cast<size_t>(iz)] + grid.lgrid_z[static_cast<size_t>(iz) + 1])};
+            for (int32_t i = 0; i < stride; ++i) {
+                pos.push_back(p);
+                intensity.push_back(i == 0 ? Vec3{f * e.x * c.x, f * e.y * c.y, f * e.z * c.z} : Vec3{});
+            }
+            const size_t r = static_cast<size_t>(k) * kDirCount;
+            strike_coefficients += table.start[r + kDirCount] - table.start[r];
+        }
+        ready = !pos.empty();
+        if (!ready) missing = "the demo has no reference strike";
+    }
+};
+
+DemoFixture& demo() {
+    static DemoFixture f;
+    return f;
+}
+
+void demo_counters(benchmark::State& state, const DemoFixture& f) {
+    state.counters["coarse_cells"] = static_cast<double>(f.table.coarse_count);
+    state.counters["strike_coeffs"] = static_cast<double>(f.strike_coefficients);
+}
+
+void BM_RelightDemoStrike(benchmark::State& state) {
+    DemoFixture& f = demo();
+    if (!f.ready) {
+        state.SkipWithError(f.missing.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        light_cloud_from_lightning_grid(f.grid, f.table, f.work, f.scene.cloud, f.pos.data(),
+                                        f.intensity.data(), static_cast<int>(f.pos.size()));
+        benchmark::DoNotOptimize(f.scene.cloud.dcl_dir_light.data());
+    }
+    demo_counters(state, f);
+}
+BENCHMARK(BM_RelightDemoStrike)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RelightDemoStrikeReference(benchmark::State& state) {
+    DemoFixture& f = demo();
+    if (!f.ready) {
+        state.SkipWithError(f.missing.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        light_cloud_reference(f.grid, f.table, f.work, f.scene.cloud, f.pos.data(), f.intensity.data(),
+                              static_cast<int>(f.pos.size()));
+        benchmark::DoNotOptimize(f.scene.cloud.dcl_dir_light.data());
+    }
+    demo_counters(state, f);
+}
+BENCHMARK(BM_RelightDemoStrikeReference)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
