@@ -56,6 +56,14 @@ Vec3 direction_vector(int32_t d) {
 
 namespace {
 
+// std::floor without a library call for the usual angles: truncation is exact below 2^23, and steps down
+// for negative fractions.
+inline float floor_of(float a) {
+    if (!(std::fabs(a) < 8388608.0f)) return std::floor(a);
+    const float t = static_cast<float>(static_cast<int32_t>(a));
+    return t > a ? t - 1.0f : t;
+}
+
 inline DirectionBlend blend_of(float theta, float phi) {
     const float e = clamp_index(theta / kDirStep, static_cast<float>(kLastRing));
     const int32_t q0 = static_cast<int32_t>(e);
@@ -66,7 +74,7 @@ inline DirectionBlend blend_of(float theta, float phi) {
     // weight stays non-negative, and equals truncation for the angles the viewer forms.
     float a = phi / kDirStep;
     if (!std::isfinite(a)) a = 0.0f;
-    const float fl = std::floor(a);
+    const float fl = floor_of(a);
     const float fp = a - fl;
     // Whole turns are dropped in float only for huge angles; the usual ones take the integer remainder.
     const float turns = std::fabs(fl) < 1e9f ? fl : std::fmod(fl, static_cast<float>(kDirSegments));
@@ -99,11 +107,13 @@ inline void angles_of(Vec3 v, float& theta, float& phi) {
     if (v.y < 0.0f) phi = kTwoPi - phi;
 }
 
-inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
+inline LightCorners corners_of(Vec3 p, const CloudGrid& cloud) {
+    LightCorners c;
     const int32_t nx = cloud.dcl_numx, ny = cloud.dcl_numy, nz = cloud.dcl_numz;
-    if (nx <= 0 || ny <= 0 || nz <= 0 || !(cloud.dcl_size > 0.0f)) return Vec3{};
+    if (nx <= 0 || ny <= 0 || nz <= 0 || !(cloud.dcl_size > 0.0f)) return c;
     const size_t cells = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
-    if (cloud.dcl_dir_light.size() < cells * kDirCount) return Vec3{};
+    // Entries are 32-bit; a grid too large for them could never hold its light array anyway.
+    if (cells * kDirCount > UINT32_MAX) return c;
 
     const float u = clamp_index(p.x / cloud.dcl_size - 0.5f, static_cast<float>(nx - 1));
     const float v = clamp_index(p.y / cloud.dcl_size - 0.5f, static_cast<float>(ny - 1));
@@ -115,7 +125,6 @@ inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     const float fu = u - static_cast<float>(i0), fv = v - static_cast<float>(j0),
                 fw = w - static_cast<float>(k0);
 
-    const DirectionBlend b = blend_of(theta, phi);
     const float wu[2] = {1.0f - fu, fu}, wv[2] = {1.0f - fv, fv}, ww[2] = {1.0f - fw, fw};
     // The eight corners as offsets from the low one, x fastest; a clamped axis repeats its cell.
     const size_t sx = static_cast<size_t>(i1 - i0),
@@ -126,23 +135,36 @@ inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
                            (static_cast<size_t>(j0) + static_cast<size_t>(ny) * static_cast<size_t>(k0));
     const size_t corner[8] = {low,      low + sx,      low + sy,      low + sx + sy,
                               low + sz, low + sz + sx, low + sz + sy, low + sz + sx + sy};
+    for (int k = 0; k < 8; ++k) {
+        c.entry[k] = static_cast<uint32_t>(corner[k] * kDirCount);
+        c.weight[k] = wu[k & 1] * wv[(k >> 1) & 1] * ww[k >> 2];
+    }
+    c.cells = static_cast<uint32_t>(cells);
+    c.last_corner_inside = corner[7] + 1 < cells;
+    return c;
+}
+
+inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const CloudGrid& cloud) {
+    if (c.cells == 0 || cloud.dcl_dir_light.size() < static_cast<size_t>(c.cells) * kDirCount) return Vec3{};
+    const DirectionBlend b = blend_of(theta, phi);
     const Vec3* light = cloud.dcl_dir_light.data();
 
 #if defined(__SSE2__)
     // Four lanes hold x, y, z and a spare; each lane does the scalar operations below in the same order.
     // The spare lane reads the next entry's x, which exists for every entry but the very last one.
     const int32_t top_dir = std::max(std::max(b.index[0], b.index[1]), std::max(b.index[2], b.index[3]));
-    if (corner[7] + 1 < cells || top_dir + 1 < kDirCount) {
+    if (c.last_corner_inside || top_dir + 1 < kDirCount) {
         const __m128 dw0 = _mm_set1_ps(b.weight[0]), dw1 = _mm_set1_ps(b.weight[1]),
                      dw2 = _mm_set1_ps(b.weight[2]), dw3 = _mm_set1_ps(b.weight[3]);
+        const int32_t o0 = 3 * b.index[0], o1 = 3 * b.index[1], o2 = 3 * b.index[2], o3 = 3 * b.index[3];
         __m128 vsum = _mm_setzero_ps();
-        for (int c = 0; c < 8; ++c) {
-            const float* e = &light[corner[c] * kDirCount].x;
-            __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[0]), dw0));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[1]), dw1));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[2]), dw2));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + 3 * b.index[3]), dw3));
-            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(wu[c & 1] * wv[(c >> 1) & 1] * ww[c >> 2])));
+        for (int k = 0; k < 8; ++k) {
+            const float* e = &light[c.entry[k]].x;
+            __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + o0), dw0));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o1), dw1));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o2), dw2));
+            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o3), dw3));
+            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(c.weight[k])));
         }
         float lanes[4];
         _mm_storeu_ps(lanes, vsum);
@@ -150,13 +172,17 @@ inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     }
 #endif
     Vec3 sum;
-    for (int c = 0; c < 8; ++c) {
-        const Vec3* entry = light + corner[c] * kDirCount;
+    for (int k = 0; k < 8; ++k) {
+        const Vec3* entry = light + c.entry[k];
         Vec3 dir_sum;
         for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
-        sum = add(sum, scale(dir_sum, wu[c & 1] * wv[(c >> 1) & 1] * ww[c >> 2]));
+        sum = add(sum, scale(dir_sum, c.weight[k]));
     }
     return sum;
+}
+
+inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
+    return lookup_at(theta, phi, corners_of(p, cloud), cloud);
 }
 
 }  // namespace
@@ -172,6 +198,13 @@ Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
 // Short loops of independent iterations let the processor overlap the long chains of several lookups.
 void direction_angles_batch(const Vec3* v, int n, float* theta, float* phi) {
     for (int i = 0; i < n; ++i) angles_of(v[i], theta[i], phi[i]);
+}
+
+LightCorners light_corners(Vec3 p, const CloudGrid& cloud) { return corners_of(p, cloud); }
+
+void lookup_dir_light_corners_batch(const float* theta, const float* phi, const LightCorners* const* corners,
+                                    int n, const CloudGrid& cloud, Vec3* out) {
+    for (int i = 0; i < n; ++i) out[i] = lookup_at(theta[i], phi[i], *corners[i], cloud);
 }
 
 void lookup_dir_light_batch(const float* theta, const float* phi, const Vec3* p, int n,

@@ -24,14 +24,29 @@ DirectionBlend blend_directions(float theta, float phi);
 // angle before the final rounding, within one float ulp after it. Forms every angle of
 // direction_angles.
 float arc_cos(float c);
+// The part of a radiance lookup at one point that does not depend on the direction: the eight coarse cells
+// around it (as first entries into dcl_dir_light) and their blend weights. No cells (cells 0) when the
+// coarse grid is empty; the entries hold for any light array of the grid's size.
+struct LightCorners {
+    std::array<uint32_t, 8> entry{};
+    std::array<float, 8> weight{};
+    uint32_t cells = 0;               // coarse cells of the grid it was made for
+    bool last_corner_inside = false;  // the last corner is not the grid's last cell
+};
+
 // Polar angle and azimuth (0 ... 2 pi) of v; the azimuth is 0 for a vertical v, both are 0 for a zero v.
 void direction_angles(Vec3 v, float& theta, float& phi);
 // Radiance leaving cloud-local point p in direction (theta, phi): 8 coarse cells times 4 directions of
 // dcl_dir_light; points outside the coarse grid take the border cells; zero when the cloud has no light
 // array.
 Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud);
+// The corners and weights of lookup_dir_light at p.
+LightCorners light_corners(Vec3 p, const CloudGrid& cloud);
 // direction_angles for n vectors at once.
 void direction_angles_batch(const Vec3* v, int n, float* theta, float* phi);
 // lookup_dir_light for n points at once, into out.
 void lookup_dir_light_batch(const float* theta, const float* phi, const Vec3* p, int n,
                             const CloudGrid& cloud, Vec3* out);
+// lookup_dir_light for n points given by their corners, into out: the same values as from the points.
+void lookup_dir_light_corners_batch(const float* theta, const float* phi, const LightCorners* const* corners,
+                                    int n, const CloudGrid& cloud, Vec3* out);

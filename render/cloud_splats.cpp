@@ -26,6 +26,8 @@ constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
 // Reusing last frame's order is given up beyond this many moves per blob; a radix sort costs about as much.
 constexpr size_t kReorderMovesPerBlob = 2;
+// Splats read ahead of the one being copied out in drawing order.
+constexpr size_t kPrefetchAhead = 16;
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
     for (Blob& b : blobs) {
@@ -154,10 +156,21 @@ void emit_quad(SplatFrame& frame, size_t q, Vec3 p, Vec3 e, const CloudGrid& clo
 // True when every radiance value of the cloud is 0: every splat is then black, whatever its direction.
 bool cloud_light_is_dark(const CloudGrid& cloud) {
     if (cloud.dcl_dir_light.empty()) return true;  // no radiance at all: the lookups find 0 as well
+    // The bits of whole chunks are or-ed together (the sign dropped: -0 is dark too), which the compiler
+    // turns into wide loads; a lit cloud usually stops in the first chunk.
     const float* f = &cloud.dcl_dir_light.front().x;
     const size_t n = cloud.dcl_dir_light.size() * 3;
-    for (size_t i = 0; i < n; ++i)
-        if (f[i] != 0.0f) return false;
+    constexpr size_t kChunk = 1024;
+    for (size_t at = 0; at < n; at += kChunk) {
+        const size_t stop = std::min(n, at + kChunk);
+        uint32_t any = 0;
+        for (size_t i = at; i < stop; ++i) {
+            uint32_t u;
+            std::memcpy(&u, f + i, sizeof u);
+            any |= u & 0x7fffffffu;
+        }
+        if (any != 0) return false;
+    }
     return true;
 }
 
@@ -175,16 +188,28 @@ uint64_t blob_fingerprint(const CloudGrid& cloud) {
         std::memcpy(&u, &f, sizeof u);
         return static_cast<uint64_t>(u);
     };
-    uint64_t sum = 0;
-    for (const Blob& b : cloud.blobs) {
-        sum += (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
-               bits(b.x) * 0xc2b2ae3d27d4eb4full + bits(b.y) * 0x165667b19e3779f9ull +
-               bits(b.z) * 0x27d4eb2f165667c5ull;
-    }
+    // Two halves summed apart: the list is read every frame.
+    uint64_t halves[2] = {0, 0};
+    const size_t n = cloud.blobs.size();
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        uint64_t sum = 0;
+        for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
+            const Blob& b = cloud.blobs[i];
+            sum += (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
+                   bits(b.x) * 0xc2b2ae3d27d4eb4full + bits(b.y) * 0x165667b19e3779f9ull +
+                   bits(b.z) * 0x27d4eb2f165667c5ull;
+        }
+        halves[t] = sum;
+    });
+    const uint64_t sum = halves[0] + halves[1];
     const uint64_t grid = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
                           (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
                           static_cast<uint32_t>(cloud.dcl_numz) ^ (bits(cloud.dcl_size) << 17);
-    return sum ^ (grid * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull);
+    // The drawn centres also follow the fine grid's origin and cell size.
+    const uint64_t fine =
+        (bits(cloud.grd_origin.x) << 32 ^ bits(cloud.grd_origin.y)) * 0x94d049bb133111ebull +
+        (bits(cloud.grd_origin.z) << 32 ^ bits(cloud.grd_size)) * 0xbf58476d1ce4e5b9ull;
+    return sum ^ (grid * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull) ^ fine;
 }
 
 // Orders frame.by_cell by the coarse cell that each blob's lookup starts from.
@@ -206,6 +231,22 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     int group_bits = 0;
     while (group_bits < 32 && ((groups - 1) >> group_bits) != 0) group_bits += kRadixBits;
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
+}
+
+// The eye-independent part of each grouped blob's splat: its light lookup's corners and its drawn centre.
+void make_setup(SplatFrame& frame, const CloudGrid& cloud) {
+    const size_t n = frame.by_cell.size();
+    frame.setup.resize(n);
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
+            const Blob& b = frame.by_cell[i];
+            const Vec3 offset = splat_offset(b.cell, cloud.grd_size);
+            frame.setup[i] =
+                SplatSetup{light_corners(Vec3{b.x, b.y, b.z}, cloud),
+                           Vec3{cloud.grd_origin.x + b.x + offset.x, cloud.grd_origin.y + b.y + offset.y,
+                                cloud.grd_origin.z + b.z + offset.z}};
+        }
+    });
 }
 
 void size_frame(SplatFrame& frame, const CloudGrid& cloud, size_t blobs) {
@@ -323,51 +364,80 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     // orders the work (every blob's values are the same in any order) and does not depend on the eye, so it
     // is redone only when the blob list or the coarse grid has changed.
     const uint64_t fingerprint = blob_fingerprint(cloud);
-    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n) {
+    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.setup.size() != n) {
         frame.by_cell = cloud.blobs;
         group_blobs(frame, cloud);
+        make_setup(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
         frame.last_order.clear();
     }
 
-    // Light, density and distance in group order. The density is kept with the colour (0 for a blob that
-    // is not drawn) so that the drawing-order passes never touch the large density array.
-    frame.light.resize(n);
+    // Distance, density, tile and colour in group order, each blob's splat made whole so that the
+    // drawing-order pass only copies it; it never touches the large density array.
+    frame.splats.resize(n);
     frame.order.resize(n);
     const size_t half = n / 2;
     size_t hidden[2] = {0, 0};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
+    const bool physical = cloud.shading.physical;
+    const float depth_per_rho = cloud.optical[0];
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
-        Vec3 p[kLightBatch], v[kLightBatch], l[kLightBatch];
-        float theta[kLightBatch], phi[kLightBatch];
+        Vec3 v[kLightBatch], l[kLightBatch];
+        const LightCorners* corners[kLightBatch];
+        float theta[kLightBatch], phi[kLightBatch], rho[kLightBatch];
         size_t slot[kLightBatch];
         for (size_t at = begin; at < end; at += kLightBatch) {
             const size_t stop = std::min(end, at + kLightBatch);
             int count = 0;
+            // The densities of the next batch are asked for now: their cells lie too far apart for the
+            // processor to see the pattern, and waiting on each one dominated the pass.
+            for (size_t i = stop; i < std::min(end, stop + kLightBatch); ++i) {
+                const int32_t cell = frame.by_cell[i].cell;
+                if (cell >= 0 && static_cast<size_t>(cell) < cloud.grd_density.size())
+                    __builtin_prefetch(&cloud.grd_density[static_cast<size_t>(cell)]);
+            }
             for (size_t i = at; i < stop; ++i) {
                 Blob& b = frame.by_cell[i];
                 const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
                 b.sort_key = dx * dx + dy * dy + dz * dz;
                 frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
-                const float rho = blob_density(cloud, b);
-                frame.light[i] = SplatLight{Vec3{}, rho > cloud.density_threshold && rho > 0.0f ? rho : 0.0f};
-                if (frame.light[i].rho > 0.0f) {
-                    p[count] = Vec3{b.x, b.y, b.z};
-                    v[count] = sub(e, p[count]);
-                    slot[count++] = i;
-                } else {
+                const SplatSetup& setup = frame.setup[i];
+                PreparedSplat& s = frame.splats[i];
+                s.centre[0] = setup.centre.x;
+                s.centre[1] = setup.centre.y;
+                s.centre[2] = setup.centre.z;
+                s.colour[0] = s.colour[1] = s.colour[2] = 0.0f;
+                const float r = blob_density(cloud, b);
+                if (!(r > cloud.density_threshold) || !(r > 0.0f)) {
+                    s.tile = -1.0f;
                     ++hidden[t];
+                    continue;
                 }
+                if (physical) {
+                    // The physical shaders draw the footprint themselves; the quads' rows then span 0 ...
+                    // 1/32.
+                    s.tile = 0.0f;
+                    s.depth = depth_per_rho * r * frame.path_length;
+                } else {
+                    s.tile = static_cast<float>(splat_tile(r)) / kSplatTiles;
+                }
+                v[count] = sub(e, Vec3{b.x, b.y, b.z});
+                corners[count] = &setup.corners;
+                rho[count] = r;
+                slot[count++] = i;
             }
             if (dark) continue;
             direction_angles_batch(v, count, theta, phi);
-            lookup_dir_light_batch(theta, phi, p, count, cloud, l);
+            lookup_dir_light_corners_batch(theta, phi, corners, count, cloud, l);
             for (int k = 0; k < count; ++k) {
-                SplatLight& s = frame.light[slot[k]];
-                s.colour = colour_from_light(l[k], s.rho, cloud);
+                const Vec3 c = colour_from_light(l[k], rho[k], cloud);
+                float* out = frame.splats[slot[k]].colour;
+                out[0] = c.x;
+                out[1] = c.y;
+                out[2] = c.z;
             }
         }
     });
@@ -387,7 +457,6 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                    [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
     }
     frame.last_order.resize(n);
-    for (size_t r = 0; r < n; ++r) frame.last_order[r] = static_cast<uint32_t>(frame.order[r] & 0xffffffffu);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
     const bool all_drawn = hidden[0] + hidden[1] == 0;
@@ -396,19 +465,31 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         int32_t q = 0;
         for (size_t r = 0; r < n; ++r) {
             frame.slot[r] =
-                frame.light[static_cast<size_t>(frame.order[r] & 0xffffffffu)].rho > 0.0f ? q++ : -1;
+                frame.splats[static_cast<size_t>(frame.order[r] & 0xffffffffu)].tile >= 0.0f ? q++ : -1;
         }
     }
     frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
         for (size_t r = begin; r < end; ++r) {
+            // The blobs come from all over the group order: asking for them well ahead keeps many reads
+            // in flight instead of waiting on each in turn.
+            if (r + kPrefetchAhead < end) {
+                const size_t ahead = static_cast<size_t>(frame.order[r + kPrefetchAhead] & 0xffffffffu);
+                __builtin_prefetch(&frame.splats[ahead]);
+                __builtin_prefetch(&frame.by_cell[ahead]);
+            }
             const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
+            frame.last_order[r] = static_cast<uint32_t>(i);
             cloud.blobs[r] = frame.by_cell[i];
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
-            const SplatLight& l = frame.light[i];
-            emit_splat(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, cloud);
+            const PreparedSplat& s = frame.splats[i];
+            const size_t at = static_cast<size_t>(q);
+            std::memcpy(frame.centres.data() + at * 3, s.centre, sizeof s.centre);
+            std::memcpy(frame.splat_colours.data() + at * 3, s.colour, sizeof s.colour);
+            frame.splat_tiles[at] = s.tile;
+            if (physical) frame.splat_depths[at] = s.depth;
         }
     });
 }
