@@ -113,7 +113,7 @@ inline LightCorners corners_of(Vec3 p, const CloudGrid& cloud) {
     if (nx <= 0 || ny <= 0 || nz <= 0 || !(cloud.dcl_size > 0.0f)) return c;
     const size_t cells = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
     // Entries are 32-bit; a grid too large for them could never hold its light array anyway.
-    if (cells * kDirCount > UINT32_MAX) return c;
+    if (cells * kDirCount >= kNoLightCorners) return c;
 
     const float u = clamp_index(p.x / cloud.dcl_size - 0.5f, static_cast<float>(nx - 1));
     const float v = clamp_index(p.y / cloud.dcl_size - 0.5f, static_cast<float>(ny - 1));
@@ -125,27 +125,34 @@ inline LightCorners corners_of(Vec3 p, const CloudGrid& cloud) {
     const float fu = u - static_cast<float>(i0), fv = v - static_cast<float>(j0),
                 fw = w - static_cast<float>(k0);
 
-    const float wu[2] = {1.0f - fu, fu}, wv[2] = {1.0f - fv, fv}, ww[2] = {1.0f - fw, fw};
-    // The eight corners as offsets from the low one, x fastest; a clamped axis repeats its cell.
-    const size_t sx = static_cast<size_t>(i1 - i0),
-                 sy = static_cast<size_t>(j1 - j0) * static_cast<size_t>(nx),
-                 sz = static_cast<size_t>(k1 - k0) * static_cast<size_t>(nx) * static_cast<size_t>(ny);
-    const size_t low = static_cast<size_t>(i0) +
-                       static_cast<size_t>(nx) *
-                           (static_cast<size_t>(j0) + static_cast<size_t>(ny) * static_cast<size_t>(k0));
-    const size_t corner[8] = {low,      low + sx,      low + sy,      low + sx + sy,
-                              low + sz, low + sz + sx, low + sz + sy, low + sz + sx + sy};
-    for (int k = 0; k < 8; ++k) {
-        c.entry[k] = static_cast<uint32_t>(corner[k] * kDirCount);
-        c.weight[k] = wu[k & 1] * wv[(k >> 1) & 1] * ww[k >> 2];
-    }
-    c.cells = static_cast<uint32_t>(cells);
-    c.last_corner_inside = corner[7] + 1 < cells;
+    c.entry = static_cast<uint32_t>(
+        (static_cast<size_t>(i0) +
+         static_cast<size_t>(nx) *
+             (static_cast<size_t>(j0) + static_cast<size_t>(ny) * static_cast<size_t>(k0))) *
+        kDirCount);
+    // A clamped axis repeats its cell.
+    c.steps = (i1 > i0 ? 1u : 0u) | (j1 > j0 ? 2u : 0u) | (k1 > k0 ? 4u : 0u);
+    c.fu = fu;
+    c.fv = fv;
+    c.fw = fw;
     return c;
 }
 
 inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const CloudGrid& cloud) {
-    if (c.cells == 0 || cloud.dcl_dir_light.size() < static_cast<size_t>(c.cells) * kDirCount) return Vec3{};
+    if (c.entry == kNoLightCorners) return Vec3{};
+    const size_t nx = static_cast<size_t>(cloud.dcl_numx), nxy = nx * static_cast<size_t>(cloud.dcl_numy);
+    const size_t entries = nxy * static_cast<size_t>(cloud.dcl_numz) * kDirCount;
+    if (cloud.dcl_dir_light.size() < entries) return Vec3{};
+    // The eight corners as offsets from the low one, x fastest.
+    const size_t sx = (c.steps & 1u) * kDirCount, sy = (c.steps >> 1 & 1u) * nx * kDirCount,
+                 sz = (c.steps >> 2 & 1u) * nxy * kDirCount;
+    const size_t low = c.entry;
+    if (low + sx + sy + sz >= entries) return Vec3{};  // corners made for another grid
+    const size_t corner[8] = {low,      low + sx,      low + sy,      low + sx + sy,
+                              low + sz, low + sz + sx, low + sz + sy, low + sz + sx + sy};
+    const float wu[2] = {1.0f - c.fu, c.fu}, wv[2] = {1.0f - c.fv, c.fv}, ww[2] = {1.0f - c.fw, c.fw};
+    float weight[8];
+    for (int k = 0; k < 8; ++k) weight[k] = wu[k & 1] * wv[(k >> 1) & 1] * ww[k >> 2];
     const DirectionBlend b = blend_of(theta, phi);
     const Vec3* light = cloud.dcl_dir_light.data();
 
@@ -153,18 +160,18 @@ inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const Cloud
     // Four lanes hold x, y, z and a spare; each lane does the scalar operations below in the same order.
     // The spare lane reads the next entry's x, which exists for every entry but the very last one.
     const int32_t top_dir = std::max(std::max(b.index[0], b.index[1]), std::max(b.index[2], b.index[3]));
-    if (c.last_corner_inside || top_dir + 1 < kDirCount) {
+    if (corner[7] + kDirCount < entries || top_dir + 1 < kDirCount) {
         const __m128 dw0 = _mm_set1_ps(b.weight[0]), dw1 = _mm_set1_ps(b.weight[1]),
                      dw2 = _mm_set1_ps(b.weight[2]), dw3 = _mm_set1_ps(b.weight[3]);
         const int32_t o0 = 3 * b.index[0], o1 = 3 * b.index[1], o2 = 3 * b.index[2], o3 = 3 * b.index[3];
         __m128 vsum = _mm_setzero_ps();
         for (int k = 0; k < 8; ++k) {
-            const float* e = &light[c.entry[k]].x;
+            const float* e = &light[corner[k]].x;
             __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + o0), dw0));
             ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o1), dw1));
             ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o2), dw2));
             ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o3), dw3));
-            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(c.weight[k])));
+            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(weight[k])));
         }
         float lanes[4];
         _mm_storeu_ps(lanes, vsum);
@@ -173,10 +180,10 @@ inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const Cloud
 #endif
     Vec3 sum;
     for (int k = 0; k < 8; ++k) {
-        const Vec3* entry = light + c.entry[k];
+        const Vec3* entry = light + corner[k];
         Vec3 dir_sum;
         for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
-        sum = add(sum, scale(dir_sum, c.weight[k]));
+        sum = add(sum, scale(dir_sum, weight[k]));
     }
     return sum;
 }

@@ -29,18 +29,29 @@ constexpr size_t kReorderMovesPerBlob = 2;
 // Splats read ahead of the one being copied out in drawing order.
 constexpr size_t kPrefetchAhead = 16;
 
-void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
-    for (Blob& b : blobs) {
-        const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
-        b.sort_key = dx * dx + dy * dy + dz * dz;
-    }
-}
-
 // Non-negative floats order like their bit patterns; inverting them gives a descending order.
 inline uint32_t descending_bits(float key) {
     uint32_t u;
     std::memcpy(&u, &key, sizeof u);
     return ~u;
+}
+
+// The sort key held in the high half of a sort entry.
+inline float key_of(uint64_t entry) {
+    const uint32_t u = ~static_cast<uint32_t>(entry >> 32);
+    float key;
+    std::memcpy(&key, &u, sizeof key);
+    return key;
+}
+
+// Squared distance of blob b from the eye e (grid-relative).
+inline float sort_key(const Blob& b, Vec3 e) {
+    const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
+    return dx * dx + dy * dy + dz * dz;
+}
+
+void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
+    for (Blob& b : blobs) b.sort_key = sort_key(b, e);
 }
 
 // Stable least-significant-digit radix sort of items by key(item), using `bits` low bits of the key.
@@ -180,36 +191,34 @@ inline float blob_density(const CloudGrid& cloud, const Blob& b) {
     return cloud.grd_density[static_cast<size_t>(b.cell)];
 }
 
-// An order-independent hash of the blob list and the coarse grid that the grouping depends on: a sum of
-// per-blob products, cheap enough to take every frame.
-uint64_t blob_fingerprint(const CloudGrid& cloud) {
-    auto bits = [](float f) {
-        uint32_t u;
-        std::memcpy(&u, &f, sizeof u);
-        return static_cast<uint64_t>(u);
-    };
-    // Two halves summed apart: the list is read every frame.
-    uint64_t halves[2] = {0, 0};
-    const size_t n = cloud.blobs.size();
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        uint64_t sum = 0;
-        for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
-            const Blob& b = cloud.blobs[i];
-            sum += (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
-                   bits(b.x) * 0xc2b2ae3d27d4eb4full + bits(b.y) * 0x165667b19e3779f9ull +
-                   bits(b.z) * 0x27d4eb2f165667c5ull;
-        }
-        halves[t] = sum;
-    });
-    const uint64_t sum = halves[0] + halves[1];
-    const uint64_t grid = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
-                          (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
-                          static_cast<uint32_t>(cloud.dcl_numz) ^ (bits(cloud.dcl_size) << 17);
+inline uint64_t float_bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return static_cast<uint64_t>(u);
+}
+
+// A blob's place in the list and cell (not its sort key) mixed into one number.
+inline uint64_t blob_hash(const Blob& b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
+           float_bits(b.x) * 0xc2b2ae3d27d4eb4full + float_bits(b.y) * 0x165667b19e3779f9ull +
+           float_bits(b.z) * 0x27d4eb2f165667c5ull;
+}
+
+// The hash of a blob at place r of the list: summed over the list, it changes when blobs change places.
+inline uint64_t placed_hash(uint64_t hash, size_t r) {
+    return (hash ^ (static_cast<uint64_t>(r) * 0xd6e8feb86659fd93ull)) * 0xa0761d6478bd642full;
+}
+
+// What the grouping and the eye-independent set-up depend on besides the blobs: the grids.
+uint64_t grid_fingerprint(const CloudGrid& cloud) {
+    const uint64_t coarse = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
+                            (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
+                            static_cast<uint32_t>(cloud.dcl_numz) ^ (float_bits(cloud.dcl_size) << 17);
     // The drawn centres also follow the fine grid's origin and cell size.
     const uint64_t fine =
-        (bits(cloud.grd_origin.x) << 32 ^ bits(cloud.grd_origin.y)) * 0x94d049bb133111ebull +
-        (bits(cloud.grd_origin.z) << 32 ^ bits(cloud.grd_size)) * 0xbf58476d1ce4e5b9ull;
-    return sum ^ (grid * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull) ^ fine;
+        (float_bits(cloud.grd_origin.x) << 32 ^ float_bits(cloud.grd_origin.y)) * 0x94d049bb133111ebull +
+        (float_bits(cloud.grd_origin.z) << 32 ^ float_bits(cloud.grd_size)) * 0xbf58476d1ce4e5b9ull;
+    return (coarse * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull) ^ fine;
 }
 
 // Orders frame.by_cell by the coarse cell that each blob's lookup starts from.
@@ -236,15 +245,16 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
 // The eye-independent part of each grouped blob's splat: its light lookup's corners and its drawn centre.
 void make_setup(SplatFrame& frame, const CloudGrid& cloud) {
     const size_t n = frame.by_cell.size();
-    frame.setup.resize(n);
+    frame.corners.resize(n);
+    frame.drawn_centres.resize(n);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
             const Blob& b = frame.by_cell[i];
             const Vec3 offset = splat_offset(b.cell, cloud.grd_size);
-            frame.setup[i] =
-                SplatSetup{light_corners(Vec3{b.x, b.y, b.z}, cloud),
-                           Vec3{cloud.grd_origin.x + b.x + offset.x, cloud.grd_origin.y + b.y + offset.y,
-                                cloud.grd_origin.z + b.z + offset.z}};
+            frame.corners[i] = light_corners(Vec3{b.x, b.y, b.z}, cloud);
+            frame.drawn_centres[i] =
+                Vec3{cloud.grd_origin.x + b.x + offset.x, cloud.grd_origin.y + b.y + offset.y,
+                     cloud.grd_origin.z + b.z + offset.z};
         }
     });
 }
@@ -355,7 +365,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const Vec3 e = sub(eye, cloud.grd_origin);
-    const size_t n = cloud.blobs.size();
+    const size_t n = cloud.blobs.size(), half = n / 2;
     size_frame(frame, cloud, n);
 
     // The lookups run grouped by the coarse cell at the low corner of their blend, so that the few blobs
@@ -363,20 +373,55 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     // across the whole light array; each splat is then written to its drawing slot. The grouping only
     // orders the work (every blob's values are the same in any order) and does not depend on the eye, so it
     // is redone only when the blob list or the coarse grid has changed.
-    const uint64_t fingerprint = blob_fingerprint(cloud);
-    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.setup.size() != n) {
+    // One read of the list as it stands gives an order-independent hash of it (for the grouping), a hash
+    // of which blob sits where, and, when the list is still in last frame's order, this frame's sort keys
+    // in that order: an almost sorted start, read straight through rather than gathered.
+    const bool had_order = frame.last_order.size() == n && frame.by_cell.size() == n;
+    frame.order_scratch.resize(n);
+    uint64_t set_sum[2] = {0, 0}, placed_sum[2] = {0, 0};
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        uint64_t set = 0, placed = 0;
+        for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
+            const Blob& b = cloud.blobs[r];
+            const uint64_t h = blob_hash(b);
+            set += h;
+            placed += placed_hash(h, r);
+            if (had_order)
+                frame.order_scratch[r] =
+                    static_cast<uint64_t>(descending_bits(sort_key(b, e))) << 32 | frame.last_order[r];
+        }
+        set_sum[t] = set;
+        placed_sum[t] = placed;
+    });
+    const uint64_t fingerprint = (set_sum[0] + set_sum[1]) ^ grid_fingerprint(cloud);
+    bool in_last_order = had_order && placed_sum[0] + placed_sum[1] == frame.placed_fingerprint;
+    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.corners.size() != n) {
         frame.by_cell = cloud.blobs;
         group_blobs(frame, cloud);
         make_setup(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
-        frame.last_order.clear();
+        in_last_order = false;
     }
+
+    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
+    frame.order.resize(n);
+    bool sorted = false;
+    if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+        frame.order.swap(frame.order_scratch);
+        sorted = true;
+    }
+    if (!sorted) {
+        for (size_t i = 0; i < n; ++i)
+            frame.order[i] = static_cast<uint64_t>(descending_bits(sort_key(frame.by_cell[i], e))) << 32 | i;
+        radix_sort(frame.order, frame.order_scratch, 32,
+                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    }
+    frame.last_order.resize(n);
 
     // Distance, density, tile and colour in group order, each blob's splat made whole so that the
     // drawing-order pass only copies it; it never touches the large density array.
     frame.splats.resize(n);
-    frame.order.resize(n);
-    const size_t half = n / 2;
     size_t hidden[2] = {0, 0};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
@@ -400,15 +445,12 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                     __builtin_prefetch(&cloud.grd_density[static_cast<size_t>(cell)]);
             }
             for (size_t i = at; i < stop; ++i) {
-                Blob& b = frame.by_cell[i];
-                const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
-                b.sort_key = dx * dx + dy * dy + dz * dz;
-                frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
-                const SplatSetup& setup = frame.setup[i];
+                const Blob& b = frame.by_cell[i];
+                const Vec3& centre = frame.drawn_centres[i];
                 PreparedSplat& s = frame.splats[i];
-                s.centre[0] = setup.centre.x;
-                s.centre[1] = setup.centre.y;
-                s.centre[2] = setup.centre.z;
+                s.centre[0] = centre.x;
+                s.centre[1] = centre.y;
+                s.centre[2] = centre.z;
                 s.colour[0] = s.colour[1] = s.colour[2] = 0.0f;
                 const float r = blob_density(cloud, b);
                 if (!(r > cloud.density_threshold) || !(r > 0.0f)) {
@@ -425,7 +467,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                     s.tile = static_cast<float>(splat_tile(r)) / kSplatTiles;
                 }
                 v[count] = sub(e, Vec3{b.x, b.y, b.z});
-                corners[count] = &setup.corners;
+                corners[count] = &frame.corners[i];
                 rho[count] = r;
                 slot[count++] = i;
             }
@@ -441,23 +483,6 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     });
-    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
-    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
-    bool sorted = false;
-    if (frame.last_order.size() == n) {
-        frame.order_scratch.resize(n);
-        for (size_t r = 0; r < n; ++r) frame.order_scratch[r] = frame.order[frame.last_order[r]];
-        if (insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
-            frame.order.swap(frame.order_scratch);
-            sorted = true;
-        }
-    }
-    if (!sorted) {
-        radix_sort(frame.order, frame.order_scratch, 32,
-                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
-    }
-    frame.last_order.resize(n);
-
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
     const bool all_drawn = hidden[0] + hidden[1] == 0;
     if (!all_drawn) {
@@ -471,6 +496,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+        uint64_t placed = 0;
         for (size_t r = begin; r < end; ++r) {
             // The blobs come from all over the group order: asking for them well ahead keeps many reads
             // in flight instead of waiting on each in turn.
@@ -481,7 +507,10 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
             const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
             frame.last_order[r] = static_cast<uint32_t>(i);
-            cloud.blobs[r] = frame.by_cell[i];
+            Blob& b = cloud.blobs[r];
+            b = frame.by_cell[i];
+            b.sort_key = key_of(frame.order[r]);
+            placed += placed_hash(blob_hash(b), r);
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
             const PreparedSplat& s = frame.splats[i];
@@ -491,7 +520,9 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             frame.splat_tiles[at] = s.tile;
             if (physical) frame.splat_depths[at] = s.depth;
         }
+        placed_sum[t] = placed;
     });
+    frame.placed_fingerprint = placed_sum[0] + placed_sum[1];
 }
 
 void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {
