@@ -202,9 +202,71 @@ Vec3 lookup_dir_light(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
     return lookup_one(theta, phi, p, cloud);
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// Lanes where mask is set take a, the others b.
+inline __m128 select(__m128 mask, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
+
+// clamp_unit in each lane, by comparisons as there: a NaN stays NaN.
+inline __m128 clamp_unit4(__m128 c) {
+    const __m128 one = _mm_set1_ps(1.0f), minus_one = _mm_set1_ps(-1.0f);
+    return select(_mm_cmplt_ps(c, minus_one), minus_one, select(_mm_cmpgt_ps(c, one), one, c));
+}
+
+// arc_cos's polynomial and square root for two lanes, in double and in the same order.
+inline __m128d arc_cos_magnitude2(__m128d x) {
+    auto step = [&](double a, __m128d t) { return _mm_add_pd(_mm_set1_pd(a), _mm_mul_pd(x, t)); };
+    __m128d t = _mm_sub_pd(_mm_set1_pd(0.0066700901), _mm_mul_pd(x, _mm_set1_pd(0.0012624911)));
+    t = step(-0.0170881256, t);
+    t = step(0.0308918810, t);
+    t = step(-0.0501743046, t);
+    t = step(0.0889789874, t);
+    t = step(-0.2145988016, t);
+    const __m128d p = step(1.5707963050, t);
+    return _mm_mul_pd(_mm_sqrt_pd(_mm_sub_pd(_mm_set1_pd(1.0), x)), p);
+}
+
+// arc_cos of four lanes: the same value as arc_cos in each.
+inline __m128 arc_cos4(__m128 c) {
+    const __m128 magnitude = _mm_and_ps(c, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)));
+    const __m128d lo = arc_cos_magnitude2(_mm_cvtps_pd(magnitude));
+    const __m128d hi = arc_cos_magnitude2(_mm_cvtps_pd(_mm_movehl_ps(magnitude, magnitude)));
+    const __m128d pi = _mm_set1_pd(3.14159265358979323846);
+    const __m128 a = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+    const __m128 flipped = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(pi, lo)), _mm_cvtpd_ps(_mm_sub_pd(pi, hi)));
+    return select(_mm_cmplt_ps(c, _mm_setzero_ps()), flipped, a);
+}
+
+// angles_of for four vectors, lane by lane the same operations and special cases.
+inline void angles_of4(const Vec3* v, float* theta, float* phi) {
+    const __m128 x = _mm_setr_ps(v[0].x, v[1].x, v[2].x, v[3].x);
+    const __m128 y = _mm_setr_ps(v[0].y, v[1].y, v[2].y, v[3].y);
+    const __m128 z = _mm_setr_ps(v[0].z, v[1].z, v[2].z, v[3].z);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 xy = _mm_add_ps(_mm_mul_ps(x, x), _mm_mul_ps(y, y));
+    const __m128 d = _mm_sqrt_ps(_mm_add_ps(xy, _mm_mul_ps(z, z)));
+    const __m128 has_length = _mm_cmpgt_ps(d, zero);
+    const __m128 t = arc_cos4(clamp_unit4(_mm_div_ps(z, d)));
+    const __m128 h = _mm_sqrt_ps(xy);
+    __m128 p = arc_cos4(clamp_unit4(_mm_div_ps(x, h)));
+    p = select(_mm_cmplt_ps(y, zero), _mm_sub_ps(_mm_set1_ps(kTwoPi), p), p);
+    _mm_storeu_ps(theta, _mm_and_ps(has_length, t));
+    _mm_storeu_ps(phi, _mm_and_ps(_mm_and_ps(has_length, _mm_cmpgt_ps(h, zero)), p));
+}
+
+}  // namespace
+#endif
+
 // Short loops of independent iterations let the processor overlap the long chains of several lookups.
 void direction_angles_batch(const Vec3* v, int n, float* theta, float* phi) {
-    for (int i = 0; i < n; ++i) angles_of(v[i], theta[i], phi[i]);
+    int i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) angles_of4(v + i, theta + i, phi + i);
+#endif
+    for (; i < n; ++i) angles_of(v[i], theta[i], phi[i]);
 }
 
 LightCorners light_corners(Vec3 p, const CloudGrid& cloud) { return corners_of(p, cloud); }
