@@ -64,7 +64,7 @@ inline float floor_of(float a) {
     return t > a ? t - 1.0f : t;
 }
 
-inline DirectionBlend blend_of(float theta, float phi) {
+__attribute__((always_inline)) inline DirectionBlend blend_of(float theta, float phi) {
     const float e = clamp_index(theta / kDirStep, static_cast<float>(kLastRing));
     const int32_t q0 = static_cast<int32_t>(e);
     const int32_t q1 = q0 + 1 < kLastRing ? q0 + 1 : kLastRing;
@@ -138,7 +138,7 @@ inline LightCorners corners_of(Vec3 p, const CloudGrid& cloud) {
     return c;
 }
 
-inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const CloudGrid& cloud) {
+__attribute__((always_inline)) inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const CloudGrid& cloud) {
     if (c.entry == kNoLightCorners) return Vec3{};
     const size_t nx = static_cast<size_t>(cloud.dcl_numx), nxy = nx * static_cast<size_t>(cloud.dcl_numy);
     const size_t entries = nxy * static_cast<size_t>(cloud.dcl_numz) * kDirCount;
