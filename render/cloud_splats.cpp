@@ -379,56 +379,20 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const bool had_order = frame.last_order.size() == n && frame.by_cell.size() == n;
     frame.order_scratch.resize(n);
     uint64_t set_sum[2] = {0, 0}, placed_sum[2] = {0, 0};
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        uint64_t set = 0, placed = 0;
-        for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
-            const Blob& b = cloud.blobs[r];
-            const uint64_t h = blob_hash(b);
-            set += h;
-            placed += placed_hash(h, r);
-            if (had_order)
-                frame.order_scratch[r] =
-                    static_cast<uint64_t>(descending_bits(sort_key(b, e))) << 32 | frame.last_order[r];
-        }
-        set_sum[t] = set;
-        placed_sum[t] = placed;
-    });
-    const uint64_t fingerprint = (set_sum[0] + set_sum[1]) ^ grid_fingerprint(cloud);
-    bool in_last_order = had_order && placed_sum[0] + placed_sum[1] == frame.placed_fingerprint;
-    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.corners.size() != n) {
-        frame.by_cell = cloud.blobs;
-        group_blobs(frame, cloud);
-        make_setup(frame, cloud);
-        frame.grouped_fingerprint = fingerprint;
-        in_last_order = false;
-    }
-
-    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
-    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
-    frame.order.resize(n);
-    bool sorted = false;
-    if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
-        frame.order.swap(frame.order_scratch);
-        sorted = true;
-    }
-    if (!sorted) {
-        for (size_t i = 0; i < n; ++i)
-            frame.order[i] = static_cast<uint64_t>(descending_bits(sort_key(frame.by_cell[i], e))) << 32 | i;
-        radix_sort(frame.order, frame.order_scratch, 32,
-                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
-    }
-    frame.last_order.resize(n);
 
     // Distance, density, tile and colour in group order, each blob's splat made whole so that the
-    // drawing-order pass only copies it; it never touches the large density array.
-    frame.splats.resize(n);
+    // drawing-order pass only copies it; it never touches the large density array. It runs on the grouping
+    // kept from before, together with the read of the list, and again in the rare frame whose list turns
+    // out to need grouping anew.
     size_t hidden[2] = {0, 0};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
     const bool physical = cloud.shading.physical;
     const float depth_per_rho = cloud.optical[0];
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+    const auto light_half = [&](int t) {
+        const size_t m = frame.by_cell.size();
+        const size_t begin = t == 0 ? 0 : m / 2, end = t == 0 ? m / 2 : m;
+        hidden[t] = 0;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
         Vec3 v[kLightBatch], l[kLightBatch];
         const LightCorners* corners[kLightBatch];
@@ -482,7 +446,51 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                 out[2] = c.z;
             }
         }
+    };
+    frame.splats.resize(frame.by_cell.size());
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        uint64_t set = 0, placed = 0;
+        for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
+            const Blob& b = cloud.blobs[r];
+            const uint64_t h = blob_hash(b);
+            set += h;
+            placed += placed_hash(h, r);
+            if (had_order)
+                frame.order_scratch[r] =
+                    static_cast<uint64_t>(descending_bits(sort_key(b, e))) << 32 | frame.last_order[r];
+        }
+        set_sum[t] = set;
+        placed_sum[t] = placed;
+        light_half(t);
     });
+    const uint64_t fingerprint = (set_sum[0] + set_sum[1]) ^ grid_fingerprint(cloud);
+    bool in_last_order = had_order && placed_sum[0] + placed_sum[1] == frame.placed_fingerprint;
+    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.corners.size() != n) {
+        frame.by_cell = cloud.blobs;
+        group_blobs(frame, cloud);
+        make_setup(frame, cloud);
+        frame.grouped_fingerprint = fingerprint;
+        in_last_order = false;
+        frame.splats.resize(n);
+        run_on_two_threads(n >= 2 * kParallelBlobs, light_half);
+    }
+
+    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
+    frame.order.resize(n);
+    bool sorted = false;
+    if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+        frame.order.swap(frame.order_scratch);
+        sorted = true;
+    }
+    if (!sorted) {
+        for (size_t i = 0; i < n; ++i)
+            frame.order[i] = static_cast<uint64_t>(descending_bits(sort_key(frame.by_cell[i], e))) << 32 | i;
+        radix_sort(frame.order, frame.order_scratch, 32,
+                   [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
+    }
+    frame.last_order.resize(n);
+
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
     const bool all_drawn = hidden[0] + hidden[1] == 0;
     if (!all_drawn) {
