@@ -242,19 +242,14 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
 }
 
-// The eye-independent part of each grouped blob's splat: its light lookup's corners and its drawn centre.
+// The eye-independent part of each grouped blob's lighting: its light lookup's corners.
 void make_setup(SplatFrame& frame, const CloudGrid& cloud) {
     const size_t n = frame.by_cell.size();
     frame.corners.resize(n);
-    frame.drawn_centres.resize(n);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
             const Blob& b = frame.by_cell[i];
-            const Vec3 offset = splat_offset(b.cell, cloud.grd_size);
             frame.corners[i] = light_corners(Vec3{b.x, b.y, b.z}, cloud);
-            frame.drawn_centres[i] =
-                Vec3{cloud.grd_origin.x + b.x + offset.x, cloud.grd_origin.y + b.y + offset.y,
-                     cloud.grd_origin.z + b.z + offset.z};
         }
     });
 }
@@ -410,26 +405,23 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
             for (size_t i = at; i < stop; ++i) {
                 const Blob& b = frame.by_cell[i];
-                const Vec3& centre = frame.drawn_centres[i];
                 PreparedSplat& s = frame.splats[i];
-                s.centre[0] = centre.x;
-                s.centre[1] = centre.y;
-                s.centre[2] = centre.z;
+                s.x = b.x;
+                s.y = b.y;
+                s.z = b.z;
+                s.cell = b.cell;
                 s.colour[0] = s.colour[1] = s.colour[2] = 0.0f;
+                s.tile_or_depth = 0.0f;
                 const float r = blob_density(cloud, b);
-                if (!(r > cloud.density_threshold) || !(r > 0.0f)) {
-                    s.tile = -1.0f;
+                const bool drawn = r > cloud.density_threshold && r > 0.0f;
+                frame.drawn[i] = drawn ? 1 : 0;
+                if (!drawn) {
                     ++hidden[t];
                     continue;
                 }
-                if (physical) {
-                    // The physical shaders draw the footprint themselves; the quads' rows then span 0 ...
-                    // 1/32.
-                    s.tile = 0.0f;
-                    s.depth = depth_per_rho * r * frame.path_length;
-                } else {
-                    s.tile = static_cast<float>(splat_tile(r)) / kSplatTiles;
-                }
+                // The physical shaders draw the footprint themselves and need its depth instead of a tile.
+                s.tile_or_depth = physical ? depth_per_rho * r * frame.path_length
+                                           : static_cast<float>(splat_tile(r)) / kSplatTiles;
                 v[count] = sub(e, Vec3{b.x, b.y, b.z});
                 corners[count] = &frame.corners[i];
                 rho[count] = r;
@@ -448,6 +440,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         }
     };
     frame.splats.resize(frame.by_cell.size());
+    frame.drawn.resize(frame.by_cell.size());
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         uint64_t set = 0, placed = 0;
         for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
@@ -472,6 +465,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         frame.grouped_fingerprint = fingerprint;
         in_last_order = false;
         frame.splats.resize(n);
+        frame.drawn.resize(n);
         run_on_two_threads(n >= 2 * kParallelBlobs, light_half);
     }
 
@@ -497,8 +491,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         frame.slot.resize(n);
         int32_t q = 0;
         for (size_t r = 0; r < n; ++r) {
-            frame.slot[r] =
-                frame.splats[static_cast<size_t>(frame.order[r] & 0xffffffffu)].tile >= 0.0f ? q++ : -1;
+            frame.slot[r] = frame.drawn[static_cast<size_t>(frame.order[r] & 0xffffffffu)] != 0 ? q++ : -1;
         }
     }
     frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
@@ -508,25 +501,30 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         for (size_t r = begin; r < end; ++r) {
             // The blobs come from all over the group order: asking for them well ahead keeps many reads
             // in flight instead of waiting on each in turn.
-            if (r + kPrefetchAhead < end) {
-                const size_t ahead = static_cast<size_t>(frame.order[r + kPrefetchAhead] & 0xffffffffu);
-                __builtin_prefetch(&frame.splats[ahead]);
-                __builtin_prefetch(&frame.by_cell[ahead]);
-            }
+            if (r + kPrefetchAhead < end)
+                __builtin_prefetch(
+                    &frame.splats[static_cast<size_t>(frame.order[r + kPrefetchAhead] & 0xffffffffu)]);
             const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
             frame.last_order[r] = static_cast<uint32_t>(i);
+            const PreparedSplat& s = frame.splats[i];
             Blob& b = cloud.blobs[r];
-            b = frame.by_cell[i];
-            b.sort_key = key_of(frame.order[r]);
+            b = Blob{s.x, s.y, s.z, key_of(frame.order[r]), s.cell};
             placed += placed_hash(blob_hash(b), r);
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
-            const PreparedSplat& s = frame.splats[i];
             const size_t at = static_cast<size_t>(q);
-            std::memcpy(frame.centres.data() + at * 3, s.centre, sizeof s.centre);
+            const Vec3 offset = splat_offset(s.cell, cloud.grd_size);
+            float* c = frame.centres.data() + at * 3;
+            c[0] = cloud.grd_origin.x + s.x + offset.x;
+            c[1] = cloud.grd_origin.y + s.y + offset.y;
+            c[2] = cloud.grd_origin.z + s.z + offset.z;
             std::memcpy(frame.splat_colours.data() + at * 3, s.colour, sizeof s.colour);
-            frame.splat_tiles[at] = s.tile;
-            if (physical) frame.splat_depths[at] = s.depth;
+            if (physical) {
+                frame.splat_tiles[at] = 0.0f;  // the quads' rows then span 0 ... 1/32
+                frame.splat_depths[at] = s.tile_or_depth;
+            } else {
+                frame.splat_tiles[at] = s.tile_or_depth;
+            }
         }
         placed_sum[t] = placed;
     });
