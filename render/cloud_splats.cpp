@@ -185,11 +185,13 @@ bool cloud_light_is_dark(const CloudGrid& cloud) {
     return true;
 }
 
-// Density of a blob's cell, or 0 when the cell index is outside the density array.
-inline float blob_density(const CloudGrid& cloud, const Blob& b) {
-    if (b.cell < 0 || static_cast<size_t>(b.cell) >= cloud.grd_density.size()) return 0.0f;
-    return cloud.grd_density[static_cast<size_t>(b.cell)];
+// Density of a cell, or 0 when the cell index is outside the density array.
+inline float cell_density(const CloudGrid& cloud, int32_t cell) {
+    if (cell < 0 || static_cast<size_t>(cell) >= cloud.grd_density.size()) return 0.0f;
+    return cloud.grd_density[static_cast<size_t>(cell)];
 }
+
+inline float blob_density(const CloudGrid& cloud, const Blob& b) { return cell_density(cloud, b.cell); }
 
 inline uint64_t float_bits(float f) {
     uint32_t u;
@@ -242,14 +244,22 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
 }
 
-// The eye-independent part of each grouped blob's lighting: its light lookup's corners.
+// The eye-independent part of each grouped blob's splat: its light lookup's corners, and the blob itself
+// in its record.
 void make_setup(SplatFrame& frame, const CloudGrid& cloud) {
     const size_t n = frame.by_cell.size();
     frame.corners.resize(n);
+    frame.splats.resize(n);
+    frame.drawn.resize(n);
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
             const Blob& b = frame.by_cell[i];
             frame.corners[i] = light_corners(Vec3{b.x, b.y, b.z}, cloud);
+            PreparedSplat& s = frame.splats[i];
+            s.x = b.x;
+            s.y = b.y;
+            s.z = b.z;
+            s.cell = b.cell;
         }
     });
 }
@@ -399,20 +409,15 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             // The densities of the next batch are asked for now: their cells lie too far apart for the
             // processor to see the pattern, and waiting on each one dominated the pass.
             for (size_t i = stop; i < std::min(end, stop + kLightBatch); ++i) {
-                const int32_t cell = frame.by_cell[i].cell;
+                const int32_t cell = frame.splats[i].cell;
                 if (cell >= 0 && static_cast<size_t>(cell) < cloud.grd_density.size())
                     __builtin_prefetch(&cloud.grd_density[static_cast<size_t>(cell)]);
             }
             for (size_t i = at; i < stop; ++i) {
-                const Blob& b = frame.by_cell[i];
                 PreparedSplat& s = frame.splats[i];
-                s.x = b.x;
-                s.y = b.y;
-                s.z = b.z;
-                s.cell = b.cell;
                 s.colour[0] = s.colour[1] = s.colour[2] = 0.0f;
                 s.tile_or_depth = 0.0f;
-                const float r = blob_density(cloud, b);
+                const float r = cell_density(cloud, s.cell);
                 const bool drawn = r > cloud.density_threshold && r > 0.0f;
                 frame.drawn[i] = drawn ? 1 : 0;
                 if (!drawn) {
@@ -422,7 +427,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
                 // The physical shaders draw the footprint themselves and need its depth instead of a tile.
                 s.tile_or_depth = physical ? depth_per_rho * r * frame.path_length
                                            : static_cast<float>(splat_tile(r)) / kSplatTiles;
-                v[count] = sub(e, Vec3{b.x, b.y, b.z});
+                v[count] = sub(e, Vec3{s.x, s.y, s.z});
                 corners[count] = &frame.corners[i];
                 rho[count] = r;
                 slot[count++] = i;
@@ -439,8 +444,6 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     };
-    frame.splats.resize(frame.by_cell.size());
-    frame.drawn.resize(frame.by_cell.size());
     run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
         uint64_t set = 0, placed = 0;
         for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
@@ -464,8 +467,6 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         make_setup(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
         in_last_order = false;
-        frame.splats.resize(n);
-        frame.drawn.resize(n);
         run_on_two_threads(n >= 2 * kParallelBlobs, light_half);
     }
 
