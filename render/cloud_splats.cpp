@@ -2,9 +2,12 @@
 #include "render/cloud_splats.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "illumination/directions.h"
 #include "support/two_threads.h"
@@ -48,6 +51,41 @@ inline float key_of(uint64_t entry) {
 inline float sort_key(const Blob& b, Vec3 e) {
     const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
     return dx * dx + dy * dy + dz * dz;
+}
+
+// The parts into which the passes over the blobs are cut for sharing between two threads.
+constexpr size_t kParts = 16;
+
+struct PartClaims {
+    std::atomic<size_t> next{0}, done{0};
+};
+
+// Part `part` of 0 ... count - 1: first and one past last.
+inline size_t part_begin(size_t part, size_t count) { return part * count / kParts; }
+
+// Runs body(0) ... body(kParts - 1), each once, on this thread and on a helper thread that takes parts as
+// it gets to run. On a busy machine the helper may start late: this thread then takes the parts itself
+// and waits only for parts the helper has begun, never for the helper to start or to end.
+template <typename Body>
+void share_parts(bool worth_it, Body& body) {
+    if (!worth_it || std::thread::hardware_concurrency() < 2) {
+        for (size_t part = 0; part < kParts; ++part) body(part);
+        return;
+    }
+    const auto claims = std::make_shared<PartClaims>();
+    Body* const shared = &body;
+    // The helper touches body only for a part it has claimed, which this thread waits for.
+    std::thread([claims, shared] {
+        for (size_t part; (part = claims->next.fetch_add(1)) < kParts;) {
+            (*shared)(part);
+            claims->done.fetch_add(1, std::memory_order_release);
+        }
+    }).detach();
+    for (size_t part; (part = claims->next.fetch_add(1)) < kParts;) {
+        body(part);
+        claims->done.fetch_add(1, std::memory_order_release);
+    }
+    while (claims->done.load(std::memory_order_acquire) < kParts) std::this_thread::yield();
 }
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
@@ -370,7 +408,7 @@ void prepare_cloud_splats_reference(SplatFrame& frame, CloudGrid& cloud, Vec3 ey
 
 void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     const Vec3 e = sub(eye, cloud.grd_origin);
-    const size_t n = cloud.blobs.size(), half = n / 2;
+    const size_t n = cloud.blobs.size();
     size_frame(frame, cloud, n);
 
     // The lookups run grouped by the coarse cell at the low corner of their blend, so that the few blobs
@@ -383,20 +421,20 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     // in that order: an almost sorted start, read straight through rather than gathered.
     const bool had_order = frame.last_order.size() == n && frame.by_cell.size() == n;
     frame.order_scratch.resize(n);
-    uint64_t set_sum[2] = {0, 0}, placed_sum[2] = {0, 0};
+    uint64_t set_sum[kParts] = {}, placed_sum[kParts] = {};
 
     // Distance, density, tile and colour in group order, each blob's splat made whole so that the
     // drawing-order pass only copies it; it never touches the large density array. It runs on the grouping
     // kept from before, together with the read of the list, and again in the rare frame whose list turns
     // out to need grouping anew.
-    size_t hidden[2] = {0, 0};
+    size_t hidden[kParts] = {};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
     const bool physical = cloud.shading.physical;
     const float depth_per_rho = cloud.optical[0];
-    const auto light_half = [&](int t) {
+    auto light_part = [&](size_t t) {
         const size_t m = frame.by_cell.size();
-        const size_t begin = t == 0 ? 0 : m / 2, end = t == 0 ? m / 2 : m;
+        const size_t begin = part_begin(t, m), end = part_begin(t + 1, m);
         hidden[t] = 0;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
         Vec3 v[kLightBatch], l[kLightBatch];
@@ -444,9 +482,9 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     };
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+    auto read_and_light_part = [&](size_t t) {
         uint64_t set = 0, placed = 0;
-        for (size_t r = t == 0 ? 0 : half; r < (t == 0 ? half : n); ++r) {
+        for (size_t r = part_begin(t, n); r < part_begin(t + 1, n); ++r) {
             const Blob& b = cloud.blobs[r];
             const uint64_t h = blob_hash(b);
             set += h;
@@ -457,17 +495,24 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         }
         set_sum[t] = set;
         placed_sum[t] = placed;
-        light_half(t);
-    });
-    const uint64_t fingerprint = (set_sum[0] + set_sum[1]) ^ grid_fingerprint(cloud);
-    bool in_last_order = had_order && placed_sum[0] + placed_sum[1] == frame.placed_fingerprint;
+        light_part(t);
+    };
+    const bool shared = n >= 2 * kParallelBlobs;
+    share_parts(shared, read_and_light_part);
+    uint64_t set_total = 0, placed_total = 0;
+    for (size_t t = 0; t < kParts; ++t) {
+        set_total += set_sum[t];
+        placed_total += placed_sum[t];
+    }
+    const uint64_t fingerprint = set_total ^ grid_fingerprint(cloud);
+    bool in_last_order = had_order && placed_total == frame.placed_fingerprint;
     if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.corners.size() != n) {
         frame.by_cell = cloud.blobs;
         group_blobs(frame, cloud);
         make_setup(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
         in_last_order = false;
-        run_on_two_threads(n >= 2 * kParallelBlobs, light_half);
+        share_parts(shared, light_part);
     }
 
     // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
@@ -487,7 +532,9 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     frame.last_order.resize(n);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
-    const bool all_drawn = hidden[0] + hidden[1] == 0;
+    size_t hidden_total = 0;
+    for (const size_t h : hidden) hidden_total += h;
+    const bool all_drawn = hidden_total == 0;
     if (!all_drawn) {
         frame.slot.resize(n);
         int32_t q = 0;
@@ -495,9 +542,9 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             frame.slot[r] = frame.drawn[static_cast<size_t>(frame.order[r] & 0xffffffffu)] != 0 ? q++ : -1;
         }
     }
-    frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+    frame.quad_count = static_cast<int32_t>(n - hidden_total);
+    auto emit_part = [&](size_t t) {
+        const size_t begin = part_begin(t, n), end = part_begin(t + 1, n);
         uint64_t placed = 0;
         for (size_t r = begin; r < end; ++r) {
             // The blobs come from all over the group order: asking for them well ahead keeps many reads
@@ -528,8 +575,10 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
         placed_sum[t] = placed;
-    });
-    frame.placed_fingerprint = placed_sum[0] + placed_sum[1];
+    };
+    share_parts(shared, emit_part);
+    frame.placed_fingerprint = 0;
+    for (const uint64_t p : placed_sum) frame.placed_fingerprint += p;
 }
 
 void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {
