@@ -138,54 +138,96 @@ inline LightCorners corners_of(Vec3 p, const CloudGrid& cloud) {
     return c;
 }
 
-__attribute__((always_inline)) inline Vec3 lookup_at(float theta, float phi, const LightCorners& c, const CloudGrid& cloud) {
-    if (c.entry == kNoLightCorners) return Vec3{};
+// A lookup worked out up to its loads: corners, their weights and the direction blend.
+struct LookupSetUp {
+    bool zero = true;    // no grid or no light array: the radiance is 0
+    bool lanes = false;  // every four-float load stays inside the light array
+    size_t corner[8];
+    float weight[8];
+    DirectionBlend blend;
+};
+
+__attribute__((always_inline)) inline LookupSetUp set_up_lookup(float theta, float phi, const LightCorners& c,
+                                                                const CloudGrid& cloud) {
+    LookupSetUp u;
+    if (c.entry == kNoLightCorners) return u;
     const size_t nx = static_cast<size_t>(cloud.dcl_numx), nxy = nx * static_cast<size_t>(cloud.dcl_numy);
     const size_t entries = nxy * static_cast<size_t>(cloud.dcl_numz) * kDirCount;
-    if (cloud.dcl_dir_light.size() < entries) return Vec3{};
+    if (cloud.dcl_dir_light.size() < entries) return u;
     // The eight corners as offsets from the low one, x fastest.
     const size_t sx = (c.steps & 1u) * kDirCount, sy = (c.steps >> 1 & 1u) * nx * kDirCount,
                  sz = (c.steps >> 2 & 1u) * nxy * kDirCount;
     const size_t low = c.entry;
-    if (low + sx + sy + sz >= entries) return Vec3{};  // corners made for another grid
+    if (low + sx + sy + sz >= entries) return u;  // corners made for another grid
+    u.zero = false;
     const size_t corner[8] = {low,      low + sx,      low + sy,      low + sx + sy,
                               low + sz, low + sz + sx, low + sz + sy, low + sz + sx + sy};
     const float wu[2] = {1.0f - c.fu, c.fu}, wv[2] = {1.0f - c.fv, c.fv}, ww[2] = {1.0f - c.fw, c.fw};
-    float weight[8];
-    for (int k = 0; k < 8; ++k) weight[k] = wu[k & 1] * wv[(k >> 1) & 1] * ww[k >> 2];
-    const DirectionBlend b = blend_of(theta, phi);
-    const Vec3* light = cloud.dcl_dir_light.data();
-
-#if defined(__SSE2__)
-    // Four lanes hold x, y, z and a spare; each lane does the scalar operations below in the same order.
-    // The spare lane reads the next entry's x, which exists for every entry but the very last one.
-    const int32_t top_dir = std::max(std::max(b.index[0], b.index[1]), std::max(b.index[2], b.index[3]));
-    if (corner[7] + kDirCount < entries || top_dir + 1 < kDirCount) {
-        const __m128 dw0 = _mm_set1_ps(b.weight[0]), dw1 = _mm_set1_ps(b.weight[1]),
-                     dw2 = _mm_set1_ps(b.weight[2]), dw3 = _mm_set1_ps(b.weight[3]);
-        const int32_t o0 = 3 * b.index[0], o1 = 3 * b.index[1], o2 = 3 * b.index[2], o3 = 3 * b.index[3];
-        __m128 vsum = _mm_setzero_ps();
-        for (int k = 0; k < 8; ++k) {
-            const float* e = &light[corner[k]].x;
-            __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + o0), dw0));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o1), dw1));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o2), dw2));
-            ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + o3), dw3));
-            vsum = _mm_add_ps(vsum, _mm_mul_ps(ds, _mm_set1_ps(weight[k])));
-        }
-        float lanes[4];
-        _mm_storeu_ps(lanes, vsum);
-        return Vec3{lanes[0], lanes[1], lanes[2]};
+    for (int k = 0; k < 8; ++k) {
+        u.corner[k] = corner[k];
+        u.weight[k] = wu[k & 1] * wv[(k >> 1) & 1] * ww[k >> 2];
     }
-#endif
+    u.blend = blend_of(theta, phi);
+    // The spare fourth lane reads the next entry's x, which exists for every entry but the very last one.
+    const DirectionBlend& b = u.blend;
+    const int32_t top_dir = std::max(std::max(b.index[0], b.index[1]), std::max(b.index[2], b.index[3]));
+    u.lanes = corner[7] + kDirCount < entries || top_dir + 1 < kDirCount;
+    return u;
+}
+
+Vec3 scalar_sum(const LookupSetUp& u, const Vec3* light) {
     Vec3 sum;
     for (int k = 0; k < 8; ++k) {
-        const Vec3* entry = light + corner[k];
+        const Vec3* entry = light + u.corner[k];
         Vec3 dir_sum;
-        for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[b.index[q]], b.weight[q]));
-        sum = add(sum, scale(dir_sum, weight[k]));
+        for (int q = 0; q < 4; ++q) dir_sum = add(dir_sum, scale(entry[u.blend.index[q]], u.blend.weight[q]));
+        sum = add(sum, scale(dir_sum, u.weight[k]));
     }
     return sum;
+}
+
+#if defined(__SSE2__)
+// Four lanes hold x, y, z and a spare; each lane does the operations of scalar_sum in the same order.
+struct LaneSum {
+    __m128 dw[4];
+    int32_t offset[4];
+    __m128 sum = _mm_setzero_ps();
+    explicit LaneSum(const DirectionBlend& b) {
+        for (int q = 0; q < 4; ++q) {
+            dw[q] = _mm_set1_ps(b.weight[q]);
+            offset[q] = 3 * b.index[q];
+        }
+    }
+    // Adds corner k.
+    __attribute__((always_inline)) void add_corner(const LookupSetUp& u, const Vec3* light, int k) {
+        const float* e = &light[u.corner[k]].x;
+        __m128 ds = _mm_add_ps(_mm_setzero_ps(), _mm_mul_ps(_mm_loadu_ps(e + offset[0]), dw[0]));
+        ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + offset[1]), dw[1]));
+        ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + offset[2]), dw[2]));
+        ds = _mm_add_ps(ds, _mm_mul_ps(_mm_loadu_ps(e + offset[3]), dw[3]));
+        sum = _mm_add_ps(sum, _mm_mul_ps(ds, _mm_set1_ps(u.weight[k])));
+    }
+    Vec3 value() const {
+        float lanes[4];
+        _mm_storeu_ps(lanes, sum);
+        return Vec3{lanes[0], lanes[1], lanes[2]};
+    }
+};
+#endif
+
+__attribute__((always_inline)) inline Vec3 lookup_at(float theta, float phi, const LightCorners& c,
+                                                     const CloudGrid& cloud) {
+    const LookupSetUp u = set_up_lookup(theta, phi, c, cloud);
+    if (u.zero) return Vec3{};
+    const Vec3* light = cloud.dcl_dir_light.data();
+#if defined(__SSE2__)
+    if (u.lanes) {
+        LaneSum sum(u.blend);
+        for (int k = 0; k < 8; ++k) sum.add_corner(u, light, k);
+        return sum.value();
+    }
+#endif
+    return scalar_sum(u, light);
 }
 
 inline Vec3 lookup_one(float theta, float phi, Vec3 p, const CloudGrid& cloud) {
@@ -273,7 +315,28 @@ LightCorners light_corners(Vec3 p, const CloudGrid& cloud) { return corners_of(p
 
 void lookup_dir_light_corners_batch(const float* theta, const float* phi, const LightCorners* const* corners,
                                     int n, const CloudGrid& cloud, Vec3* out) {
-    for (int i = 0; i < n; ++i) out[i] = lookup_at(theta[i], phi[i], *corners[i], cloud);
+    int i = 0;
+#if defined(__SSE2__)
+    // Two lookups at a time, their loads and sums interleaved: each alone is one long chain of additions.
+    const Vec3* light = cloud.dcl_dir_light.data();
+    for (; i + 2 <= n; i += 2) {
+        const LookupSetUp a = set_up_lookup(theta[i], phi[i], *corners[i], cloud);
+        const LookupSetUp b = set_up_lookup(theta[i + 1], phi[i + 1], *corners[i + 1], cloud);
+        if (a.zero || b.zero || !a.lanes || !b.lanes) {
+            out[i] = lookup_at(theta[i], phi[i], *corners[i], cloud);
+            out[i + 1] = lookup_at(theta[i + 1], phi[i + 1], *corners[i + 1], cloud);
+            continue;
+        }
+        LaneSum sa(a.blend), sb(b.blend);
+        for (int k = 0; k < 8; ++k) {
+            sa.add_corner(a, light, k);
+            sb.add_corner(b, light, k);
+        }
+        out[i] = sa.value();
+        out[i + 1] = sb.value();
+    }
+#endif
+    for (; i < n; ++i) out[i] = lookup_at(theta[i], phi[i], *corners[i], cloud);
 }
 
 void lookup_dir_light_batch(const float* theta, const float* phi, const Vec3* p, int n,
