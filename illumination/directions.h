@@ -24,6 +24,7 @@ DirectionBlend blend_directions(float theta, float phi);
 // angle before the final rounding, within one float ulp after it. Forms every angle of
 // direction_angles.
 float arc_cos(float c);
+// The entry of LightCorners that has no coarse grid to look in.
 constexpr uint32_t kNoLightCorners = 0xffffffffu;
 // The part of a radiance lookup at one point that does not depend on the direction: the eight coarse cells
 // around it and their blend. The corners hold for any light array of the coarse grid they were made for.
