@@ -63,29 +63,29 @@ struct PartClaims {
 // Part `part` of 0 ... count - 1: first and one past last.
 inline size_t part_begin(size_t part, size_t count) { return part * count / kParts; }
 
-// Runs body(0) ... body(kParts - 1), each once, on this thread and on a helper thread that takes parts as
+// Runs body(0) ... body(parts - 1), each once, on this thread and on a helper thread that takes parts as
 // it gets to run. On a busy machine the helper may start late: this thread then takes the parts itself
 // and waits only for parts the helper has begun, never for the helper to start or to end.
 template <typename Body>
-void share_parts(bool worth_it, Body& body) {
+void share_parts(bool worth_it, size_t parts, Body& body) {
     if (!worth_it || std::thread::hardware_concurrency() < 2) {
-        for (size_t part = 0; part < kParts; ++part) body(part);
+        for (size_t part = 0; part < parts; ++part) body(part);
         return;
     }
     const auto claims = std::make_shared<PartClaims>();
     Body* const shared = &body;
     // The helper touches body only for a part it has claimed, which this thread waits for.
-    std::thread([claims, shared] {
-        for (size_t part; (part = claims->next.fetch_add(1)) < kParts;) {
+    std::thread([claims, shared, parts] {
+        for (size_t part; (part = claims->next.fetch_add(1)) < parts;) {
             (*shared)(part);
             claims->done.fetch_add(1, std::memory_order_release);
         }
     }).detach();
-    for (size_t part; (part = claims->next.fetch_add(1)) < kParts;) {
+    for (size_t part; (part = claims->next.fetch_add(1)) < parts;) {
         body(part);
         claims->done.fetch_add(1, std::memory_order_release);
     }
-    while (claims->done.load(std::memory_order_acquire) < kParts) std::this_thread::yield();
+    while (claims->done.load(std::memory_order_acquire) < parts) std::this_thread::yield();
 }
 
 void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
@@ -423,10 +423,8 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     frame.order_scratch.resize(n);
     uint64_t set_sum[kParts] = {}, placed_sum[kParts] = {};
 
-    // Distance, density, tile and colour in group order, each blob's splat made whole so that the
-    // drawing-order pass only copies it; it never touches the large density array. It runs on the grouping
-    // kept from before, together with the read of the list, and again in the rare frame whose list turns
-    // out to need grouping anew.
+    // Density, tile and colour in group order, each blob's splat made whole so that the
+    // drawing-order pass only copies it; it never touches the large density array.
     size_t hidden[kParts] = {};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
@@ -482,7 +480,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
             }
         }
     };
-    auto read_and_light_part = [&](size_t t) {
+    auto read_part = [&](size_t t) {
         uint64_t set = 0, placed = 0;
         for (size_t r = part_begin(t, n); r < part_begin(t + 1, n); ++r) {
             const Blob& b = cloud.blobs[r];
@@ -495,10 +493,9 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         }
         set_sum[t] = set;
         placed_sum[t] = placed;
-        light_part(t);
     };
     const bool shared = n >= 2 * kParallelBlobs;
-    share_parts(shared, read_and_light_part);
+    share_parts(shared, kParts, read_part);
     uint64_t set_total = 0, placed_total = 0;
     for (size_t t = 0; t < kParts; ++t) {
         set_total += set_sum[t];
@@ -512,23 +509,29 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         make_setup(frame, cloud);
         frame.grouped_fingerprint = fingerprint;
         in_last_order = false;
-        share_parts(shared, light_part);
     }
 
     // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
-    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs. The sort is one
+    // part among the lighting's, so that it runs beside them rather than before.
     frame.order.resize(n);
-    bool sorted = false;
-    if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
-        frame.order.swap(frame.order_scratch);
-        sorted = true;
-    }
-    if (!sorted) {
+    auto sort_part = [&] {
+        if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+            frame.order.swap(frame.order_scratch);
+            return;
+        }
         for (size_t i = 0; i < n; ++i)
             frame.order[i] = static_cast<uint64_t>(descending_bits(sort_key(frame.by_cell[i], e))) << 32 | i;
         radix_sort(frame.order, frame.order_scratch, 32,
                    [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
-    }
+    };
+    auto sort_and_light_part = [&](size_t t) {
+        if (t == 0)
+            sort_part();
+        else
+            light_part(t - 1);
+    };
+    share_parts(shared, kParts + 1, sort_and_light_part);
     frame.last_order.resize(n);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
@@ -576,7 +579,7 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
         }
         placed_sum[t] = placed;
     };
-    share_parts(shared, emit_part);
+    share_parts(shared, kParts, emit_part);
     frame.placed_fingerprint = 0;
     for (const uint64_t p : placed_sum) frame.placed_fingerprint += p;
 }
