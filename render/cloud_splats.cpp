@@ -2,9 +2,12 @@
 #include "render/cloud_splats.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "illumination/directions.h"
 #include "support/two_threads.h"
@@ -26,19 +29,67 @@ constexpr int kRadixBits = 11;
 constexpr uint32_t kRadixBuckets = 1u << kRadixBits;
 // Reusing last frame's order is given up beyond this many moves per blob; a radix sort costs about as much.
 constexpr size_t kReorderMovesPerBlob = 2;
-
-void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
-    for (Blob& b : blobs) {
-        const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
-        b.sort_key = dx * dx + dy * dy + dz * dz;
-    }
-}
+// Splats read ahead of the one being copied out in drawing order.
+constexpr size_t kPrefetchAhead = 16;
 
 // Non-negative floats order like their bit patterns; inverting them gives a descending order.
 inline uint32_t descending_bits(float key) {
     uint32_t u;
     std::memcpy(&u, &key, sizeof u);
     return ~u;
+}
+
+// The sort key held in the high half of a sort entry.
+inline float key_of(uint64_t entry) {
+    const uint32_t u = ~static_cast<uint32_t>(entry >> 32);
+    float key;
+    std::memcpy(&key, &u, sizeof key);
+    return key;
+}
+
+// Squared distance of blob b from the eye e (grid-relative).
+inline float sort_key(const Blob& b, Vec3 e) {
+    const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
+    return dx * dx + dy * dy + dz * dz;
+}
+
+// The parts into which the passes over the blobs are cut for sharing between two threads.
+constexpr size_t kParts = 16;
+
+struct PartClaims {
+    std::atomic<size_t> next{0}, done{0};
+};
+
+// Part `part` of 0 ... count - 1: first and one past last.
+inline size_t part_begin(size_t part, size_t count) { return part * count / kParts; }
+
+// Runs body(0) ... body(parts - 1), each once, on this thread and on a helper thread that takes parts as
+// it gets to run. On a busy machine the helper may start late: this thread then takes the parts itself
+// and waits only for parts the helper has begun, never for the helper to start or to end.
+template <typename Body>
+void share_parts(bool worth_it, size_t parts, Body& body) {
+    if (!worth_it || std::thread::hardware_concurrency() < 2) {
+        for (size_t part = 0; part < parts; ++part) body(part);
+        return;
+    }
+    const auto claims = std::make_shared<PartClaims>();
+    Body* const shared = &body;
+    // The helper touches body only for a part it has claimed, which this thread waits for.
+    std::thread([claims, shared, parts] {
+        for (size_t part; (part = claims->next.fetch_add(1)) < parts;) {
+            (*shared)(part);
+            claims->done.fetch_add(1, std::memory_order_release);
+        }
+    }).detach();
+    for (size_t part; (part = claims->next.fetch_add(1)) < parts;) {
+        body(part);
+        claims->done.fetch_add(1, std::memory_order_release);
+    }
+    while (claims->done.load(std::memory_order_acquire) < parts) std::this_thread::yield();
+}
+
+void set_sort_keys(std::vector<Blob>& blobs, Vec3 e) {
+    for (Blob& b : blobs) b.sort_key = sort_key(b, e);
 }
 
 // Stable least-significant-digit radix sort of items by key(item), using `bits` low bits of the key.
@@ -154,37 +205,60 @@ void emit_quad(SplatFrame& frame, size_t q, Vec3 p, Vec3 e, const CloudGrid& clo
 // True when every radiance value of the cloud is 0: every splat is then black, whatever its direction.
 bool cloud_light_is_dark(const CloudGrid& cloud) {
     if (cloud.dcl_dir_light.empty()) return true;  // no radiance at all: the lookups find 0 as well
+    // The bits of whole chunks are or-ed together (the sign dropped: -0 is dark too), which the compiler
+    // turns into wide loads; a lit cloud usually stops in the first chunk.
     const float* f = &cloud.dcl_dir_light.front().x;
     const size_t n = cloud.dcl_dir_light.size() * 3;
-    for (size_t i = 0; i < n; ++i)
-        if (f[i] != 0.0f) return false;
+    constexpr size_t kChunk = 1024;
+    for (size_t at = 0; at < n; at += kChunk) {
+        const size_t stop = std::min(n, at + kChunk);
+        uint32_t any = 0;
+        for (size_t i = at; i < stop; ++i) {
+            uint32_t u;
+            std::memcpy(&u, f + i, sizeof u);
+            any |= u & 0x7fffffffu;
+        }
+        if (any != 0) return false;
+    }
     return true;
 }
 
-// Density of a blob's cell, or 0 when the cell index is outside the density array.
-inline float blob_density(const CloudGrid& cloud, const Blob& b) {
-    if (b.cell < 0 || static_cast<size_t>(b.cell) >= cloud.grd_density.size()) return 0.0f;
-    return cloud.grd_density[static_cast<size_t>(b.cell)];
+// Density of a cell, or 0 when the cell index is outside the density array.
+inline float cell_density(const CloudGrid& cloud, int32_t cell) {
+    if (cell < 0 || static_cast<size_t>(cell) >= cloud.grd_density.size()) return 0.0f;
+    return cloud.grd_density[static_cast<size_t>(cell)];
 }
 
-// An order-independent hash of the blob list and the coarse grid that the grouping depends on: a sum of
-// per-blob products, cheap enough to take every frame.
-uint64_t blob_fingerprint(const CloudGrid& cloud) {
-    auto bits = [](float f) {
-        uint32_t u;
-        std::memcpy(&u, &f, sizeof u);
-        return static_cast<uint64_t>(u);
-    };
-    uint64_t sum = 0;
-    for (const Blob& b : cloud.blobs) {
-        sum += (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
-               bits(b.x) * 0xc2b2ae3d27d4eb4full + bits(b.y) * 0x165667b19e3779f9ull +
-               bits(b.z) * 0x27d4eb2f165667c5ull;
-    }
-    const uint64_t grid = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
-                          (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
-                          static_cast<uint32_t>(cloud.dcl_numz) ^ (bits(cloud.dcl_size) << 17);
-    return sum ^ (grid * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull);
+inline float blob_density(const CloudGrid& cloud, const Blob& b) { return cell_density(cloud, b.cell); }
+
+inline uint64_t float_bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return static_cast<uint64_t>(u);
+}
+
+// A blob's place in the list and cell (not its sort key) mixed into one number.
+inline uint64_t blob_hash(const Blob& b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(b.cell)) + 1) * 0x9e3779b97f4a7c15ull +
+           float_bits(b.x) * 0xc2b2ae3d27d4eb4full + float_bits(b.y) * 0x165667b19e3779f9ull +
+           float_bits(b.z) * 0x27d4eb2f165667c5ull;
+}
+
+// The hash of a blob at place r of the list: summed over the list, it changes when blobs change places.
+inline uint64_t placed_hash(uint64_t hash, size_t r) {
+    return (hash ^ (static_cast<uint64_t>(r) * 0xd6e8feb86659fd93ull)) * 0xa0761d6478bd642full;
+}
+
+// What the grouping and the eye-independent set-up depend on besides the blobs: the grids.
+uint64_t grid_fingerprint(const CloudGrid& cloud) {
+    const uint64_t coarse = (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numx)) << 40) ^
+                            (static_cast<uint64_t>(static_cast<uint32_t>(cloud.dcl_numy)) << 20) ^
+                            static_cast<uint32_t>(cloud.dcl_numz) ^ (float_bits(cloud.dcl_size) << 17);
+    // The drawn centres also follow the fine grid's origin and cell size.
+    const uint64_t fine =
+        (float_bits(cloud.grd_origin.x) << 32 ^ float_bits(cloud.grd_origin.y)) * 0x94d049bb133111ebull +
+        (float_bits(cloud.grd_origin.z) << 32 ^ float_bits(cloud.grd_size)) * 0xbf58476d1ce4e5b9ull;
+    return (coarse * 0xff51afd7ed558ccdull) ^ (cloud.blobs.size() * 0xc4ceb9fe1a85ec53ull) ^ fine;
 }
 
 // Orders frame.by_cell by the coarse cell that each blob's lookup starts from.
@@ -206,6 +280,26 @@ void group_blobs(SplatFrame& frame, const CloudGrid& cloud) {
     int group_bits = 0;
     while (group_bits < 32 && ((groups - 1) >> group_bits) != 0) group_bits += kRadixBits;
     radix_sort(frame.by_cell, frame.sort_scratch, group_bits, group);
+}
+
+// The eye-independent part of each grouped blob's splat: its light lookup's corners, and the blob itself
+// in its record.
+void make_setup(SplatFrame& frame, const CloudGrid& cloud) {
+    const size_t n = frame.by_cell.size();
+    frame.corners.resize(n);
+    frame.splats.resize(n);
+    frame.drawn.resize(n);
+    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
+        for (size_t i = t == 0 ? 0 : n / 2; i < (t == 0 ? n / 2 : n); ++i) {
+            const Blob& b = frame.by_cell[i];
+            frame.corners[i] = light_corners(Vec3{b.x, b.y, b.z}, cloud);
+            PreparedSplat& s = frame.splats[i];
+            s.x = b.x;
+            s.y = b.y;
+            s.z = b.z;
+            s.cell = b.cell;
+        }
+    });
 }
 
 void size_frame(SplatFrame& frame, const CloudGrid& cloud, size_t blobs) {
@@ -322,95 +416,172 @@ void prepare_cloud_splats(SplatFrame& frame, CloudGrid& cloud, Vec3 eye) {
     // across the whole light array; each splat is then written to its drawing slot. The grouping only
     // orders the work (every blob's values are the same in any order) and does not depend on the eye, so it
     // is redone only when the blob list or the coarse grid has changed.
-    const uint64_t fingerprint = blob_fingerprint(cloud);
-    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n) {
-        frame.by_cell = cloud.blobs;
-        group_blobs(frame, cloud);
-        frame.grouped_fingerprint = fingerprint;
-        frame.last_order.clear();
-    }
+    // One read of the list as it stands gives an order-independent hash of it (for the grouping), a hash
+    // of which blob sits where, and, when the list is still in last frame's order, this frame's sort keys
+    // in that order: an almost sorted start, read straight through rather than gathered.
+    const bool had_order = frame.last_order.size() == n && frame.by_cell.size() == n;
+    frame.order_scratch.resize(n);
+    uint64_t set_sum[kParts] = {}, placed_sum[kParts] = {};
 
-    // Light, density and distance in group order. The density is kept with the colour (0 for a blob that
-    // is not drawn) so that the drawing-order passes never touch the large density array.
-    frame.light.resize(n);
-    frame.order.resize(n);
-    const size_t half = n / 2;
-    size_t hidden[2] = {0, 0};
+    // Density, tile and colour in group order, each blob's splat made whole so that the
+    // drawing-order pass only copies it; it never touches the large density array.
+    size_t hidden[kParts] = {};
     // A dark cloud needs no lookups: every colour is 0, as the lookups would find.
     const bool dark = cloud_light_is_dark(cloud);
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+    const bool physical = cloud.shading.physical;
+    const float depth_per_rho = cloud.optical[0];
+    auto light_part = [&](size_t t) {
+        const size_t m = frame.by_cell.size();
+        const size_t begin = part_begin(t, m), end = part_begin(t + 1, m);
+        hidden[t] = 0;
         // Batches of blobs go through each step together, so that the lookups of neighbours overlap.
-        Vec3 p[kLightBatch], v[kLightBatch], l[kLightBatch];
-        float theta[kLightBatch], phi[kLightBatch];
+        Vec3 v[kLightBatch], l[kLightBatch];
+        const LightCorners* corners[kLightBatch];
+        float theta[kLightBatch], phi[kLightBatch], rho[kLightBatch];
         size_t slot[kLightBatch];
         for (size_t at = begin; at < end; at += kLightBatch) {
             const size_t stop = std::min(end, at + kLightBatch);
             int count = 0;
+            // The densities of the next batch are asked for now: their cells lie too far apart for the
+            // processor to see the pattern, and waiting on each one dominated the pass.
+            for (size_t i = stop; i < std::min(end, stop + kLightBatch); ++i) {
+                const int32_t cell = frame.splats[i].cell;
+                if (cell >= 0 && static_cast<size_t>(cell) < cloud.grd_density.size())
+                    __builtin_prefetch(&cloud.grd_density[static_cast<size_t>(cell)]);
+            }
             for (size_t i = at; i < stop; ++i) {
-                Blob& b = frame.by_cell[i];
-                const float dx = b.x - e.x, dy = b.y - e.y, dz = b.z - e.z;
-                b.sort_key = dx * dx + dy * dy + dz * dz;
-                frame.order[i] = static_cast<uint64_t>(descending_bits(b.sort_key)) << 32 | i;
-                const float rho = blob_density(cloud, b);
-                frame.light[i] = SplatLight{Vec3{}, rho > cloud.density_threshold && rho > 0.0f ? rho : 0.0f};
-                if (frame.light[i].rho > 0.0f) {
-                    p[count] = Vec3{b.x, b.y, b.z};
-                    v[count] = sub(e, p[count]);
-                    slot[count++] = i;
-                } else {
+                PreparedSplat& s = frame.splats[i];
+                s.colour[0] = s.colour[1] = s.colour[2] = 0.0f;
+                s.tile_or_depth = 0.0f;
+                const float r = cell_density(cloud, s.cell);
+                const bool drawn = r > cloud.density_threshold && r > 0.0f;
+                frame.drawn[i] = drawn ? 1 : 0;
+                if (!drawn) {
                     ++hidden[t];
+                    continue;
                 }
+                // The physical shaders draw the footprint themselves and need its depth instead of a tile.
+                s.tile_or_depth = physical ? depth_per_rho * r * frame.path_length
+                                           : static_cast<float>(splat_tile(r)) / kSplatTiles;
+                v[count] = sub(e, Vec3{s.x, s.y, s.z});
+                corners[count] = &frame.corners[i];
+                rho[count] = r;
+                slot[count++] = i;
             }
             if (dark) continue;
             direction_angles_batch(v, count, theta, phi);
-            lookup_dir_light_batch(theta, phi, p, count, cloud, l);
+            lookup_dir_light_corners_batch(theta, phi, corners, count, cloud, l);
             for (int k = 0; k < count; ++k) {
-                SplatLight& s = frame.light[slot[k]];
-                s.colour = colour_from_light(l[k], s.rho, cloud);
+                const Vec3 c = colour_from_light(l[k], rho[k], cloud);
+                float* out = frame.splats[slot[k]].colour;
+                out[0] = c.x;
+                out[1] = c.y;
+                out[2] = c.z;
             }
         }
-    });
-    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
-    // frame's order is almost this frame's, and sorting it again moves only a few blobs.
-    bool sorted = false;
-    if (frame.last_order.size() == n) {
-        frame.order_scratch.resize(n);
-        for (size_t r = 0; r < n; ++r) frame.order_scratch[r] = frame.order[frame.last_order[r]];
-        if (insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
-            frame.order.swap(frame.order_scratch);
-            sorted = true;
+    };
+    auto read_part = [&](size_t t) {
+        uint64_t set = 0, placed = 0;
+        for (size_t r = part_begin(t, n); r < part_begin(t + 1, n); ++r) {
+            const Blob& b = cloud.blobs[r];
+            const uint64_t h = blob_hash(b);
+            set += h;
+            placed += placed_hash(h, r);
+            if (had_order)
+                frame.order_scratch[r] =
+                    static_cast<uint64_t>(descending_bits(sort_key(b, e))) << 32 | frame.last_order[r];
         }
+        set_sum[t] = set;
+        placed_sum[t] = placed;
+    };
+    const bool shared = n >= 2 * kParallelBlobs;
+    share_parts(shared, kParts, read_part);
+    uint64_t set_total = 0, placed_total = 0;
+    for (size_t t = 0; t < kParts; ++t) {
+        set_total += set_sum[t];
+        placed_total += placed_sum[t];
     }
-    if (!sorted) {
+    const uint64_t fingerprint = set_total ^ grid_fingerprint(cloud);
+    bool in_last_order = had_order && placed_total == frame.placed_fingerprint;
+    if (fingerprint != frame.grouped_fingerprint || frame.by_cell.size() != n || frame.corners.size() != n) {
+        frame.by_cell = cloud.blobs;
+        group_blobs(frame, cloud);
+        make_setup(frame, cloud);
+        frame.grouped_fingerprint = fingerprint;
+        in_last_order = false;
+    }
+
+    // Farthest first; ties keep the group order. While the eye moves a little from frame to frame, last
+    // frame's order is almost this frame's, and sorting it again moves only a few blobs. The sort is one
+    // part among the lighting's, so that it runs beside them rather than before.
+    frame.order.resize(n);
+    auto sort_part = [&] {
+        if (in_last_order && insertion_sort_bounded(frame.order_scratch, kReorderMovesPerBlob * n)) {
+            frame.order.swap(frame.order_scratch);
+            return;
+        }
+        for (size_t i = 0; i < n; ++i)
+            frame.order[i] = static_cast<uint64_t>(descending_bits(sort_key(frame.by_cell[i], e))) << 32 | i;
         radix_sort(frame.order, frame.order_scratch, 32,
                    [](uint64_t o) { return static_cast<uint32_t>(o >> 32); });
-    }
+    };
+    auto sort_and_light_part = [&](size_t t) {
+        if (t == 0)
+            sort_part();
+        else
+            light_part(t - 1);
+    };
+    share_parts(shared, kParts + 1, sort_and_light_part);
     frame.last_order.resize(n);
-    for (size_t r = 0; r < n; ++r) frame.last_order[r] = static_cast<uint32_t>(frame.order[r] & 0xffffffffu);
 
     // Usually every blob is drawn and slot r is r; otherwise the slots are counted out first.
-    const bool all_drawn = hidden[0] + hidden[1] == 0;
+    size_t hidden_total = 0;
+    for (const size_t h : hidden) hidden_total += h;
+    const bool all_drawn = hidden_total == 0;
     if (!all_drawn) {
         frame.slot.resize(n);
         int32_t q = 0;
         for (size_t r = 0; r < n; ++r) {
-            frame.slot[r] =
-                frame.light[static_cast<size_t>(frame.order[r] & 0xffffffffu)].rho > 0.0f ? q++ : -1;
+            frame.slot[r] = frame.drawn[static_cast<size_t>(frame.order[r] & 0xffffffffu)] != 0 ? q++ : -1;
         }
     }
-    frame.quad_count = static_cast<int32_t>(n - hidden[0] - hidden[1]);
-    run_on_two_threads(n >= 2 * kParallelBlobs, [&](int t) {
-        const size_t begin = t == 0 ? 0 : half, end = t == 0 ? half : n;
+    frame.quad_count = static_cast<int32_t>(n - hidden_total);
+    auto emit_part = [&](size_t t) {
+        const size_t begin = part_begin(t, n), end = part_begin(t + 1, n);
+        uint64_t placed = 0;
         for (size_t r = begin; r < end; ++r) {
+            // The blobs come from all over the group order: asking for them well ahead keeps many reads
+            // in flight instead of waiting on each in turn.
+            if (r + kPrefetchAhead < end)
+                __builtin_prefetch(
+                    &frame.splats[static_cast<size_t>(frame.order[r + kPrefetchAhead] & 0xffffffffu)]);
             const size_t i = static_cast<size_t>(frame.order[r] & 0xffffffffu);
-            cloud.blobs[r] = frame.by_cell[i];
+            frame.last_order[r] = static_cast<uint32_t>(i);
+            const PreparedSplat& s = frame.splats[i];
+            Blob& b = cloud.blobs[r];
+            b = Blob{s.x, s.y, s.z, key_of(frame.order[r]), s.cell};
+            placed += placed_hash(blob_hash(b), r);
             const int32_t q = all_drawn ? static_cast<int32_t>(r) : frame.slot[r];
             if (q < 0) continue;
-            const SplatLight& l = frame.light[i];
-            emit_splat(frame, static_cast<size_t>(q), cloud.blobs[r], l.rho, l.colour, cloud);
+            const size_t at = static_cast<size_t>(q);
+            const Vec3 offset = splat_offset(s.cell, cloud.grd_size);
+            float* c = frame.centres.data() + at * 3;
+            c[0] = cloud.grd_origin.x + s.x + offset.x;
+            c[1] = cloud.grd_origin.y + s.y + offset.y;
+            c[2] = cloud.grd_origin.z + s.z + offset.z;
+            std::memcpy(frame.splat_colours.data() + at * 3, s.colour, sizeof s.colour);
+            if (physical) {
+                frame.splat_tiles[at] = 0.0f;  // the quads' rows then span 0 ... 1/32
+                frame.splat_depths[at] = s.tile_or_depth;
+            } else {
+                frame.splat_tiles[at] = s.tile_or_depth;
+            }
         }
-    });
+        placed_sum[t] = placed;
+    };
+    share_parts(shared, kParts, emit_part);
+    frame.placed_fingerprint = 0;
+    for (const uint64_t p : placed_sum) frame.placed_fingerprint += p;
 }
 
 void expand_splat_quads(SplatFrame& frame, const CloudGrid& cloud, Vec3 eye, int32_t first, int32_t last) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "illumination/directions.h"
 #include "render/textures.h"
 #include "scene/scene.h"
 #include "support/vec3.h"
@@ -15,10 +16,13 @@ constexpr int kSplatTiles = 32;
 // cells along each axis: a regular lattice of splats seen at a grazing angle shows as bands.
 constexpr float kSplatJitter = 0.75f;
 
-// Colour and density of one blob for the frame (density 0: not drawn).
-struct SplatLight {
-    Vec3 colour;
-    float rho = 0.0f;
+// One blob's splat for the frame in group order, all that the drawing-order pass reads for it: the blob
+// and its colour, and its tile, or its optical depth under physical shading.
+struct alignas(32) PreparedSplat {
+    float x, y, z;
+    int32_t cell;
+    float colour[3];
+    float tile_or_depth;
 };
 
 // One frame's splats ready for drawing, in back-to-front order: a centre, a colour and a texture tile per
@@ -36,13 +40,18 @@ struct SplatFrame {
     std::vector<float> texcoords;    // 8 floats per splat
     std::vector<float> colours;      // 12 floats per splat: the same RGB at each corner
     std::vector<float> quad_depths;  // physical shading: 4 floats per splat, its depth at each corner
-    // Reused by the fast pass: blobs in cell order, sort order, drawing slots and per-blob colours.
+    // Reused by the fast pass: blobs in cell order with their set-up, sort order, drawing slots and the
+    // frame's splats in cell order.
     std::vector<Blob> by_cell, sort_scratch;
+    // What does not depend on the eye or the light, per grouped blob: its light lookup's corners.
+    std::vector<LightCorners> corners;
     std::vector<uint64_t> order, order_scratch;
     std::vector<uint32_t> last_order;  // last frame's drawing order as indices into by_cell
     std::vector<int32_t> slot;
-    std::vector<SplatLight> light;
-    uint64_t grouped_fingerprint = 0;  // blob list and coarse grid that by_cell was grouped for
+    std::vector<PreparedSplat> splats;
+    std::vector<uint8_t> drawn;        // per grouped blob: 1 when its density draws it
+    uint64_t placed_fingerprint = 0;   // which blob the last preparation left at which place of the list
+    uint64_t grouped_fingerprint = 0;  // blob list and grids that by_cell and corners were made for
     // What the frame was last prepared for: drawing prepares again only for a new eye or new light.
     bool prepared = false;
     bool light_changed = true;

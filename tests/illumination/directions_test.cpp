@@ -105,6 +105,37 @@ TEST(Directions, AnglesFromVectors) {
     direction_angles(Vec3{}, theta, phi);
     EXPECT_EQ(theta, 0.0f);
     EXPECT_EQ(phi, 0.0f);
+
+    // The batch gives every vector exactly the angles of one at a time, the special cases among them,
+    // and its lookups through kept corners exactly the lookups at the points.
+    std::vector<Vec3> v = {{0, 0, 5}, {0, 0, -2}, {0, -1, 0}, {}, {1e-30f, 0, 0}, {-3, 0, 0}, {0, 0, 0}};
+    for (int i = 0; i < 301; ++i) {
+        const float f = static_cast<float>(i);
+        v.push_back(
+            Vec3{std::sin(f * 1.7f) * 40.0f, std::cos(f * 0.3f) * 9.0f - 2.0f, std::sin(f * 0.11f) * 30.0f});
+    }
+    const int n = static_cast<int>(v.size());
+    std::vector<float> t(v.size()), p(v.size());
+    direction_angles_batch(v.data(), n, t.data(), p.data());
+    const CloudGrid c = indexed_cloud();
+    std::vector<Vec3> at(v.size()), looked(v.size());
+    std::vector<LightCorners> corners(v.size());
+    std::vector<const LightCorners*> corner_ptrs(v.size());
+    for (int i = 0; i < n; ++i) {
+        const size_t k = static_cast<size_t>(i);
+        direction_angles(v[k], theta, phi);
+        ASSERT_EQ(t[k], theta) << i;
+        ASSERT_EQ(p[k], phi) << i;
+        at[k] = Vec3{std::fabs(v[k].x) * 0.15f, std::fabs(v[k].y) * 0.4f, std::fabs(v[k].z) * 0.13f};
+        corners[k] = light_corners(at[k], c);
+        corner_ptrs[k] = &corners[k];
+    }
+    lookup_dir_light_corners_batch(t.data(), p.data(), corner_ptrs.data(), n, c, looked.data());
+    for (size_t k = 0; k < v.size(); ++k) {
+        const Vec3 one = lookup_dir_light(t[k], p[k], at[k], c);
+        ASSERT_EQ(looked[k].x, one.x) << k;
+        ASSERT_EQ(looked[k].z, one.z) << k;
+    }
 }
 
 TEST(DirLightLookup, CellCentresAndTrilinearBlend) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <vector>
@@ -75,6 +76,12 @@ void expect_same_frames(SplatFrame& fast, CloudGrid& a, CloudGrid& b, Vec3 eye) 
     ASSERT_EQ(a.blobs.size(), b.blobs.size());
     // Equal keys may come in either order; the key sequence itself must agree.
     for (size_t i = 0; i < a.blobs.size(); ++i) ASSERT_EQ(a.blobs[i].sort_key, b.blobs[i].sort_key) << i;
+    // Each blob carries its own key: the order is of the blobs, not only of the keys.
+    const Vec3 e = sub(eye, a.grd_origin);
+    for (const Blob& blob : a.blobs) {
+        const float dx = blob.x - e.x, dy = blob.y - e.y, dz = blob.z - e.z;
+        ASSERT_EQ(blob.sort_key, dx * dx + dy * dy + dz * dz) << blob.cell;
+    }
     const std::map<int32_t, Splat> fa = splats_by_cell(fast, a), fb = splats_by_cell(ref, b);
     ASSERT_EQ(fa.size(), fb.size());
     for (const auto& [cell, s] : fa) {
@@ -248,6 +255,53 @@ TEST(PreparedSplats, FastPassFollowsAMovingEyeAndADarkCloud) {
     b.dcl_dir_light = a.dcl_dir_light;
     expect_same_frames(fast, a, b, Vec3{-49.0f, 80.0f, -10.0f});
     for (int i = 0; i < fast.quad_count * 3; ++i) ASSERT_EQ(fast.splat_colours[static_cast<size_t>(i)], 0.0f);
+
+    // What the frame keeps between preparations must follow every change to the cloud: blobs moved at the
+    // same count, the list put in another order, new light, a cell thinned out, the grid moved.
+    for (Vec3& l : a.dcl_dir_light) l = Vec3{1.0f, 2.0f, 3.0f};
+    a.dcl_dir_light[5 * kDirCount + 3] = Vec3{40.0f, 0.0f, 9.0f};
+    b.dcl_dir_light = a.dcl_dir_light;
+    expect_same_frames(fast, a, b, Vec3{-48.0f, 80.0f, -10.0f});
+    const auto change = [&](auto edit, Vec3 eye) {
+        edit(a);
+        edit(b);
+        expect_same_frames(fast, a, b, eye);
+    };
+    change(
+        [](CloudGrid& c) {
+            const int32_t cell = 3 + 9 * 32 + 2 * 32 * 32;  // no blob there so far
+            c.grd_density[static_cast<size_t>(cell)] = 0.7f;
+            // The lists are in different orders: the blob of cell 21 is looked for in each.
+            for (Blob& blob : c.blobs)
+                if (blob.cell == 21) blob = Blob{3.5f, 9.5f, 2.5f, 0.0f, cell};
+        },
+        Vec3{-48.0f, 80.0f, -10.5f});
+    change([](CloudGrid& c) { std::swap(c.blobs[10], c.blobs[40]); }, Vec3{-48.0f, 80.0f, -10.6f});
+    change(
+        [](CloudGrid& c) {
+            c.dcl_dir_light[5 * kDirCount + 3] = Vec3{0.0f, 70.0f, 1.0f};
+        },
+        Vec3{-48.0f, 80.0f, -10.6f});
+    change([](CloudGrid& c) { c.grd_density[300] = 0.0f; }, Vec3{-48.0f, 80.1f, -10.6f});
+    change(
+        [](CloudGrid& c) {
+            c.grd_origin = add(c.grd_origin, Vec3{0.5f, 0.0f, -1.0f});
+        },
+        Vec3{-48.0f, 80.1f, -10.6f});
+    change([](CloudGrid& c) { c.dcl_size = 3.0f; }, Vec3{-48.0f, 80.2f, -10.6f});
+    change(
+        [](CloudGrid& c) {
+            c.shading.physical = true;
+            c.optical = {0.8f, 0.6f, 0.0f};
+        },
+        Vec3{-48.0f, 80.2f, -10.7f});
+    size_t q = 0;
+    for (const Blob& blob : a.blobs) {
+        const float rho = a.grd_density[static_cast<size_t>(blob.cell)];
+        if (!(rho > 0.0f)) continue;
+        ASSERT_FLOAT_EQ(fast.splat_depths[q++], splat_centre_depth(a, rho)) << blob.cell;
+    }
+    ASSERT_EQ(q, static_cast<size_t>(fast.quad_count));
 
     // Drawing prepares again only for another eye, another blob count or new light.
     const Vec3 eye{1.0f, 2.0f, 3.0f};
