@@ -72,9 +72,13 @@ struct TransportStats {
     void add(const TransportStats& o);
 };
 
-// Reusable per-thread scratch: the score accumulator (cells x kScoreLanes floats).
+// Reusable per-thread scratch: the score accumulator (cells x kScoreLanes floats) and the cells a run
+// scored into. Between runs the accumulator is all zero and the list empty, so a run clears only the
+// cells it touched rather than the whole grid.
 struct TransportScratch {
     std::vector<float> score;
+    std::vector<uint8_t> touched;  // per cell, 1 while it is in `cells`
+    std::vector<int32_t> cells;
 };
 
 // eta for a unit source by `paths` random walks from the generator seeded with `stream`; out holds
