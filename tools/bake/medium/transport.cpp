@@ -345,32 +345,36 @@ TransportStats scored_walks(const TransportMedium& m, int64_t paths, uint64_t st
     if (scratch.score.size() != cells * kScoreLanes) {
         scratch.score.assign(cells * kScoreLanes, 0.0f);
         scratch.touched.assign(cells, 0);
-        scratch.cells.clear();
     }
     float* const score = scratch.score.data();
     uint8_t* const touched = scratch.touched.data();
-    std::vector<int32_t>& list = scratch.cells;
     const PhaseScores& phase = *m.phase;
     const TransportStats stats =
         random_walks(m, paths, stream, emit, [&](int32_t cell, double weight, const Dir& w) {
-            if (!touched[cell]) {
-                touched[cell] = 1;
-                list.push_back(cell);
-            }
+            touched[cell] = 1;
             // Every direction at once: its footprint score for the arriving direction.
             add_phase_scores(phase, w.x, w.y, w.z, static_cast<float>(weight),
                              score + static_cast<size_t>(cell) * kScoreLanes);
         });
+    // One pass in memory order over the grid: each run of unscored cells zeroed at once, the scored
+    // cells normalised and their accumulators cleared for the next run (the padding lanes stay zero).
     const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
-    out.assign(cells * kDirCount, 0.0);
-    for (const int32_t cell : list) {
-        const size_t c = static_cast<size_t>(cell);
+    out.resize(cells * kDirCount);
+    double* const values = out.data();
+    size_t unscored = 0;  // first cell of the current run of unscored cells
+    for (size_t c = 0; c < cells; ++c) {
+        if (!touched[c]) continue;
+        std::fill(values + unscored * kDirCount, values + c * kDirCount, 0.0);
         float* const lanes = score + c * kScoreLanes;
-        for (int d = 0; d < kDirCount; ++d) out[c * kDirCount + d] = norm * lanes[d];
-        std::fill(lanes, lanes + kScoreLanes, 0.0f);
+        double* const cell_values = values + c * kDirCount;
+        for (int d = 0; d < kDirCount; ++d) {
+            cell_values[d] = norm * lanes[d];
+            lanes[d] = 0.0f;
+        }
         touched[c] = 0;
+        unscored = c + 1;
     }
-    list.clear();
+    std::fill(values + unscored * kDirCount, values + cells * kDirCount, 0.0);
     return stats;
 }
 
