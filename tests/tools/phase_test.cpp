@@ -115,4 +115,27 @@ TEST(PhaseScores, SamplingFollowsTheDensity) {
         }
         EXPECT_NEAR(near, expected, 2e-3) << "g " << g;
     }
+
+    // The turn about w is 2 pi u2 in every quarter of the circle: between the draws at u2 and v2 the
+    // scattered direction turns by 2 pi (v2 - u2) about w, anticlockwise.
+    for (int i = 0; i < 2000; ++i) {
+        const double u2 = std::fmod(i * 0.6180339887, 1.0), v2 = std::fmod(i * 0.4142135623 + 0.1, 1.0);
+        double a[3], b[3];
+        sample_henyey_greenstein(w, 0.3, 0.37, u2, a);
+        sample_henyey_greenstein(w, 0.3, 0.37, v2, b);
+        const double mu = a[0] * w[0] + a[1] * w[1] + a[2] * w[2];
+        double pa[3], pb[3];
+        for (int k = 0; k < 3; ++k) {
+            pa[k] = a[k] - mu * w[k];
+            pb[k] = b[k] - mu * w[k];
+        }
+        const double across = 1.0 - mu * mu;
+        const double cos_turn = (pa[0] * pb[0] + pa[1] * pb[1] + pa[2] * pb[2]) / across;
+        const double sin_turn =
+            ((pa[1] * pb[2] - pa[2] * pb[1]) * w[0] + (pa[2] * pb[0] - pa[0] * pb[2]) * w[1] +
+             (pa[0] * pb[1] - pa[1] * pb[0]) * w[2]) /
+            across;
+        ASSERT_NEAR(cos_turn, std::cos(2.0 * kPiD * (v2 - u2)), 1e-9) << "u2 " << u2 << " v2 " << v2;
+        ASSERT_NEAR(sin_turn, std::sin(2.0 * kPiD * (v2 - u2)), 1e-9) << "u2 " << u2 << " v2 " << v2;
+    }
 }

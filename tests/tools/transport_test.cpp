@@ -139,6 +139,11 @@ TEST(Transport, ConservesPowerAndAgreesWithTheExactFirstOrder) {
     s = trace_multiple_scattering(lumpy(1.5, 0.9, 0.85), at_point(source), 4000, 4, scratch, field);
     EXPECT_NEAR(s.escaped + s.absorbed, 1.0, 0.03);
     EXPECT_LT(s.escaped, 0.8);
+    // The scratch carries nothing from one run to the next: a fresh one gives the same field exactly.
+    TransportScratch fresh;
+    std::vector<double> again;
+    trace_multiple_scattering(lumpy(1.5, 0.9, 0.85), at_point(source), 4000, 4, fresh, again);
+    EXPECT_EQ(again, field);
 
     // Isotropic scattering: 4 pi * sum(eta V) towards any one direction is the power the first
     // collisions scatter.

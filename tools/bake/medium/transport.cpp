@@ -68,21 +68,86 @@ bool walk_cells(const TransportMedium& m, const double p[3], const Dir& w, doubl
     });
 }
 
-// Free flight: walks from p along w until the optical depth tau is reached. Returns true with the
-// distance in t_hit and the cell in cell_hit, or false when the path leaves the cloud first.
-bool fly(const TransportMedium& m, const double p[3], const Dir& w, double tau, double& t_hit,
-         int32_t& cell_hit) {
-    double depth = 0.0;
-    return !walk_cells(m, p, w, kInf, [&](int32_t cell, double t0, double t1, double sigma) {
-        const double d_tau = sigma * (t1 - t0);
-        if (sigma > 0.0 && tau <= depth + d_tau) {
-            t_hit = t0 + (tau - depth) / sigma;
-            cell_hit = cell;
-            return false;
+// Where a walk is: its point, and the coarse cell holding it while it is inside the occupied box
+// (cell[0] < 0 when that is not known, as at emission).
+struct Place {
+    double p[3];
+    int32_t cell[3];
+};
+
+// The cell coordinates where a line from p along unit w enters the box, and the distance there;
+// false when it misses the box. The same clipping and cell choice as walk_grid.
+bool enter_box(const WalkBox& b, const double p[3], const double w[3], double& t_enter, int32_t c[3]) {
+    double t0 = 0.0, t1 = kInf;
+    for (int k = 0; k < 3; ++k) {
+        const double lo = b.lo[k] * b.cell, hi = b.hi[k] * b.cell;
+        if (w[k] == 0.0) {
+            if (p[k] < lo || p[k] > hi) return false;
+            continue;
         }
-        depth += d_tau;
-        return true;
-    });
+        const double inv = 1.0 / w[k];
+        double ta = (lo - p[k]) * inv, tb = (hi - p[k]) * inv;
+        if (ta > tb) std::swap(ta, tb);
+        t0 = std::max(t0, ta);
+        t1 = std::min(t1, tb);
+    }
+    if (!(t0 < t1)) return false;
+    for (int k = 0; k < 3; ++k) {
+        const double q = (p[k] + w[k] * t0) / b.cell;
+        double f = std::floor(q);
+        // Entering exactly on a cell's far face along a negative direction starts in that cell.
+        if (w[k] < 0.0 && q == f) f -= 1.0;
+        c[k] = std::clamp(static_cast<int32_t>(f), b.lo[k], b.hi[k] - 1);
+    }
+    t_enter = t0;
+    return true;
+}
+
+// Free flight: from the walk's place along unit w until the optical depth tau is reached. Returns true
+// with the distance in t_hit and the place's cell moved to the cell of the collision, or false when
+// the path leaves the cloud first. The cell walk is walk_grid's, kept here with the walk's own cell
+// so that a flight starting inside the box (all but the first of a path) needs no clipping, and with
+// the steps' signs chosen without branches: the direction after a scattering is random, and a
+// mispredicted branch costs more than the arithmetic.
+bool fly(const TransportMedium& m, Place& at, const Dir& w, double tau, double& t_hit) {
+    const WalkBox& b = m.box;
+    const double wv[3] = {w.x, w.y, w.z};
+    int32_t* const c = at.cell;
+    double t = 0.0;
+    if (c[0] < 0 && !enter_box(b, at.p, wv, t, c)) return false;
+    const int32_t stride[3] = {1, b.nx, b.nx * b.ny};
+    double t_next[3], t_delta[3];
+    int32_t step[3], index_step[3];
+    for (int k = 0; k < 3; ++k) {
+        const bool up = wv[k] > 0.0;
+        step[k] = up ? 1 : -1;
+        index_step[k] = up ? stride[k] : -stride[k];
+        // A zero component never crosses a face on its axis.
+        const double inv = wv[k] != 0.0 ? 1.0 / wv[k] : kInf;
+        const double face = (c[k] + (up ? 1 : 0)) * b.cell;
+        t_next[k] = wv[k] != 0.0 ? std::max(t, (face - at.p[k]) * inv) : kInf;
+        t_delta[k] = std::fabs(b.cell * inv);
+    }
+    int32_t index = c[0] * stride[0] + c[1] * stride[1] + c[2] * stride[2];
+    const double* const sigma_t = m.sigma_t.data();
+    double left = tau;
+    for (;;) {
+        int k = t_next[0] < t_next[1] ? 0 : 1;
+        k = t_next[2] < t_next[k] ? 2 : k;
+        const double end = t_next[k];
+        const double sigma = sigma_t[index];
+        const double d_tau = sigma * (end - t);
+        if (d_tau >= left && sigma > 0.0) {
+            t_hit = t + left / sigma;
+            return true;
+        }
+        left -= d_tau;
+        t = end;
+        c[k] += step[k];
+        if (c[k] < b.lo[k] || c[k] >= b.hi[k]) return false;
+        index += index_step[k];
+        t_next[k] += t_delta[k];
+    }
 }
 
 }  // namespace
@@ -166,26 +231,26 @@ TransportStats random_walks(const TransportMedium& m, int64_t paths, uint64_t st
     Rng rng(stream);
     double emitted = 0.0;
     for (int64_t path = 0; path < paths; ++path) {
-        double p[3];
+        Place at;
         Dir w;
-        const double start = emit(rng, path, p, w);
+        const double start = emit(rng, path, at.p, w);
+        at.cell[0] = -1;
         double weight = start;
         emitted += start;
         int64_t n = 0;
         for (;;) {
             double t_hit = 0.0;
-            int32_t cell = 0;
             const double tau = -std::log(1.0 - rng.uniform());
-            if (!fly(m, p, w, tau, t_hit, cell)) {
+            if (!fly(m, at, w, tau, t_hit)) {
                 stats.escaped += weight;
                 if (n == 0) stats.escaped_direct += weight;
                 break;
             }
-            p[0] += w.x * t_hit;
-            p[1] += w.y * t_hit;
-            p[2] += w.z * t_hit;
+            at.p[0] += w.x * t_hit;
+            at.p[1] += w.y * t_hit;
+            at.p[2] += w.z * t_hit;
             ++n;
-            score(cell, weight, w);
+            score(at.cell[0] + m.nx * (at.cell[1] + m.ny * at.cell[2]), weight, w);
             stats.absorbed += weight * (1.0 - m.albedo);
             weight *= m.albedo;
             if (weight < kRouletteWeight * start) {
@@ -277,20 +342,39 @@ template <class Emit>
 TransportStats scored_walks(const TransportMedium& m, int64_t paths, uint64_t stream, Emit&& emit,
                             TransportScratch& scratch, std::vector<double>& out) {
     const size_t cells = static_cast<size_t>(m.count());
-    scratch.score.assign(cells * kScoreLanes, 0.0f);
+    if (scratch.score.size() != cells * kScoreLanes) {
+        scratch.score.assign(cells * kScoreLanes, 0.0f);
+        scratch.touched.assign(cells, 0);
+    }
     float* const score = scratch.score.data();
+    uint8_t* const touched = scratch.touched.data();
     const PhaseScores& phase = *m.phase;
     const TransportStats stats =
         random_walks(m, paths, stream, emit, [&](int32_t cell, double weight, const Dir& w) {
+            touched[cell] = 1;
             // Every direction at once: its footprint score for the arriving direction.
             add_phase_scores(phase, w.x, w.y, w.z, static_cast<float>(weight),
                              score + static_cast<size_t>(cell) * kScoreLanes);
         });
+    // One pass in memory order over the grid: each run of unscored cells zeroed at once, the scored
+    // cells normalised and their accumulators cleared for the next run (the padding lanes stay zero).
     const double norm = paths > 0 ? m.albedo / (static_cast<double>(paths) * m.cell * m.cell * m.cell) : 0.0;
     out.resize(cells * kDirCount);
+    double* const values = out.data();
+    size_t unscored = 0;  // first cell of the current run of unscored cells
     for (size_t c = 0; c < cells; ++c) {
-        for (int d = 0; d < kDirCount; ++d) out[c * kDirCount + d] = norm * score[c * kScoreLanes + d];
+        if (!touched[c]) continue;
+        std::fill(values + unscored * kDirCount, values + c * kDirCount, 0.0);
+        float* const lanes = score + c * kScoreLanes;
+        double* const cell_values = values + c * kDirCount;
+        for (int d = 0; d < kDirCount; ++d) {
+            cell_values[d] = norm * lanes[d];
+            lanes[d] = 0.0f;
+        }
+        touched[c] = 0;
+        unscored = c + 1;
     }
+    std::fill(values + unscored * kDirCount, values + cells * kDirCount, 0.0);
     return stats;
 }
 

@@ -72,9 +72,12 @@ struct TransportStats {
     void add(const TransportStats& o);
 };
 
-// Reusable per-thread scratch: the score accumulator (cells x kScoreLanes floats).
+// Reusable per-thread scratch: the score accumulator (cells x kScoreLanes floats) and which cells a
+// run scored into. Between runs both are all zero, so a run clears only the cells it touched rather
+// than the whole accumulator.
 struct TransportScratch {
     std::vector<float> score;
+    std::vector<uint8_t> touched;  // per cell, 1 once a run has scored into it
 };
 
 // eta for a unit source by `paths` random walks from the generator seeded with `stream`; out holds

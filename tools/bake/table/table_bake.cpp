@@ -412,7 +412,8 @@ std::string bake_scene_tables(const std::string& dir, const Scene& scene, const 
     // budget's pool, up to twice its size at 12 bytes a candidate) and its assembled copy.
     const int workers = o.threads > 0 ? o.threads : default_worker_count();
     const uint64_t keep = static_cast<uint64_t>(std::min<int64_t>(o.coeffs, m));
-    const uint64_t scratch_bytes = static_cast<uint64_t>(m) * (kScoreLanes * 4 + kDirCount * 8 + 8 + 8 * 4);
+    const uint64_t scratch_bytes =
+        static_cast<uint64_t>(m) * (kScoreLanes * 4 + 1 + kDirCount * 8 + 8 + 8 * 4);
     const uint64_t record_bytes = budget ? static_cast<uint64_t>(budget_coeffs) * 8 + fixed_bytes
                                          : static_cast<uint64_t>(cells) * kDirCount * (8 * keep + 8);
     const uint64_t pool_bytes = budget ? 3 * static_cast<uint64_t>(budget_coeffs) * 12 +
