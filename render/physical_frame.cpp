@@ -206,6 +206,14 @@ void draw_splats_on_cpu(const SplatFrame& splats, PhysicalFrame& f, const CloudG
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, view.width, view.height, GL_RGBA, GL_FLOAT, f.image.rgba.data());
     glBindTexture(GL_TEXTURE_2D, 0);
+    f.cloud_uploaded = view.width == f.width && view.height == f.height;
+}
+
+// No radiance, the background seen whole.
+void clear_cloud_target(const PhysicalFrame& f) {
+    glBindFramebuffer(GL_FRAMEBUFFER, f.cloud_fbo);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
 }
 
 }  // namespace
@@ -270,19 +278,22 @@ void begin_physical_frame(PhysicalFrame& f) {
         f.usable = false;
         return;
     }
-    glBindFramebuffer(GL_FRAMEBUFFER, f.cloud_fbo);
-    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
+    // The program's own splats replace the whole cloud target; it is cleared only if none are drawn.
+    f.cloud_uploaded = false;
+    if (!f.cpu_splats) clear_cloud_target(f);
     glBindFramebuffer(GL_FRAMEBUFFER, f.background_fbo);
 }
 
 void draw_cloud_splats_physical(SplatFrame& splats, PhysicalFrame& f, CloudGrid& cloud, Vec3 eye) {
+    // A software renderer starts on the background now, beside the preparation, rather than when the
+    // program reads its depths.
+    if (f.cpu_splats) glFlush();
     prepare_splats_when_needed(splats, cloud, eye);
-    if (splats.quad_count <= 0) return;
     if (f.cpu_splats) {
         draw_splats_on_cpu(splats, f, cloud);
         return;
     }
+    if (splats.quad_count <= 0) return;
     glBindFramebuffer(GL_FRAMEBUFFER, f.cloud_fbo);
     glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_POINT_BIT | GL_VIEWPORT_BIT);
     glDepthMask(GL_FALSE);
@@ -327,6 +338,7 @@ void draw_cloud_splats_physical(SplatFrame& splats, PhysicalFrame& f, CloudGrid&
 }
 
 void finish_physical_frame(const PhysicalFrame& f, const CloudGrid& cloud) {
+    if (f.cpu_splats && !f.cloud_uploaded) clear_cloud_target(f);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_TEXTURE_BIT);
     glDisable(GL_DEPTH_TEST);

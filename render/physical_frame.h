@@ -29,6 +29,7 @@ struct PhysicalFrame {
     // The splats drawn by this program into `image` and handed to GL as the cloud target's texture, where
     // GL's points would cost more (a software renderer).
     bool cpu_splats = false;
+    bool cloud_uploaded = false;  // this frame's image is in the cloud target
     SplatImage image;
 };
 

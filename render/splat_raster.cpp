@@ -107,6 +107,8 @@ void draw_tile(SplatImage& image, int32_t tile, std::vector<float>& alpha) {
         const float half = s[2];
         const float cx = s[0], cy = s[1], z = s[3], tau = s[7];
         const float inv_half = 1.0f / half;
+        const float depth_scale = tau * kProfileNorm;
+        const bool thin = tau <= 0.5f;
         // Pixels whose centres lie in the sprite's disc.
         const int32_t y0 = std::max(ty0, ceil_int(cy - half - 0.5f));
         const int32_t y1 = std::min(ty1, floor_int(cy + half - 0.5f));
@@ -119,14 +121,27 @@ void draw_tile(SplatImage& image, int32_t tile, std::vector<float>& alpha) {
             const int32_t x1 = std::min(tx1, floor_int(cx + span - 0.5f));
             if (x0 > x1) continue;
             const int32_t n = x1 - x0 + 1;
-            // Whole groups of four, so that every pixel goes through the vector code.
-            const int32_t n4 = (n + 7) & ~7;
+            // Whole groups of eight, so that every pixel goes through the vector code.
+            const int32_t n8 = (n + 7) & ~7;
             const float first_dx = (static_cast<float>(x0) + 0.5f - cx) * inv_half;
-            for (int32_t i = 0; i < n4; ++i) {
-                const float dx = first_dx + static_cast<float>(i) * inv_half;
-                const float u = std::max(1.0f - (dx * dx + dy2), 0.0f);
-                const float profile = std::sqrt(u) * u * u * (kProfileA + kProfileB * u) * kProfileNorm;
-                alpha[static_cast<size_t>(i)] = 1.0f - exp_nonpositive(-tau * profile);
+            if (thin) {
+                // Optical depths up to 0.5: 1 - exp(-x) by its series to x^6 (error under 2e-6).
+                for (int32_t i = 0; i < n8; ++i) {
+                    const float dx = first_dx + static_cast<float>(i) * inv_half;
+                    const float u = std::max(1.0f - (dx * dx + dy2), 0.0f);
+                    const float x = std::sqrt(u) * u * u * (kProfileA + kProfileB * u) * depth_scale;
+                    alpha[static_cast<size_t>(i)] =
+                        x * (1.0f -
+                             x * (0.5f - x * (1.0f / 6.0f - x * (1.0f / 24.0f - x * (1.0f / 120.0f -
+                                                                                     x * (1.0f / 720.0f))))));
+                }
+            } else {
+                for (int32_t i = 0; i < n8; ++i) {
+                    const float dx = first_dx + static_cast<float>(i) * inv_half;
+                    const float u = std::max(1.0f - (dx * dx + dy2), 0.0f);
+                    const float x = std::sqrt(u) * u * u * (kProfileA + kProfileB * u) * depth_scale;
+                    alpha[static_cast<size_t>(i)] = 1.0f - exp_nonpositive(-x);
+                }
             }
             const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
             float* p = image.rgba.data() + (row + static_cast<size_t>(x0)) * 4;
