@@ -107,6 +107,7 @@ void draw_tile(SplatImage& image, int32_t tile, std::vector<float>& alpha) {
         const float half = s[2];
         const float cx = s[0], cy = s[1], z = s[3], tau = s[7];
         const float inv_half = 1.0f / half;
+        const float colour[4] = {s[4], s[5], s[6], 0.0f};  // the transmittance only keeps its share
         const float depth_scale = tau * kProfileNorm;
         const bool thin = tau <= 0.5f;
         // Pixels whose centres lie in the sprite's disc.
@@ -144,16 +145,17 @@ void draw_tile(SplatImage& image, int32_t tile, std::vector<float>& alpha) {
                 }
             }
             const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
+            if (depth_test) {
+                // Hidden where the background lies at or before the splat's centre.
+                float* depth = alpha.data() + kTileSide + 8;
+                std::copy_n(image.depth.data() + row + x0, n, depth);
+                for (int32_t i = 0; i < n8; ++i)
+                    alpha[static_cast<size_t>(i)] = z < depth[i] ? alpha[static_cast<size_t>(i)] : 0.0f;
+            }
             float* p = image.rgba.data() + (row + static_cast<size_t>(x0)) * 4;
-            const float* d = depth_test ? image.depth.data() + row + x0 : nullptr;
             for (int32_t i = 0; i < n; ++i, p += 4) {
-                float a = alpha[static_cast<size_t>(i)];
-                if (d && !(z < d[i])) a = 0.0f;
-                const float keep = 1.0f - a;
-                p[0] = s[4] * a + keep * p[0];
-                p[1] = s[5] * a + keep * p[1];
-                p[2] = s[6] * a + keep * p[2];
-                p[3] = keep * p[3];
+                const float a = alpha[static_cast<size_t>(i)], keep = 1.0f - a;
+                for (int c = 0; c < 4; ++c) p[c] = colour[c] * a + keep * p[c];
             }
         }
     }
@@ -170,8 +172,9 @@ void bin_splats(SplatImage& image, size_t count) {
         const float* s = image.screen.data() + q * 8;
         if (!(s[2] > 0.0f) || !(s[7] > 0.0f)) return false;
         const float lo_x = s[0] - s[2], hi_x = s[0] + s[2], lo_y = s[1] - s[2], hi_y = s[1] + s[2];
-        if (hi_x < 0.0f || hi_y < 0.0f || lo_x > static_cast<float>(image.width) ||
-            lo_y > static_cast<float>(image.height))
+        // Written so that a position that is not a number is left out as well.
+        if (!(hi_x >= 0.0f && hi_y >= 0.0f && lo_x <= static_cast<float>(image.width) &&
+              lo_y <= static_cast<float>(image.height)))
             return false;
         r[0] = std::max(0, static_cast<int32_t>(lo_x) / kTileSide);
         r[1] = std::min(tiles_x - 1, static_cast<int32_t>(hi_x) / kTileSide);
@@ -219,7 +222,7 @@ void rasterise_splats(SplatImage& image, const SplatFrame& frame, const SplatVie
     const int32_t tiles = static_cast<int32_t>(image.bin_start.size()) - 1;
     std::atomic<int32_t> next{0};
     run_on_two_threads(pixels >= 4096, [&](int) {
-        std::vector<float> alpha(kTileSide + 8);
+        std::vector<float> alpha(2 * (kTileSide + 8));  // opacities, then the background's depths
         for (int32_t t = next++; t < tiles; t = next++) draw_tile(image, t, alpha);
     });
 }
