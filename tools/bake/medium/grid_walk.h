@@ -16,18 +16,16 @@ struct WalkBox {
     int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
 };
 
-// Walks from p along unit direction w for at most t_max, calling visit(cell, t_begin, t_end) for
-// each cell of the box crossed, in order, until it returns false. Returns false when the visitor
-// stopped the walk, true when the line left the box or reached t_max. Distances are along w.
-template <class Visit>
-bool walk_grid(const WalkBox& b, const double p[3], const double w[3], double t_max, Visit&& visit) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    // Clip to the box (slab test).
-    double t0 = 0.0, t1 = t_max;
+// Clips the line from p along unit w to the box (slab test) before t_max: false when it misses the box;
+// otherwise the distances t0 where it enters and t1 where it leaves, and the cell c it enters.
+inline bool enter_walk_box(const WalkBox& b, const double p[3], const double w[3], double t_max, double& t0,
+                           double& t1, int32_t c[3]) {
+    t0 = 0.0;
+    t1 = t_max;
     for (int k = 0; k < 3; ++k) {
         const double lo = b.lo[k] * b.cell, hi = b.hi[k] * b.cell;
         if (w[k] == 0.0) {
-            if (p[k] < lo || p[k] > hi) return true;
+            if (p[k] < lo || p[k] > hi) return false;
             continue;
         }
         const double inv = 1.0 / w[k];
@@ -36,16 +34,28 @@ bool walk_grid(const WalkBox& b, const double p[3], const double w[3], double t_
         t0 = std::max(t0, ta);
         t1 = std::min(t1, tb);
     }
-    if (!(t0 < t1)) return true;
-
-    int32_t c[3], step[3];
-    double t_next[3], t_delta[3];
+    if (!(t0 < t1)) return false;
     for (int k = 0; k < 3; ++k) {
         const double q = (p[k] + w[k] * t0) / b.cell;
         double f = std::floor(q);
         // Entering exactly on a cell's far face along a negative direction starts in that cell.
         if (w[k] < 0.0 && q == f) f -= 1.0;
         c[k] = std::clamp(static_cast<int32_t>(f), b.lo[k], b.hi[k] - 1);
+    }
+    return true;
+}
+
+// Walks from p along unit direction w for at most t_max, calling visit(cell, t_begin, t_end) for
+// each cell of the box crossed, in order, until it returns false. Returns false when the visitor
+// stopped the walk, true when the line left the box or reached t_max. Distances are along w.
+template <class Visit>
+bool walk_grid(const WalkBox& b, const double p[3], const double w[3], double t_max, Visit&& visit) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    double t0 = 0.0, t1 = 0.0;
+    int32_t c[3], step[3];
+    if (!enter_walk_box(b, p, w, t_max, t0, t1, c)) return true;
+    double t_next[3], t_delta[3];
+    for (int k = 0; k < 3; ++k) {
         if (w[k] > 0.0) {
             step[k] = 1;
             t_next[k] = std::max(t0, ((c[k] + 1) * b.cell - p[k]) / w[k]);

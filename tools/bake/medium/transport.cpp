@@ -76,31 +76,10 @@ struct Place {
 };
 
 // The cell coordinates where a line from p along unit w enters the box, and the distance there;
-// false when it misses the box. The same clipping and cell choice as walk_grid.
+// false when it misses the box.
 bool enter_box(const WalkBox& b, const double p[3], const double w[3], double& t_enter, int32_t c[3]) {
-    double t0 = 0.0, t1 = kInf;
-    for (int k = 0; k < 3; ++k) {
-        const double lo = b.lo[k] * b.cell, hi = b.hi[k] * b.cell;
-        if (w[k] == 0.0) {
-            if (p[k] < lo || p[k] > hi) return false;
-            continue;
-        }
-        const double inv = 1.0 / w[k];
-        double ta = (lo - p[k]) * inv, tb = (hi - p[k]) * inv;
-        if (ta > tb) std::swap(ta, tb);
-        t0 = std::max(t0, ta);
-        t1 = std::min(t1, tb);
-    }
-    if (!(t0 < t1)) return false;
-    for (int k = 0; k < 3; ++k) {
-        const double q = (p[k] + w[k] * t0) / b.cell;
-        double f = std::floor(q);
-        // Entering exactly on a cell's far face along a negative direction starts in that cell.
-        if (w[k] < 0.0 && q == f) f -= 1.0;
-        c[k] = std::clamp(static_cast<int32_t>(f), b.lo[k], b.hi[k] - 1);
-    }
-    t_enter = t0;
-    return true;
+    double t_leave = 0.0;
+    return enter_walk_box(b, p, w, kInf, t_enter, t_leave, c);
 }
 
 // Free flight: from the walk's place along unit w until the optical depth tau is reached. Returns true
