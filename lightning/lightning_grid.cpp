@@ -128,7 +128,10 @@ void scatter_half(const BaseIntensityTable& table, const float* total, int32_t c
 #pragma GCC push_options
 #pragma GCC optimize("O3", "no-trapping-math", "fp-contract=off")
 #endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// The thread sanitizer's runtime is not up yet when the loader runs the resolvers that pick a copy, so its
+// build keeps the baseline copy alone.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define RELIGHT_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define RELIGHT_VECTOR_CLONES

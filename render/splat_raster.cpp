@@ -83,8 +83,10 @@ void place_splats(SplatImage& image, const SplatFrame& frame, const SplatView& v
 }
 
 // Draws the splats binned to screen square `tile` (its pixels x0 ... x1 - 1, y0 ... y1 - 1) in order.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-// Eight pixels at a time, with fused multiply-adds, where the processor has AVX2; four otherwise.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
+// Eight pixels at a time, with fused multiply-adds, where the processor has AVX2; four otherwise. (The
+// thread sanitizer's runtime is not up when the loader picks a copy: its build keeps the baseline one.)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 void draw_tile(SplatImage& image, int32_t tile, std::vector<float>& alpha) {
